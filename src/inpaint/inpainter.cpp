@@ -1,0 +1,157 @@
+#include "inpainter.h"
+
+#include "diffusion.h"
+#include "morph.h"
+#include "patchfill.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace Inpainter {
+namespace {
+
+struct Box {
+    int64_t minX, maxX, minY, maxY;
+};
+
+// Bounding box of the nonzero mask bytes; maxY < 0 when there are none. Rows are
+// skipped eight bytes at a time, since most of a large mask is zero.
+Box paintedBox(std::span<const uint8_t> mask, int64_t w, int64_t h) {
+    Box box{w, -1, h, -1};
+    for (int64_t y = 0; y < h; ++y) {
+        const uint8_t* row = mask.data() + y * w;
+        int64_t x = 0;
+        for (; x + 8 <= w; x += 8) {
+            uint64_t word;
+            std::memcpy(&word, row + x, 8);
+            if (word)
+                break;
+        }
+        for (; x < w && !row[x]; ++x) {
+        }
+        if (x == w)
+            continue;
+        box.minX = std::min(box.minX, x);
+        int64_t last = w - 1;
+        while (!row[last])
+            --last;
+        box.maxX = std::max(box.maxX, last);
+        if (box.maxY < 0)
+            box.minY = y;
+        box.maxY = y;
+    }
+    return box;
+}
+
+} // namespace
+
+int64_t marginFor(int64_t bw, int64_t bh, bool thick) {
+    if (!thick)
+        return kThinMargin;
+    const auto margin =
+        static_cast<int64_t>(static_cast<double>(std::max(bw, bh)) * kThickMarginFactor);
+    return std::max(kMinThickMargin, std::min(margin, kMaxThickMargin));
+}
+
+Plan plan(std::span<const uint8_t> mask, int64_t W, int64_t H) {
+    Plan p;
+    if (H <= 0 || W <= 0)
+        return p;
+    assert(static_cast<int64_t>(mask.size()) >= W * H && "Inpainter::plan: mask too short");
+    const Box box = paintedBox(mask, W, H);
+    if (box.maxY < 0)
+        return p;
+    const int64_t bw = box.maxX - box.minX + 1;
+    const int64_t bh = box.maxY - box.minY + 1;
+
+    std::vector<uint8_t> boxMask(static_cast<size_t>(bw * bh));
+    for (int64_t j = 0; j < bh; ++j)
+        for (int64_t i = 0; i < bw; ++i)
+            boxMask[j * bw + i] = mask[(box.minY + j) * W + box.minX + i] != 0;
+    p.empty = false;
+    p.thick = Morph::survivesErosion(boxMask, bw, bh, kThickSteps);
+    const int64_t margin = marginFor(bw, bh, p.thick);
+    p.x0 = std::max<int64_t>(box.minX - margin, 0);
+    p.x1 = std::min(box.maxX + 1 + margin, W);
+    p.y0 = std::max<int64_t>(box.minY - margin, 0);
+    p.y1 = std::min(box.maxY + 1 + margin, H);
+    return p;
+}
+
+PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& progress,
+               int processors) {
+    const int64_t W = image.width();
+    const Plan crop = plan(mask, W, image.height());
+    if (crop.empty)
+        return image;
+    const bool thick = crop.thick;
+    const int64_t x0 = crop.x0;
+    const int64_t y0 = crop.y0;
+    const int64_t cw = crop.x1 - crop.x0;
+    const int64_t ch = crop.y1 - crop.y0;
+    const int64_t n = cw * ch;
+
+    std::vector<float> colour(static_cast<size_t>(n * 3));
+    std::vector<uint8_t> hole(static_cast<size_t>(n), 0);
+    std::vector<float> weight(static_cast<size_t>(n), 0.0f);
+    const std::span<const uint8_t> pixels = image.bytes();
+    int64_t holeCount = 0;
+    for (int64_t j = 0; j < ch; ++j) {
+        const uint8_t* src = pixels.data() + ((y0 + j) * W + x0) * 4;
+        float* dst = colour.data() + j * cw * 3;
+        for (int64_t i = 0; i < cw; ++i)
+            for (int c = 0; c < 3; ++c)
+                dst[i * 3 + c] = static_cast<float>(src[i * 4 + c]);
+        const uint8_t* m = mask.data() + (y0 + j) * W + x0;
+        for (int64_t i = 0; i < cw; ++i) {
+            if (m[i]) {
+                hole[j * cw + i] = 1;
+                weight[j * cw + i] = std::min(static_cast<float>(m[i]) * 0.0078125f, 1.0f);
+                ++holeCount;
+            }
+        }
+    }
+    if (holeCount >= n)
+        return image;
+
+    auto report = [&](double value) {
+        if (progress)
+            progress(value);
+    };
+    report(0.02);
+    std::vector<float> filled;
+    if (thick) {
+        filled = PatchFill::fill(
+            colour, hole, cw, ch, [&](double f) { report(0.04 + 0.92 * f); }, processors);
+    } else {
+        filled = Diffusion::pushPull(colour, hole, cw, ch);
+        Diffusion::relax(filled, hole, cw, ch, kThinRelaxIterations);
+    }
+    report(0.97);
+
+    // Blend back. An unpainted pixel has weight 0, so its blend is exactly its own
+    // value: only painted pixels are computed and written.
+    const std::span<uint8_t> out = image.mutableBytes();
+    for (int64_t j = 0; j < ch; ++j) {
+        uint8_t* dst = out.data() + ((y0 + j) * W + x0) * 4;
+        for (int64_t i = 0; i < cw; ++i) {
+            const int64_t k = j * cw + i;
+            if (!hole[k])
+                continue;
+            const float a = weight[k];
+            for (int c = 0; c < 3; ++c) {
+                const float own = colour[k * 3 + c];
+                const float d = filled[k * 3 + c] - own;
+                const float o = std::clamp(d * a + own, 0.0f, 255.0f);
+                dst[i * 4 + c] = static_cast<uint8_t>(std::lrintf(o));
+            }
+        }
+    }
+    report(1.0);
+    return image;
+}
+
+} // namespace Inpainter

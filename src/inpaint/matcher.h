@@ -1,0 +1,106 @@
+#pragma once
+
+#include "patchfill.h"
+#include "workergang.h"
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+// The patch work of one pyramid level: a nearest-neighbour field from every target
+// patch (one that touches the hole) to a source patch (wholly known), improved by
+// propagation and random search, and voting of the matched patches into new hole
+// colours. Patches are 7 x 7; pixel (x, y) has index y * w + x.
+//
+// Only pixels at least kRadius from every edge can be sources or targets. An interior
+// pixel is a target when the hole dilated by kRadius covers it, and a source otherwise.
+// Passes split the target rows into chunks that run in parallel.
+class Matcher {
+public:
+    static constexpr int64_t kRadius = 3;
+    static constexpr int64_t kPatchRowValues = (2 * kRadius + 1) * 3;
+    // A level smaller than this on either side has no usable interior.
+    static constexpr int64_t kMinSide = 9;
+    // Minimum rows per chunk when a loop is split.
+    static constexpr int64_t kMinChunkRows = 8;
+
+    // Copies the level's colours and hole flags. processors: the number of chunks a loop
+    // may use; 0 reads the machine's processor count at every loop.
+    explicit Matcher(const PatchFill::Level& level, int processors = 0);
+    Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<const uint8_t> hole,
+            int processors = 0);
+    Matcher(const Matcher&) = delete;
+    Matcher& operator=(const Matcher&) = delete;
+
+    // Seeds the field of every target. prev (pw x ph, empty for none) is the coarser
+    // level's field: a coarse match is scaled up by 2 keeping the target's parity when
+    // that lands on a source, else the target gets a random source.
+    void initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph);
+    // One propagation and random-search sweep; reverse runs bottom-up, right to left.
+    void matchPass(bool reverse);
+    // Recomputes the hole colours as weighted averages of what the matched patches propose.
+    void vote();
+    std::vector<int32_t> snapshotNNF() const { return nnf_; }
+
+    // Runs body(chunk, firstRow, endRow) over row chunks of [lo, hi) in parallel and
+    // returns when all are done. The chunk count is min(span / 8, processors), at least 1.
+    template <typename Body> void parallel(int64_t lo, int64_t hi, Body&& body) {
+        struct Context {
+            Body* body;
+            int64_t lo, span, chunks;
+        };
+        const int64_t span = hi - lo;
+        if (span < 1)
+            return;
+        const int64_t chunks = chunkCount(span);
+        Context ctx{&body, lo, span, chunks};
+        gang_.run(
+            chunks,
+            [](void* p, int64_t c) {
+                auto* x = static_cast<Context*>(p);
+                (*x->body)(c, x->lo + x->span * c / x->chunks,
+                           x->lo + x->span * (c + 1) / x->chunks);
+            },
+            &ctx);
+    }
+    int64_t chunkCount(int64_t span) const;
+
+    int64_t w() const { return w_; }
+    int64_t h() const { return h_; }
+    int64_t n() const { return n_; }
+    bool usable() const { return usable_; }
+    int64_t minRow() const { return minRow_; }
+    int64_t maxRow() const { return maxRow_; }
+    std::span<const float> rgb() const { return rgb_; }
+    std::span<const uint8_t> hole() const { return hole_; }
+    std::span<const uint8_t> valid() const { return valid_; }
+    std::span<const uint8_t> target() const { return target_; }
+    std::span<const int32_t> nnf() const { return nnf_; }
+    std::span<const float> dist() const { return dist_; }
+    std::span<const int32_t> sources() const { return sources_; }
+
+private:
+    float distance(int64_t t, int64_t c, float limit) const;
+    void matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d);
+
+    int64_t w_ = 0;
+    int64_t h_ = 0;
+    int64_t n_ = 0;
+    int processors_ = 0;
+    std::vector<float> rgb_;        // n x 3, current colour estimate
+    std::vector<float> out_;        // n x 3, voting output (hole pixels)
+    std::vector<uint8_t> hole_;     // n
+    std::vector<uint8_t> valid_;    // n, 1 = may centre a source patch
+    std::vector<uint8_t> target_;   // n, 1 = centres a patch that needs a match
+    std::vector<int32_t> nnf_;      // n, matched source centre of a target, else -1
+    std::vector<float> dist_;       // n, distance of a target to its match
+    std::vector<float> vote_;       // n, voting weight of a target's match
+    std::vector<int32_t> sources_;  // indices of the valid pixels, ascending
+    std::vector<int32_t> holeRows_; // holeRows_[y] .. holeRows_[y + 1]: hole pixels of row y
+    std::vector<int32_t> holes_;    // indices of the hole pixels, ascending
+    int64_t minRow_ = std::numeric_limits<int64_t>::max();
+    int64_t maxRow_ = -1;
+    bool usable_ = false;
+    WorkerGang gang_;
+};

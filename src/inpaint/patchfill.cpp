@@ -1,0 +1,168 @@
+#include "patchfill.h"
+
+#include "bilinear.h"
+#include "diffusion.h"
+#include "matcher.h"
+
+#include <algorithm>
+#include <cassert>
+#include <optional>
+
+namespace PatchFill {
+
+int64_t holeExtent(const Level& level) {
+    int64_t minX = level.w, maxX = -1, minY = level.h, maxY = -1;
+    for (int64_t y = 0; y < level.h; ++y) {
+        const uint8_t* row = level.hole.data() + y * level.w;
+        for (int64_t x = 0; x < level.w; ++x) {
+            if (row[x]) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = y;
+            }
+        }
+    }
+    if (maxY < 0)
+        return 0;
+    return std::max(maxX - minX + 1, maxY - minY + 1);
+}
+
+Level downsample(const Level& level) {
+    Level out;
+    out.w = (level.w + 1) / 2;
+    out.h = (level.h + 1) / 2;
+    out.rgb.assign(static_cast<size_t>(out.w * out.h * 3), 0.0f);
+    out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
+    for (int64_t y = 0; y < out.h; ++y) {
+        for (int64_t x = 0; x < out.w; ++x) {
+            float sum[3] = {0.0f, 0.0f, 0.0f};
+            float count = 0.0f;
+            const int64_t cx[4] = {2 * x, 2 * x + 1, 2 * x, 2 * x + 1};
+            const int64_t cy[4] = {2 * y, 2 * y, 2 * y + 1, 2 * y + 1};
+            for (int k = 0; k < 4; ++k) {
+                if (cx[k] >= level.w || cy[k] >= level.h)
+                    continue;
+                const int64_t i = cy[k] * level.w + cx[k];
+                if (level.hole[i])
+                    continue;
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += level.rgb[i * 3 + c];
+                count += 1.0f;
+            }
+            const int64_t o = y * out.w + x;
+            if (count > 0.0f) {
+                for (int c = 0; c < 3; ++c)
+                    out.rgb[o * 3 + c] = sum[c] / count;
+            } else {
+                out.hole[o] = 1;
+            }
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool anyHole(const Level& level) {
+    return std::any_of(level.hole.begin(), level.hole.end(), [](uint8_t v) { return v != 0; });
+}
+
+int passesFor(int64_t k, int64_t coarsest) {
+    if (k == 0)
+        return kFinestPasses;
+    return k == coarsest ? kCoarsestPasses : kMiddlePasses;
+}
+
+// The level's own colours with every hole pixel replaced by the bilinear enlargement of
+// the coarser result (sw x sh). Known pixels never need the enlarged value.
+std::vector<float> enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh,
+                                   const Level& level) {
+    std::vector<float> out = level.rgb;
+    const float sx = static_cast<float>(sw) / static_cast<float>(level.w);
+    const float sy = static_cast<float>(sh) / static_cast<float>(level.h);
+    for (int64_t y = 0; y < level.h; ++y) {
+        const uint8_t* row = level.hole.data() + y * level.w;
+        const Bilinear::Tap ty = Bilinear::tap(y, sy, sh);
+        for (int64_t x = 0; x < level.w; ++x) {
+            if (!row[x])
+                continue;
+            const Bilinear::Tap tx = Bilinear::tap(x, sx, sw);
+            Bilinear::sample(coarse.data(), sw, tx, ty, Bilinear::weights(tx, ty),
+                             out.data() + (y * level.w + x) * 3);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<float> fill(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
+                        int64_t h, const std::function<void(double)>& progress, int processors) {
+    assert(w >= 1 && h >= 1 && "PatchFill::fill: empty buffer");
+    assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "PatchFill::fill: colours too short");
+    assert(static_cast<int64_t>(hole.size()) >= w * h && "PatchFill::fill: hole flags too short");
+
+    std::vector<Level> levels(1);
+    levels[0].w = w;
+    levels[0].h = h;
+    levels[0].rgb.assign(rgb.begin(), rgb.begin() + w * h * 3);
+    levels[0].hole.assign(hole.begin(), hole.begin() + w * h);
+    while (true) {
+        const Level& last = levels.back();
+        if (holeExtent(last) < kMinHoleExtent || std::min(last.w, last.h) < kMinLevelSide)
+            break;
+        Level next = downsample(last);
+        if (!anyHole(next))
+            break;
+        levels.push_back(std::move(next));
+        if (static_cast<int64_t>(levels.size()) == kMaxLevels)
+            break;
+    }
+
+    const auto coarsest = static_cast<int64_t>(levels.size()) - 1;
+    int64_t total = 1;
+    for (int64_t k = 0; k <= coarsest; ++k)
+        total += passesFor(k, coarsest);
+    int64_t step = 0;
+    auto advance = [&] {
+        ++step;
+        if (progress)
+            progress(static_cast<double>(step) / static_cast<double>(total));
+    };
+
+    const Level& top = levels[coarsest];
+    std::vector<float> cur = Diffusion::pushPull(top.rgb, top.hole, top.w, top.h);
+    Diffusion::relax(cur, top.hole, top.w, top.h, kCoarseRelaxIterations);
+    advance();
+
+    std::optional<std::vector<int32_t>> prevNNF;
+    int64_t pw = top.w, ph = top.h;
+    for (int64_t k = coarsest; k >= 0; --k) {
+        const Level& level = levels[k];
+        if (k < coarsest)
+            cur = enlargeIntoHole(cur, pw, ph, level);
+        Matcher m(level.w, level.h, cur, level.hole, processors);
+        const int passes = passesFor(k, coarsest);
+        if (m.usable()) {
+            m.initNNF(prevNNF ? std::span<const int32_t>(*prevNNF) : std::span<const int32_t>(), pw,
+                      ph);
+            for (int p = 0; p < passes; ++p) {
+                m.matchPass(p % 2 == 1);
+                m.vote();
+                advance();
+            }
+            prevNNF = m.snapshotNNF();
+        } else {
+            for (int p = 0; p < passes; ++p)
+                advance();
+            prevNNF.reset();
+        }
+        cur.assign(m.rgb().begin(), m.rgb().end());
+        pw = level.w;
+        ph = level.h;
+    }
+    return cur;
+}
+
+} // namespace PatchFill

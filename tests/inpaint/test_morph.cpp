@@ -1,0 +1,91 @@
+#include "morph.h"
+#include "reference.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Erosion written the plain way: a pixel survives a step when its whole 3 x 3 block is set.
+bool erodesToSomething(std::vector<uint8_t> m, int64_t w, int64_t h, int64_t steps) {
+    for (int64_t s = 0; s < steps; ++s) {
+        std::vector<uint8_t> next(w * h, 0);
+        bool any = false;
+        for (int64_t y = 1; y + 1 < h; ++y)
+            for (int64_t x = 1; x + 1 < w; ++x) {
+                bool all = true;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        all = all && m[(y + dy) * w + x + dx];
+                next[y * w + x] = all;
+                any = any || all;
+            }
+        if (!any)
+            return false;
+        m = next;
+    }
+    return true;
+}
+
+std::vector<uint8_t> block(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t bw, int64_t bh) {
+    std::vector<uint8_t> m(w * h, 0);
+    for (int64_t y = y0; y < y0 + bh; ++y)
+        for (int64_t x = x0; x < x0 + bw; ++x)
+            m[y * w + x] = 200;
+    return m;
+}
+
+TEST(MorphErosion, ZeroStepsIsAlwaysThick) {
+    std::vector<uint8_t> empty(16, 0);
+    EXPECT_TRUE(Morph::survivesErosion(empty, 4, 4, 0));
+}
+
+TEST(MorphErosion, ElevenSquareIsThickAnywhereTenIsNot) {
+    EXPECT_TRUE(Morph::survivesErosion(block(30, 20, 5, 5, 11, 11), 30, 20, 5));
+    EXPECT_TRUE(Morph::survivesErosion(block(11, 11, 0, 0, 11, 11), 11, 11, 5));
+    EXPECT_TRUE(Morph::survivesErosion(block(30, 20, 19, 9, 11, 11), 30, 20, 5));
+    EXPECT_FALSE(Morph::survivesErosion(block(300, 20, 0, 5, 300, 10), 300, 20, 5));
+    EXPECT_FALSE(Morph::survivesErosion(block(20, 300, 5, 0, 10, 300), 20, 300, 5));
+}
+
+TEST(MorphErosion, ArraysThinnerThanThreeNeverSurvive) {
+    std::vector<uint8_t> full(2 * 50, 255);
+    EXPECT_FALSE(Morph::survivesErosion(full, 2, 50, 1));
+    EXPECT_FALSE(Morph::survivesErosion(full, 50, 2, 1));
+}
+
+TEST(MorphErosion, MatchesPlainErosionOnRandomMasks) {
+    for (uint32_t seed = 0; seed < 60; ++seed) {
+        const int64_t w = 3 + seed % 17, h = 3 + (seed * 7) % 19;
+        const auto m = Reference::randomMask(w * h, seed, 0.85);
+        for (int64_t steps : {1, 2, 3})
+            ASSERT_EQ(Morph::survivesErosion(m, w, h, steps), erodesToSomething(m, w, h, steps))
+                << "seed " << seed << " steps " << steps;
+    }
+}
+
+TEST(MorphDilate, SinglePixelGrowsToClippedSquare) {
+    std::vector<uint8_t> m(10 * 8, 0);
+    m[1 * 10 + 8] = 7; // (8, 1)
+    const auto d = Morph::dilate(m, 10, 8, 3);
+    for (int64_t y = 0; y < 8; ++y)
+        for (int64_t x = 0; x < 10; ++x)
+            EXPECT_EQ(d[y * 10 + x], (x >= 5 && y <= 4) ? 1 : 0) << x << "," << y;
+}
+
+TEST(MorphDilate, MatchesChebyshevDistanceOnRandomMasks) {
+    for (uint32_t seed = 0; seed < 40; ++seed) {
+        const int64_t w = 1 + seed % 23, h = 1 + (seed * 5) % 13, r = seed % 5;
+        const auto m = Reference::randomMask(w * h, seed, 0.05);
+        const auto d = Morph::dilate(m, w, h, r);
+        for (int64_t y = 0; y < h; ++y)
+            for (int64_t x = 0; x < w; ++x) {
+                uint8_t expected = 0;
+                for (int64_t v = std::max<int64_t>(0, y - r); v <= std::min(h - 1, y + r); ++v)
+                    for (int64_t u = std::max<int64_t>(0, x - r); u <= std::min(w - 1, x + r); ++u)
+                        expected |= m[v * w + u] != 0;
+                ASSERT_EQ(d[y * w + x], expected) << "seed " << seed << " at " << x << "," << y;
+            }
+    }
+}
+
+} // namespace

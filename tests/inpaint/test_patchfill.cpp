@@ -1,0 +1,102 @@
+#include "patchfill.h"
+#include "reference.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+PatchFill::Level level(int64_t w, int64_t h, int64_t hx, int64_t hy, int64_t hw, int64_t hh) {
+    PatchFill::Level l{w, h, Reference::randomColours(w * h, uint32_t(w * 31 + h)),
+                       std::vector<uint8_t>(w * h, 0)};
+    for (int64_t y = hy; y < hy + hh; ++y)
+        for (int64_t x = hx; x < hx + hw; ++x)
+            l.hole[y * w + x] = 1;
+    return l;
+}
+
+std::vector<double> fractions(const PatchFill::Level& l) {
+    std::vector<double> seen;
+    PatchFill::fill(
+        l.rgb, l.hole, l.w, l.h, [&](double f) { seen.push_back(f); }, 1);
+    return seen;
+}
+
+TEST(PatchFillPyramid, HoleExtentIsTheLongerSideOfItsBox) {
+    EXPECT_EQ(PatchFill::holeExtent(level(50, 40, 0, 0, 0, 0)), 0);
+    EXPECT_EQ(PatchFill::holeExtent(level(50, 40, 10, 3, 7, 30)), 30);
+    EXPECT_EQ(PatchFill::holeExtent(level(50, 40, 49, 39, 1, 1)), 1);
+}
+
+TEST(PatchFillPyramid, DownsampleAveragesKnownChildrenOnly) {
+    PatchFill::Level l = level(41, 41, 0, 0, 0, 0);
+    l.hole[0] = 1; // (0,0) hole: coarse (0,0) averages the other three
+    l.hole[2] = l.hole[3] = l.hole[41 + 2] = l.hole[41 + 3] = 1; // coarse (1,0) all hole
+    const PatchFill::Level d = PatchFill::downsample(l);
+    ASSERT_EQ(d.w, 21);
+    ASSERT_EQ(d.h, 21);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(d.rgb[c], (l.rgb[3 + c] + l.rgb[41 * 3 + c] + l.rgb[42 * 3 + c]) / 3.0f);
+    EXPECT_EQ(d.hole[0], 0);
+    EXPECT_EQ(d.hole[1], 1);
+    EXPECT_EQ(d.rgb[3], 0.0f);
+    // Last column: two children; corner: one.
+    EXPECT_EQ(d.rgb[(0 * 21 + 20) * 3], (l.rgb[40 * 3] + l.rgb[(41 + 40) * 3]) / 2.0f);
+    EXPECT_EQ(d.rgb[(20 * 21 + 20) * 3], l.rgb[(40 * 41 + 40) * 3]);
+}
+
+TEST(PatchFillProgress, OneLevelForSmallHolesOrNarrowCrops) {
+    const std::vector<double> quarters{0.25, 0.5, 0.75, 1.0};
+    EXPECT_EQ(fractions(level(100, 100, 40, 40, 12, 12)), quarters);
+    EXPECT_EQ(fractions(level(39, 200, 10, 50, 15, 100)), quarters);
+}
+
+TEST(PatchFillProgress, TwoLevelsGiveTenSteps) {
+    // 200 x 200 with 20 x 20: the half-size hole is under 13, so building stops there.
+    // 60 x 60 with 30 x 30: the half-size level is under 40 on a side.
+    for (const auto& l : {level(200, 200, 90, 90, 20, 20), level(60, 60, 15, 15, 30, 30)}) {
+        const auto f = fractions(l);
+        ASSERT_EQ(f.size(), 10u);
+        for (size_t k = 0; k < f.size(); ++k)
+            EXPECT_EQ(f[k], double(k + 1) / 10.0);
+    }
+}
+
+TEST(PatchFillProgress, SevenLevelsAtMost) {
+    // Two far-apart squares that survive six halvings keep the extent large.
+    auto l = level(2600, 2600, 64, 64, 128, 128);
+    for (int64_t y = 2368; y < 2496; ++y)
+        for (int64_t x = 2368; x < 2496; ++x)
+            l.hole[y * 2600 + x] = 1;
+    EXPECT_EQ(fractions(l).size(), 35u);
+}
+
+TEST(PatchFillResult, KnownPixelsStayAndRunsRepeat) {
+    const auto l = level(150, 120, 50, 40, 40, 30);
+    const auto a = PatchFill::fill(l.rgb, l.hole, l.w, l.h, {}, 2);
+    const auto b = PatchFill::fill(l.rgb, l.hole, l.w, l.h, {}, 2);
+    EXPECT_EQ(a, b);
+    for (int64_t i = 0; i < l.w * l.h; ++i)
+        for (int c = 0; c < 3 && !l.hole[i]; ++c)
+            ASSERT_EQ(a[i * 3 + c], l.rgb[i * 3 + c]);
+}
+
+TEST(PatchFillResult, HoleTakesTheSurroundingTexture) {
+    // Vertical stripes, 4 px dark and 4 px light: the fill should continue them.
+    const int64_t w = 160, h = 120;
+    PatchFill::Level l{w, h, std::vector<float>(w * h * 3), std::vector<uint8_t>(w * h, 0)};
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x) {
+            for (int c = 0; c < 3; ++c)
+                l.rgb[(y * w + x) * 3 + c] = (x / 4) % 2 ? 220.0f : 30.0f;
+            if (x >= 60 && x < 100 && y >= 40 && y < 80)
+                l.hole[y * w + x] = 1;
+        }
+    const auto out = PatchFill::fill(l.rgb, l.hole, w, h, {}, 2);
+    int64_t close = 0, total = 0;
+    for (int64_t y = 40; y < 80; ++y)
+        for (int64_t x = 60; x < 100; ++x, ++total)
+            close += std::abs(out[(y * w + x) * 3] - ((x / 4) % 2 ? 220.0f : 30.0f)) < 40.0f;
+    EXPECT_GT(close, total * 8 / 10) << "stripes continued in " << close << " of " << total;
+}
+
+} // namespace
