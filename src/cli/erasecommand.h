@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStringList>
+
+#include <cstdio>
+
+// mirelo-erase: fills the painted area of an image from a mask, from a script.
+//
+//   mirelo-erase INPUT MASK -o OUTPUT [--threads N] [--quiet] [--verbose]
+//
+// INPUT is decoded as the application decodes it (upright, over white, longer side at
+// most 3072 pixels), so the same image, mask and thread count give the same bytes.
+// MASK is an image of the decoded size whose 8-bit grey value is the paint strength
+// (0 = keep). OUTPUT is written as an 8-bit RGB PNG.
+namespace EraseCommand {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs the command with the arguments after the program name. Messages go to err;
+// a progress bar is drawn on err when showProgress is set (and --quiet is not given).
+int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress);
+
+} // namespace EraseCommand

@@ -1,0 +1,130 @@
+// Runs the real mirelo-erase executable and checks what a script would see: exit
+// status, messages and the written file.
+#include "imaging.h"
+#include "inpainter.h"
+
+#include <QImageWriter>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Result {
+    int status;
+    QString out;
+    QString err;
+};
+
+Result runTool(const QStringList& args) {
+    QProcess p;
+    p.start(MIRELO_ERASE_EXE, args);
+    EXPECT_TRUE(p.waitForFinished(120000));
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+class EraseTool : public testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString photo, mask, output;
+
+    void SetUp() override {
+        photo = dir.filePath("photo.png");
+        mask = dir.filePath("mask.png");
+        output = dir.filePath("out.png");
+        QImage img(240, 160, QImage::Format_RGB32);
+        for (int y = 0; y < 160; ++y)
+            for (int x = 0; x < 240; ++x)
+                img.setPixel(x, y, qRgb((x * 3) & 255, (y * 5) & 255, ((x ^ y) * 2) & 255));
+        QPainter(&img).fillRect(100, 60, 30, 30, Qt::black); // the object to remove
+        ASSERT_TRUE(img.save(photo));
+        writeMask(240, 160, mask);
+    }
+    static void writeMask(int w, int h, const QString& path) {
+        QImage m(w, h, QImage::Format_Grayscale8);
+        m.fill(0);
+        QPainter(&m).fillRect(96, 56, 38, 38, QColor(255, 255, 255));
+        ASSERT_TRUE(m.save(path));
+    }
+};
+
+TEST_F(EraseTool, ErasesAndWritesWhatTheEngineGives) {
+    const Result r = runTool({photo, mask, "-o", output, "--threads", "2", "--quiet"});
+    ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+
+    const auto written = Imaging::decodeFile(output);
+    ASSERT_TRUE(written.image);
+    const auto input = Imaging::decodeFile(photo);
+    std::vector<uint8_t> maskBytes(240 * 160, 0);
+    for (int y = 56; y < 94; ++y)
+        for (int x = 96; x < 134; ++x)
+            maskBytes[y * 240 + x] = 255;
+    const PixelImage expected = Inpainter::run(*input.image, maskBytes, {}, 2);
+    EXPECT_EQ(*written.image, expected) << "the tool's result must be the engine's, byte for byte";
+    EXPECT_NE(*written.image, *input.image);
+    // The black square is gone.
+    const uint8_t* centre = written.image->bytes().data() + (75 * 240 + 115) * 4;
+    EXPECT_GT(centre[0] + centre[1] + centre[2], 60);
+}
+
+TEST_F(EraseTool, VerboseReportsTimes) {
+    const Result r = runTool({photo, mask, "--output", output, "--verbose"});
+    ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.contains("decode")) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.contains("erase"));
+    EXPECT_TRUE(r.err.contains("encode"));
+}
+
+TEST_F(EraseTool, HelpAndUsageErrors) {
+    Result r = runTool({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.startsWith("Usage: mirelo-erase"));
+    for (const QStringList& bad : {QStringList{},
+                                   {photo, mask},
+                                   {photo, "-o", output},
+                                   {photo, mask, "-o"},
+                                   {photo, mask, "-o", output, "--threads", "0"},
+                                   {photo, mask, "-o", output, "--bogus"}}) {
+        r = runTool(bad);
+        EXPECT_EQ(r.status, 2) << qPrintable(bad.join(' '));
+        EXPECT_TRUE(r.err.startsWith("mirelo-erase: ")) << qPrintable(r.err);
+        EXPECT_FALSE(QFile::exists(output));
+    }
+}
+
+TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
+    QFile junk(dir.filePath("junk.png"));
+    junk.open(QIODevice::WriteOnly);
+    junk.write("not a picture");
+    junk.close();
+    const QString small = dir.filePath("small.png");
+    writeMask(200, 160, small);
+
+    struct Case {
+        QStringList args;
+        QString message;
+    };
+    const Case cases[] = {
+        {{junk.fileName(), mask, "-o", output}, "Couldn't read that file as an image."},
+        {{dir.filePath("nothing.png"), mask, "-o", output}, "Couldn't read that file as an image."},
+        {{photo, junk.fileName(), "-o", output}, "Couldn't read the mask"},
+        {{photo, small, "-o", output},
+         "The mask is 200 x 160 pixels but the image decodes to 240 x 160 pixels."},
+        {{photo, mask, "-o", dir.filePath("missing/out.png")}, "Couldn't create the PNG file."},
+        {{photo, mask, "-o", "/dev/full"}, "Saving failed."},
+    };
+    for (const Case& c : cases) {
+        const Result r = runTool(c.args);
+        EXPECT_EQ(r.status, 1) << qPrintable(c.args.join(' '));
+        EXPECT_TRUE(r.err.contains(c.message)) << qPrintable(r.err);
+        EXPECT_EQ(r.err.count('\n'), 1) << qPrintable(r.err);
+    }
+    EXPECT_FALSE(QFile::exists(output));
+}
+
+} // namespace
