@@ -3,7 +3,6 @@
 #include "bilinear.h"
 
 #include <cassert>
-#include <cstring>
 
 namespace Diffusion {
 namespace {
@@ -15,12 +14,13 @@ struct PyramidLevel {
     std::vector<float> weight; // w x h, fraction of known pixels below
 };
 
-PyramidLevel reduce(const PyramidLevel& fine) {
+// Half-size level. fine(i) gives a child's weight and colour pointer.
+template <typename Fine> PyramidLevel reduce(int64_t fw, int64_t fh, const Fine& fine) {
     PyramidLevel coarse;
-    coarse.w = (fine.w + 1) / 2;
-    coarse.h = (fine.h + 1) / 2;
-    coarse.colour.assign(static_cast<size_t>(coarse.w * coarse.h * 3), 0.0f);
-    coarse.weight.assign(static_cast<size_t>(coarse.w * coarse.h), 0.0f);
+    coarse.w = (fw + 1) / 2;
+    coarse.h = (fh + 1) / 2;
+    coarse.colour.resize(static_cast<size_t>(coarse.w * coarse.h * 3));
+    coarse.weight.resize(static_cast<size_t>(coarse.w * coarse.h));
     for (int64_t y = 0; y < coarse.h; ++y) {
         for (int64_t x = 0; x < coarse.w; ++x) {
             float s = 0.0f;
@@ -29,161 +29,213 @@ PyramidLevel reduce(const PyramidLevel& fine) {
             const int64_t cx[4] = {2 * x, 2 * x + 1, 2 * x, 2 * x + 1};
             const int64_t cy[4] = {2 * y, 2 * y, 2 * y + 1, 2 * y + 1};
             for (int k = 0; k < 4; ++k) {
-                if (cx[k] >= fine.w || cy[k] >= fine.h)
+                if (cx[k] >= fw || cy[k] >= fh)
                     continue;
-                const int64_t i = cy[k] * fine.w + cx[k];
-                const float a = fine.weight[i];
+                const auto [a, colour] = fine(cy[k] * fw + cx[k]);
                 s += a;
                 ++n;
                 for (int c = 0; c < 3; ++c)
-                    sum[c] += a * fine.colour[i * 3 + c];
+                    sum[c] += a * colour[c];
             }
             const int64_t o = y * coarse.w + x;
-            if (s > 0.0f)
-                for (int c = 0; c < 3; ++c)
-                    coarse.colour[o * 3 + c] = sum[c] / s;
+            for (int c = 0; c < 3; ++c)
+                coarse.colour[o * 3 + c] = s > 0.0f ? sum[c] / s : 0.0f;
             coarse.weight[o] = s / static_cast<float>(n);
         }
     }
     return coarse;
 }
 
-} // namespace
-
-std::vector<float> pushPull(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
-                            int64_t h) {
-    assert(w >= 1 && h >= 1 && "pushPull: empty buffer");
-    assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "pushPull: colour buffer too short");
-    assert(static_cast<int64_t>(hole.size()) >= w * h && "pushPull: hole flags too short");
-    const int64_t n = w * h;
-
-    std::vector<PyramidLevel> levels(1);
-    levels[0].w = w;
-    levels[0].h = h;
-    levels[0].colour.assign(rgb.begin(), rgb.begin() + n * 3);
-    levels[0].weight.assign(static_cast<size_t>(n), 1.0f);
-    for (int64_t i = 0; i < n; ++i) {
-        if (hole[i]) {
-            levels[0].weight[i] = 0.0f;
-            levels[0].colour[i * 3] = levels[0].colour[i * 3 + 1] = levels[0].colour[i * 3 + 2] =
-                0.0f;
-        }
+// Push-pull restricted to what differs from the input: the levels above full size are
+// built from the input directly (at full size a known pixel weighs 1 with its own colour
+// and a hole pixel weighs 0 with colour 0), and only hole pixels are pulled back down,
+// since a known pixel's result is its own colour. Writes the three values of the k-th
+// hole pixel (row-major order) to out[3k ...].
+void pushPullHoles(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
+                   float* out) {
+    static const float kZero[3] = {0.0f, 0.0f, 0.0f};
+    std::vector<PyramidLevel> levels;
+    if (w > 1 || h > 1) {
+        levels.push_back(reduce(w, h, [&](int64_t i) {
+            return hole[i] ? std::pair{0.0f, kZero} : std::pair{1.0f, rgb.data() + i * 3};
+        }));
     }
-    while (levels.back().w > 1 || levels.back().h > 1)
-        levels.push_back(reduce(levels.back()));
+    while (!levels.empty() && (levels.back().w > 1 || levels.back().h > 1)) {
+        const PyramidLevel& f = levels.back();
+        levels.push_back(reduce(f.w, f.h, [&f](int64_t i) {
+            return std::pair{f.weight[i], f.colour.data() + i * 3};
+        }));
+    }
 
-    std::vector<float> result = levels.back().colour;
+    std::vector<float> result;
+    if (!levels.empty())
+        result = levels.back().colour;
     for (auto k = static_cast<int64_t>(levels.size()) - 2; k >= 0; --k) {
         const PyramidLevel& fine = levels[k];
-        const int64_t cw = levels[k + 1].w;
-        const int64_t ch = levels[k + 1].h;
-        const float sx = static_cast<float>(cw) / static_cast<float>(fine.w);
-        const float sy = static_cast<float>(ch) / static_cast<float>(fine.h);
+        const PyramidLevel& coarse = levels[k + 1];
+        const float sx = static_cast<float>(coarse.w) / static_cast<float>(fine.w);
+        const float sy = static_cast<float>(coarse.h) / static_cast<float>(fine.h);
         std::vector<float> next(static_cast<size_t>(fine.w * fine.h * 3));
         float u[3];
         for (int64_t y = 0; y < fine.h; ++y) {
-            const Bilinear::Tap ty = Bilinear::tap(y, sy, ch);
+            const Bilinear::Tap ty = Bilinear::tap(y, sy, coarse.h);
             for (int64_t x = 0; x < fine.w; ++x) {
                 const int64_t i = y * fine.w + x;
+                const Bilinear::Tap tx = Bilinear::tap(x, sx, coarse.w);
+                Bilinear::sample(result.data(), coarse.w, tx, ty, Bilinear::weights(tx, ty), u);
                 const float a = fine.weight[i];
-                float* out = next.data() + i * 3;
-                const float* c = fine.colour.data() + i * 3;
-                // At full size a weight is exactly 1 or 0: a known pixel's blend is its own
-                // colour, bit for bit, so only hole pixels need the upsampled value.
-                if (k == 0 && a == 1.0f) {
-                    out[0] = c[0];
-                    out[1] = c[1];
-                    out[2] = c[2];
-                    continue;
-                }
-                const Bilinear::Tap tx = Bilinear::tap(x, sx, cw);
-                Bilinear::sample(result.data(), cw, tx, ty, Bilinear::weights(tx, ty), u);
                 const float b = 1.0f - a;
-                for (int ch3 = 0; ch3 < 3; ++ch3)
-                    out[ch3] = a * c[ch3] + b * u[ch3];
+                for (int c = 0; c < 3; ++c)
+                    next[i * 3 + c] = a * fine.colour[i * 3 + c] + b * u[c];
             }
         }
         result.swap(next);
     }
-    return result;
+
+    // Full size: a hole pixel's weight is 0 and its colour 0, so its result is the
+    // upsampled value itself.
+    if (levels.empty()) { // 1 x 1: the coarsest level is the input with its hole zeroed
+        if (hole[0])
+            out[0] = out[1] = out[2] = 0.0f;
+        return;
+    }
+    const PyramidLevel& top = levels[0];
+    const float sx = static_cast<float>(top.w) / static_cast<float>(w);
+    const float sy = static_cast<float>(top.h) / static_cast<float>(h);
+    for (int64_t y = 0; y < h; ++y) {
+        const Bilinear::Tap ty = Bilinear::tap(y, sy, top.h);
+        for (int64_t x = 0; x < w; ++x) {
+            if (!hole[y * w + x])
+                continue;
+            const Bilinear::Tap tx = Bilinear::tap(x, sx, top.w);
+            Bilinear::sample(result.data(), top.w, tx, ty, Bilinear::weights(tx, ty), out);
+            out += 3;
+        }
+    }
+}
+
+// Jacobi relaxation over the hole pixels only. A known pixel is a fixed point of the sweep
+// (source + 0 x (average - source)), and so is every neighbour value it supplies; the
+// missing neighbour of a hole pixel on the edge is that pixel itself. So each hole pixel
+// needs just the indices of its four neighbours in a compact array that holds the hole
+// values followed by the known neighbours' constant values.
+//
+// values: 3 per hole pixel in row-major order, updated in place.
+void relaxHoles(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
+                int64_t iterations, std::vector<float>& values) {
+    if (iterations < 1)
+        return;
+    const auto holes = static_cast<int64_t>(values.size() / 3);
+    if (holes == 0)
+        return;
+    std::vector<float> cur = values;
+    std::vector<int32_t> neighbours(static_cast<size_t>(holes * 4)); // left, right, up, down
+    // Compact indices of the hole pixels (-1 for known ones) of the rows above, at and below
+    // the current one; holes are numbered in row-major order.
+    std::vector<int32_t> above(static_cast<size_t>(w), -1), row(above), below(above);
+    int32_t numbered = 0;
+    auto number = [&](int64_t y, std::vector<int32_t>& slots) {
+        for (int64_t x = 0; x < w; ++x)
+            slots[x] = (y >= 0 && y < h && hole[y * w + x]) ? numbered++ : -1;
+    };
+    auto ref = [&](int32_t slot, int64_t other) -> int32_t {
+        if (slot >= 0)
+            return slot;
+        for (int c = 0; c < 3; ++c)
+            cur.push_back(rgb[other * 3 + c]);
+        return static_cast<int32_t>(cur.size() / 3 - 1);
+    };
+    number(0, row);
+    for (int64_t y = 0; y < h; ++y) {
+        number(y + 1, below);
+        for (int64_t x = 0; x < w; ++x) {
+            const int32_t self = row[x];
+            if (self < 0)
+                continue;
+            const int64_t i = y * w + x;
+            int32_t* nb = neighbours.data() + int64_t(self) * 4;
+            nb[0] = x > 0 ? ref(row[x - 1], i - 1) : self;
+            nb[1] = x < w - 1 ? ref(row[x + 1], i + 1) : self;
+            nb[2] = y > 0 ? ref(above[x], i - w) : self;
+            nb[3] = y < h - 1 ? ref(below[x], i + w) : self;
+        }
+        std::swap(above, row);
+        std::swap(row, below);
+    }
+    std::vector<float> next = cur; // the constants sit in both buffers
+    for (int64_t it = 0; it < iterations; ++it) {
+        const float* src = cur.data();
+        float* dst = next.data();
+        for (int64_t k = 0; k < holes; ++k) {
+            const int32_t* nb = neighbours.data() + k * 4;
+            const float* l = src + int64_t(nb[0]) * 3;
+            const float* r = src + int64_t(nb[1]) * 3;
+            const float* u = src + int64_t(nb[2]) * 3;
+            const float* d = src + int64_t(nb[3]) * 3;
+            for (int c = 0; c < 3; ++c) {
+                const float s = src[k * 3 + c];
+                const float average = ((l[c] + r[c]) + (u[c] + d[c])) * 0.25f;
+                dst[k * 3 + c] = s + (average - s);
+            }
+        }
+        cur.swap(next);
+    }
+    std::copy(cur.begin(), cur.begin() + holes * 3, values.begin());
+}
+
+int64_t countHoles(std::span<const uint8_t> hole, int64_t n) {
+    int64_t count = 0;
+    for (int64_t i = 0; i < n; ++i)
+        count += hole[i] != 0;
+    return count;
+}
+
+void checkBuffers(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h) {
+    assert(w >= 1 && h >= 1 && "Diffusion: empty buffer");
+    assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "Diffusion: colour buffer too short");
+    assert(static_cast<int64_t>(hole.size()) >= w * h && "Diffusion: hole flags too short");
+    (void)rgb, (void)hole, (void)w, (void)h;
+}
+
+} // namespace
+
+std::vector<float> pushPull(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
+                            int64_t h) {
+    checkBuffers(rgb, hole, w, h);
+    std::vector<float> values(static_cast<size_t>(countHoles(hole, w * h) * 3));
+    pushPullHoles(rgb, hole, w, h, values.data());
+    std::vector<float> out(rgb.begin(), rgb.begin() + w * h * 3);
+    for (int64_t i = 0, k = 0; i < w * h; ++i)
+        if (hole[i])
+            for (int c = 0; c < 3; ++c)
+                out[i * 3 + c] = values[k++];
+    return out;
 }
 
 void relax(std::span<float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
            int64_t iterations) {
-    assert(w >= 1 && h >= 1 && "relax: empty buffer");
-    assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "relax: colour buffer too short");
-    assert(static_cast<int64_t>(hole.size()) >= w * h && "relax: hole flags too short");
+    checkBuffers(rgb, hole, w, h);
     if (iterations < 1)
         return;
-
-    // Known values are fixed points of the sweep (source + 0 x (average - source)), so
-    // only runs of hole pixels are computed. Both padded buffers start with the input,
-    // so each always holds the known values. A frame cell is read only as the missing
-    // neighbour of a hole pixel on the edge, and it mirrors that pixel.
-    const int64_t pw = w + 2;
-    const int64_t stride = pw * 3;
-    std::vector<float> src(static_cast<size_t>(pw * (h + 2) * 3), 0.0f);
-    for (int64_t y = 0; y < h; ++y)
-        std::memcpy(src.data() + (y + 1) * stride + 3, rgb.data() + y * w * 3,
-                    static_cast<size_t>(w * 3) * sizeof(float));
-    std::vector<float> dst = src;
-
-    struct Run {
-        int64_t start; // padded index of the first value
-        int64_t count; // values (3 per pixel)
-    };
-    std::vector<Run> runs;
-    std::vector<std::pair<int64_t, int64_t>> frame; // (frame cell, mirrored pixel), padded
-    auto padded = [pw](int64_t x, int64_t y) { return ((y + 1) * pw + (x + 1)) * 3; };
-    for (int64_t y = 0; y < h; ++y) {
-        const uint8_t* row = hole.data() + y * w;
-        for (int64_t x = 0; x < w;) {
-            if (!row[x]) {
-                ++x;
-                continue;
-            }
-            const int64_t x0 = x;
-            while (x < w && row[x]) {
-                const int64_t p = padded(x, y);
-                if (y == 0)
-                    frame.emplace_back(p - stride, p);
-                if (y == h - 1)
-                    frame.emplace_back(p + stride, p);
-                if (x == 0)
-                    frame.emplace_back(p - 3, p);
-                if (x == w - 1)
-                    frame.emplace_back(p + 3, p);
-                ++x;
-            }
-            runs.push_back({padded(x0, y), (x - x0) * 3});
-        }
-    }
-
-    for (int64_t it = 0; it < iterations; ++it) {
-        for (const auto& [cell, pixel] : frame)
+    std::vector<float> values;
+    values.reserve(static_cast<size_t>(countHoles(hole, w * h) * 3));
+    for (int64_t i = 0; i < w * h; ++i)
+        if (hole[i])
+            values.insert(values.end(), rgb.begin() + i * 3, rgb.begin() + i * 3 + 3);
+    relaxHoles(rgb, hole, w, h, iterations, values);
+    for (int64_t i = 0, k = 0; i < w * h; ++i)
+        if (hole[i])
             for (int c = 0; c < 3; ++c)
-                src[cell + c] = src[pixel + c];
-        const float* s = src.data();
-        float* d = dst.data();
-        for (const Run& run : runs) {
-            const float* __restrict in = s + run.start;
-            float* __restrict out = d + run.start;
-            for (int64_t k = 0; k < run.count; ++k) {
-                const float average =
-                    ((in[k - 3] + in[k + 3]) + (in[k - stride] + in[k + stride])) * 0.25f;
-                out[k] = in[k] + (average - in[k]);
-            }
-        }
-        src.swap(dst);
-    }
+                rgb[i * 3 + c] = values[k++];
+}
 
-    for (const Run& run : runs) {
-        const int64_t pixel = run.start / 3;
-        const int64_t y = pixel / pw - 1;
-        const int64_t x = pixel % pw - 1;
-        std::memcpy(rgb.data() + (y * w + x) * 3, src.data() + run.start,
-                    static_cast<size_t>(run.count) * sizeof(float));
-    }
+std::vector<float> smoothFill(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
+                              int64_t h, int64_t iterations) {
+    checkBuffers(rgb, hole, w, h);
+    std::vector<float> values(static_cast<size_t>(countHoles(hole, w * h) * 3));
+    pushPullHoles(rgb, hole, w, h, values.data());
+    relaxHoles(rgb, hole, w, h, iterations, values);
+    return values;
 }
 
 } // namespace Diffusion

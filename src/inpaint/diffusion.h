@@ -20,4 +20,10 @@ std::vector<float> pushPull(std::span<const float> rgb, std::span<const uint8_t>
 void relax(std::span<float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
            int64_t iterations);
 
+// pushPull followed by relax, computing only what the hole needs: returns the three
+// filled values of each hole pixel, in row-major order of the hole pixels. Known pixels
+// would come back unchanged, so they are not returned.
+std::vector<float> smoothFill(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
+                              int64_t h, int64_t iterations);
+
 } // namespace Diffusion

@@ -95,8 +95,7 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     const int64_t n = cw * ch;
 
     std::vector<float> colour(static_cast<size_t>(n * 3));
-    std::vector<uint8_t> hole(static_cast<size_t>(n), 0);
-    std::vector<float> weight(static_cast<size_t>(n), 0.0f);
+    std::vector<uint8_t> hole(static_cast<size_t>(n));
     const std::span<const uint8_t> pixels = image.bytes();
     int64_t holeCount = 0;
     for (int64_t j = 0; j < ch; ++j) {
@@ -106,12 +105,10 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
             for (int c = 0; c < 3; ++c)
                 dst[i * 3 + c] = static_cast<float>(src[i * 4 + c]);
         const uint8_t* m = mask.data() + (y0 + j) * W + x0;
+        uint8_t* flags = hole.data() + j * cw;
         for (int64_t i = 0; i < cw; ++i) {
-            if (m[i]) {
-                hole[j * cw + i] = 1;
-                weight[j * cw + i] = std::min(static_cast<float>(m[i]) * 0.0078125f, 1.0f);
-                ++holeCount;
-            }
+            flags[i] = m[i] != 0;
+            holeCount += flags[i];
         }
     }
     if (holeCount >= n)
@@ -122,30 +119,37 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
             progress(value);
     };
     report(0.02);
+    // The fill's colours: for a thick hole the whole crop, for a thin one just the hole
+    // pixels in row-major order.
     std::vector<float> filled;
     if (thick) {
         filled = PatchFill::fill(
-            colour, hole, cw, ch, [&](double f) { report(0.04 + 0.92 * f); }, processors);
+            std::move(colour), std::move(hole), cw, ch, [&](double f) { report(0.04 + 0.92 * f); },
+            processors);
     } else {
-        filled = Diffusion::pushPull(colour, hole, cw, ch);
-        Diffusion::relax(filled, hole, cw, ch, kThinRelaxIterations);
+        filled = Diffusion::smoothFill(colour, hole, cw, ch, kThinRelaxIterations);
+        colour = {};
+        hole = {};
     }
     report(0.97);
 
-    // Blend back. An unpainted pixel has weight 0, so its blend is exactly its own
-    // value: only painted pixels are computed and written.
+    // Blend back: output = (fill - own) x weight + own, clipped and rounded, with the weight
+    // min(m / 128, 1) of the mask byte. An unpainted pixel has weight 0, so its blend is
+    // exactly its own value: only painted pixels are computed and written.
     const std::span<uint8_t> out = image.mutableBytes();
+    int64_t k = 0;
     for (int64_t j = 0; j < ch; ++j) {
         uint8_t* dst = out.data() + ((y0 + j) * W + x0) * 4;
+        const uint8_t* m = mask.data() + (y0 + j) * W + x0;
         for (int64_t i = 0; i < cw; ++i) {
-            const int64_t k = j * cw + i;
-            if (!hole[k])
+            if (!m[i])
                 continue;
-            const float a = weight[k];
+            const float weight = std::min(static_cast<float>(m[i]) * 0.0078125f, 1.0f);
+            const float* f = filled.data() + (thick ? (j * cw + i) * 3 : k * 3);
+            ++k;
             for (int c = 0; c < 3; ++c) {
-                const float own = colour[k * 3 + c];
-                const float d = filled[k * 3 + c] - own;
-                const float o = std::clamp(d * a + own, 0.0f, 255.0f);
+                const auto own = static_cast<float>(dst[i * 4 + c]);
+                const float o = std::clamp((f[c] - own) * weight + own, 0.0f, 255.0f);
                 dst[i * 4 + c] = static_cast<uint8_t>(std::lrintf(o));
             }
         }

@@ -32,19 +32,31 @@ const float kVoteFalloff = std::bit_cast<float>(0x388BCF65u);
 
 } // namespace
 
-Matcher::Matcher(const PatchFill::Level& level, int processors)
-    : Matcher(level.w, level.h, level.rgb, level.hole, processors) {}
+Matcher::Matcher(PatchFill::Level level, int processors)
+    : w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors),
+      rgb_(std::move(level.rgb)), hole_(std::move(level.hole)) {
+    setUp();
+}
 
 Matcher::Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<const uint8_t> hole,
                  int processors)
     : w_(w), h_(h), n_(w * h), processors_(processors) {
-    assert(w >= 0 && h >= 0 && "Matcher: negative size");
     assert(static_cast<int64_t>(rgb.size()) >= n_ * 3 && "Matcher: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= n_ && "Matcher: hole flags too short");
-    const auto n = static_cast<size_t>(n_);
     rgb_.assign(rgb.begin(), rgb.begin() + n_ * 3);
-    out_.assign(n * 3, 0.0f);
     hole_.assign(hole.begin(), hole.begin() + n_);
+    setUp();
+}
+
+void Matcher::setUp() {
+    const int64_t w = w_;
+    const int64_t h = h_;
+    assert(w >= 0 && h >= 0 && "Matcher: negative size");
+    assert(static_cast<int64_t>(rgb_.size()) >= n_ * 3 && "Matcher: colours too short");
+    assert(static_cast<int64_t>(hole_.size()) >= n_ && "Matcher: hole flags too short");
+    const auto n = static_cast<size_t>(n_);
+    rgb_.resize(n * 3);
+    hole_.resize(n);
     valid_.assign(n, 0);
     target_.assign(n, 0);
     nnf_.assign(n, -1);
@@ -70,15 +82,12 @@ Matcher::Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<con
     if (!usable_)
         return;
 
-    vote_.assign(n, 0.0f);
-    holeRows_.assign(static_cast<size_t>(h + 1), 0);
-    for (int64_t y = 0; y < h; ++y) {
-        holeRows_[y] = static_cast<int32_t>(holes_.size());
-        for (int64_t x = 0; x < w; ++x)
-            if (hole_[y * w + x])
-                holes_.push_back(static_cast<int32_t>(y * w + x));
-    }
-    holeRows_[h] = static_cast<int32_t>(holes_.size());
+    // Written before it is read, for targets only: no need to clear it.
+    vote_ = std::make_unique_for_overwrite<float[]>(n);
+    for (int64_t i = 0; i < n_; ++i)
+        if (hole_[i])
+            holes_.push_back(static_cast<int32_t>(i));
+    out_.resize(holes_.size() * 3);
     gang_.reserve(chunkCount(maxRow_ - minRow_ + 1));
 }
 
@@ -89,27 +98,97 @@ int64_t Matcher::chunkCount(int64_t span) const {
     return std::max<int64_t>(1, std::min(span / kMinChunkRows, cpus));
 }
 
-// Sum of squared differences of the 7 x 7 patches centred on t and c, added one value at
-// a time in row order. Stops after a patch row once the sum reaches limit.
-float Matcher::distance(int64_t t, int64_t c, float limit) const {
-    const int64_t stride = w_ * 3;
-    const float* a = rgb_.data() + (t - kRadius * w_ - kRadius) * 3;
-    const float* b = rgb_.data() + (c - kRadius * w_ - kRadius) * 3;
-    float sum = 0.0f;
-    for (int64_t row = 0; row < 2 * kRadius + 1; ++row) {
-        float sq[kPatchRowValues];
-        for (int64_t k = 0; k < kPatchRowValues; ++k) {
-            const float d = a[k] - b[k];
-            sq[k] = d * d;
+// Patch distance: the sum of squared differences of the 7 x 7 patches centred on a
+// target and a candidate, added one value at a time in row order, and cut short after a
+// patch row once it reaches limit.
+//
+// One such sum is a chain of 147 dependent additions, so evaluating distances one after
+// another leaves the processor waiting on each addition. This evaluates up to kLanes of
+// them side by side: every lane keeps its own sum in exactly the order above, and the
+// independent chains overlap. A lane that reaches the limit keeps the sum it had then;
+// the others go on until all are cut or complete.
+namespace {
+
+// Adds the squared differences of one patch row to the sums of up to four lanes, each in
+// its own order. The four chains are independent and stay in registers, so they overlap.
+template <int N> void addPatchRow(const float* const* x, const float* const* y, float* sums) {
+    constexpr int64_t kValues = Matcher::kPatchRowValues;
+    float sq[N][kValues];
+    for (int j = 0; j < N; ++j)
+        for (int64_t k = 0; k < kValues; ++k) {
+            const float d = x[j][k] - y[j][k];
+            sq[j][k] = d * d;
         }
-        for (int64_t k = 0; k < kPatchRowValues; ++k)
-            sum += sq[k];
-        if (sum >= limit)
-            return sum;
-        a += stride;
-        b += stride;
+    float s[N];
+    for (int j = 0; j < N; ++j)
+        s[j] = sums[j];
+    for (int64_t k = 0; k < kValues; ++k)
+        for (int j = 0; j < N; ++j)
+            s[j] += sq[j][k];
+    for (int j = 0; j < N; ++j)
+        sums[j] = s[j];
+}
+
+} // namespace
+
+void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
+                        float* out) const {
+    assert(count >= 1 && count <= kLanes && "distances: lane count out of range");
+    constexpr int64_t kRows = 2 * kRadius + 1;
+    const int64_t stride = w_ * 3;
+    const float* a[kLanes];
+    const float* b[kLanes];
+    float sum[kLanes];
+    int open[kLanes]; // lanes still summing, in lane order
+    for (int j = 0; j < count; ++j) {
+        a[j] = rgb_.data() + (targets[j] - kRadius * w_ - kRadius) * 3;
+        b[j] = rgb_.data() + (candidates[j] - kRadius * w_ - kRadius) * 3;
+        sum[j] = 0.0f;
+        open[j] = j;
     }
-    return sum;
+    int openCount = count;
+    for (int64_t row = 0; row < kRows && openCount > 0; ++row) {
+        // Gather the open lanes' rows and sums, four at a time.
+        for (int m = 0; m < openCount; m += 4) {
+            const int group = std::min(4, openCount - m);
+            const float* x[4];
+            const float* y[4];
+            float s[4];
+            for (int g = 0; g < group; ++g) {
+                const int j = open[m + g];
+                x[g] = a[j] + row * stride;
+                y[g] = b[j] + row * stride;
+                s[g] = sum[j];
+            }
+            switch (group) {
+            case 1:
+                addPatchRow<1>(x, y, s);
+                break;
+            case 2:
+                addPatchRow<2>(x, y, s);
+                break;
+            case 3:
+                addPatchRow<3>(x, y, s);
+                break;
+            default:
+                addPatchRow<4>(x, y, s);
+                break;
+            }
+            for (int g = 0; g < group; ++g)
+                sum[open[m + g]] = s[g];
+        }
+        int kept = 0;
+        for (int m = 0; m < openCount; ++m) {
+            const int j = open[m];
+            if (sum[j] >= limit)
+                out[j] = sum[j];
+            else
+                open[kept++] = j;
+        }
+        openCount = kept;
+    }
+    for (int m = 0; m < openCount; ++m)
+        out[open[m]] = sum[open[m]];
 }
 
 void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
@@ -155,14 +234,40 @@ void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
                   kChunkSeedMultiplier) |
                  1};
     const float infinity = std::numeric_limits<float>::infinity();
+    int64_t ts[kLanes];
+    int64_t cs[kLanes];
+    float es[kLanes];
 
     // The colours changed since the last pass, so every stored distance is stale.
-    for (int64_t y = y0; y < y1; ++y)
+    int pending = 0;
+    auto flush = [&] {
+        distances(ts, cs, pending, infinity, es);
+        for (int j = 0; j < pending; ++j)
+            dist_[ts[j]] = es[j];
+        pending = 0;
+    };
+    for (int64_t y = y0; y < y1; ++y) {
         for (int64_t x = kRadius; x < w - kRadius; ++x) {
             const int64_t i = y * w + x;
-            if (target_[i])
-                dist_[i] = distance(i, nnf_[i], infinity);
+            if (!target_[i])
+                continue;
+            ts[pending] = i;
+            cs[pending] = nnf_[i];
+            if (++pending == kLanes)
+                flush();
         }
+    }
+    if (pending)
+        flush();
+
+    // Random-search offsets of one pixel: one per radius, from the level size halving to 1.
+    int64_t offX[64];
+    int64_t offY[64];
+    int radii = 0;
+    for (int64_t r = std::max(w, h); r >= 1; r /= 2)
+        ++radii;
+    assert(radii <= 64);
+    int ks[kLanes];
 
     const int64_t yFirst = d < 0 ? y0 : y1 - 1;
     const int64_t yEnd = d < 0 ? y1 : y0 - 1;
@@ -177,49 +282,74 @@ void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
             int64_t bx = nnf_[i] % w;
             int64_t by = nnf_[i] / w;
             float best = dist_[i];
+            for (int j = 0; j < kLanes; ++j)
+                ts[j] = i;
 
-            // Propagation: the neighbour already visited this sweep lies at i + d; its
-            // match shifted back by one is the candidate.
+            // Propagation: the neighbours already visited this sweep lie at i + d and
+            // i + d * w (the latter only inside this chunk); their matches shifted back by
+            // one are the candidates, tried horizontal first.
+            int n = 0;
             if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
                 const int64_t q = nnf_[i + d];
                 const int64_t cx = q % w - d;
                 const int64_t cy = q / w;
-                if (cx >= 0 && cx < w && valid_[cy * w + cx]) {
-                    const float e = distance(i, cy * w + cx, best);
-                    if (e < best) {
-                        best = e;
-                        bx = cx;
-                        by = cy;
-                    }
-                }
+                if (cx >= 0 && cx < w && valid_[cy * w + cx])
+                    cs[n++] = cy * w + cx;
             }
             if (y + d >= y0 && y + d < y1 && target_[i + d * w]) {
                 const int64_t q = nnf_[i + d * w];
                 const int64_t cx = q % w;
                 const int64_t cy = q / w - d;
-                if (cy >= 0 && cy < h && valid_[cy * w + cx]) {
-                    const float e = distance(i, cy * w + cx, best);
-                    if (e < best) {
-                        best = e;
-                        bx = cx;
-                        by = cy;
+                if (cy >= 0 && cy < h && valid_[cy * w + cx])
+                    cs[n++] = cy * w + cx;
+            }
+            if (n) {
+                distances(ts, cs, n, best, es);
+                for (int j = 0; j < n; ++j) {
+                    if (es[j] < best) {
+                        best = es[j];
+                        bx = cs[j] % w;
+                        by = cs[j] / w;
                     }
                 }
             }
 
-            // Random search around the best match, radius halving from the level size.
-            for (int64_t r = std::max(w, h); r >= 1; r /= 2) {
-                const auto span = static_cast<uint64_t>(2 * r + 1);
-                const int64_t cx = bx + static_cast<int64_t>(rng.below(span)) - r;
-                const int64_t cy = by + static_cast<int64_t>(rng.below(span)) - r;
-                if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
-                    !valid_[cy * w + cx])
-                    continue;
-                const float e = distance(i, cy * w + cx, best);
-                if (e < best) {
-                    best = e;
-                    bx = cx;
-                    by = cy;
+            // Random search: one candidate per radius around the best match so far. The
+            // draws do not depend on the outcome, so they are made first. Candidates are
+            // evaluated together assuming the centre stays; when one wins, the later ones
+            // move with the new centre and are evaluated again. A distance cut short at a
+            // looser limit is still at least the current best, so every decision is the
+            // one a candidate-by-candidate search makes.
+            for (int k = 0; k < radii; ++k) {
+                const int64_t radius = std::max(w, h) >> k;
+                const auto span = static_cast<uint64_t>(2 * radius + 1);
+                offX[k] = static_cast<int64_t>(rng.below(span)) - radius;
+                offY[k] = static_cast<int64_t>(rng.below(span)) - radius;
+            }
+            for (int start = 0; start < radii;) {
+                n = 0;
+                int k = start;
+                for (; k < radii && n < kLanes; ++k) {
+                    const int64_t cx = bx + offX[k];
+                    const int64_t cy = by + offY[k];
+                    if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
+                        !valid_[cy * w + cx])
+                        continue;
+                    cs[n] = cy * w + cx;
+                    ks[n++] = k;
+                }
+                if (n == 0)
+                    break;
+                distances(ts, cs, n, best, es);
+                start = k;
+                for (int j = 0; j < n; ++j) {
+                    if (es[j] < best) {
+                        best = es[j];
+                        bx = cs[j] % w;
+                        by = cs[j] / w;
+                        start = ks[j] + 1;
+                        break;
+                    }
                 }
             }
             nnf_[i] = static_cast<int32_t>(by * w + bx);
@@ -241,46 +371,62 @@ void Matcher::vote() {
     });
 
     // Only hole pixels change; each is computed from rgb_ (read only here) into out_ and
-    // copied back once every chunk is done. The chunking does not affect the result.
-    parallel(0, h, [this, w, h](int64_t, int64_t y0, int64_t y1) {
-        for (int32_t k = holeRows_[y0]; k < holeRows_[y1]; ++k) {
-            const int64_t i = holes_[k];
-            const int64_t x = i % w;
-            const int64_t y = i / w;
-            float r = 0.0f, g = 0.0f, b = 0.0f, s = 0.0f;
-            for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
-                if (y + dy < kRadius || y + dy >= h - kRadius)
+    // copied back once every chunk is done. Hole pixels are split evenly between the
+    // chunks; the split does not affect the result.
+    const auto holeCount = static_cast<int64_t>(holes_.size());
+    struct Votes {
+        Matcher* m;
+        int64_t count, chunks;
+    } votes{this, holeCount, std::max<int64_t>(1, std::min(chunkCount(h), holeCount / 64))};
+    gang_.run(
+        votes.chunks,
+        [](void* p, int64_t c) {
+            auto* v = static_cast<Votes*>(p);
+            v->m->voteHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
+        },
+        &votes);
+    for (int64_t k = 0; k < holeCount; ++k) {
+        const int64_t i = holes_[k];
+        for (int c = 0; c < 3; ++c)
+            rgb_[i * 3 + c] = out_[k * 3 + c];
+    }
+}
+
+void Matcher::voteHoles(int64_t first, int64_t end) {
+    const int64_t w = w_;
+    const int64_t h = h_;
+    for (int64_t k = first; k < end; ++k) {
+        const int64_t i = holes_[k];
+        const int64_t x = i % w;
+        const int64_t y = i / w;
+        float r = 0.0f, g = 0.0f, b = 0.0f, s = 0.0f;
+        for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
+            if (y + dy < kRadius || y + dy >= h - kRadius)
+                continue;
+            for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
+                if (x + dx < kRadius || x + dx >= w - kRadius)
                     continue;
-                for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
-                    if (x + dx < kRadius || x + dx >= w - kRadius)
-                        continue;
-                    const int64_t t = i + dy * w + dx;
-                    if (!target_[t])
-                        continue;
-                    const float a = vote_[t];
-                    const float* src = rgb_.data() + (nnf_[t] - dx - dy * w) * 3;
-                    r += a * src[0];
-                    g += a * src[1];
-                    b += a * src[2];
-                    s += a;
-                }
-            }
-            float* o = out_.data() + i * 3;
-            const float* own = rgb_.data() + i * 3;
-            if (s > 0.0f) {
-                o[0] = r / s;
-                o[1] = g / s;
-                o[2] = b / s;
-            } else {
-                o[0] = own[0];
-                o[1] = own[1];
-                o[2] = own[2];
+                const int64_t t = i + dy * w + dx;
+                if (!target_[t])
+                    continue;
+                const float a = vote_[t];
+                const float* src = rgb_.data() + (nnf_[t] - dx - dy * w) * 3;
+                r += a * src[0];
+                g += a * src[1];
+                b += a * src[2];
+                s += a;
             }
         }
-    });
-    for (const int32_t i : holes_) {
-        rgb_[i * 3] = out_[i * 3];
-        rgb_[i * 3 + 1] = out_[i * 3 + 1];
-        rgb_[i * 3 + 2] = out_[i * 3 + 2];
+        float* o = out_.data() + k * 3;
+        if (s > 0.0f) {
+            o[0] = r / s;
+            o[1] = g / s;
+            o[2] = b / s;
+        } else {
+            const float* own = rgb_.data() + i * 3;
+            o[0] = own[0];
+            o[1] = own[1];
+            o[2] = own[2];
+        }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -25,9 +26,9 @@ public:
     // Minimum rows per chunk when a loop is split.
     static constexpr int64_t kMinChunkRows = 8;
 
-    // Copies the level's colours and hole flags. processors: the number of chunks a loop
+    // Takes the level's colours and hole flags. processors: the number of chunks a loop
     // may use; 0 reads the machine's processor count at every loop.
-    explicit Matcher(const PatchFill::Level& level, int processors = 0);
+    explicit Matcher(PatchFill::Level level, int processors = 0);
     Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<const uint8_t> hole,
             int processors = 0);
     Matcher(const Matcher&) = delete;
@@ -73,6 +74,8 @@ public:
     int64_t minRow() const { return minRow_; }
     int64_t maxRow() const { return maxRow_; }
     std::span<const float> rgb() const { return rgb_; }
+    // Hands the colours over; the matcher is done with them.
+    std::vector<float> takeRgb() { return std::move(rgb_); }
     std::span<const uint8_t> hole() const { return hole_; }
     std::span<const uint8_t> valid() const { return valid_; }
     std::span<const uint8_t> target() const { return target_; }
@@ -81,8 +84,13 @@ public:
     std::span<const int32_t> sources() const { return sources_; }
 
 private:
-    float distance(int64_t t, int64_t c, float limit) const;
+    // Up to kLanes patch distances at once; see matcher.cpp.
+    static constexpr int kLanes = 16;
+    void distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
+                   float* out) const;
     void matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d);
+    void setUp();
+    void voteHoles(int64_t first, int64_t end);
 
     int64_t w_ = 0;
     int64_t h_ = 0;
@@ -95,9 +103,8 @@ private:
     std::vector<uint8_t> target_;   // n, 1 = centres a patch that needs a match
     std::vector<int32_t> nnf_;      // n, matched source centre of a target, else -1
     std::vector<float> dist_;       // n, distance of a target to its match
-    std::vector<float> vote_;       // n, voting weight of a target's match
+    std::unique_ptr<float[]> vote_; // n, voting weight of a target's match (targets only)
     std::vector<int32_t> sources_;  // indices of the valid pixels, ascending
-    std::vector<int32_t> holeRows_; // holeRows_[y] .. holeRows_[y + 1]: hole pixels of row y
     std::vector<int32_t> holes_;    // indices of the hole pixels, ascending
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;

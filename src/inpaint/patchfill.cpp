@@ -74,11 +74,9 @@ int passesFor(int64_t k, int64_t coarsest) {
     return k == coarsest ? kCoarsestPasses : kMiddlePasses;
 }
 
-// The level's own colours with every hole pixel replaced by the bilinear enlargement of
-// the coarser result (sw x sh). Known pixels never need the enlarged value.
-std::vector<float> enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh,
-                                   const Level& level) {
-    std::vector<float> out = level.rgb;
+// Replaces the colours of the level's hole pixels by the bilinear enlargement of the
+// coarser result (sw x sh). Known pixels keep their own colours.
+void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, Level& level) {
     const float sx = static_cast<float>(sw) / static_cast<float>(level.w);
     const float sy = static_cast<float>(sh) / static_cast<float>(level.h);
     for (int64_t y = 0; y < level.h; ++y) {
@@ -89,25 +87,26 @@ std::vector<float> enlargeIntoHole(const std::vector<float>& coarse, int64_t sw,
                 continue;
             const Bilinear::Tap tx = Bilinear::tap(x, sx, sw);
             Bilinear::sample(coarse.data(), sw, tx, ty, Bilinear::weights(tx, ty),
-                             out.data() + (y * level.w + x) * 3);
+                             level.rgb.data() + (y * level.w + x) * 3);
         }
     }
-    return out;
 }
 
 } // namespace
 
-std::vector<float> fill(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
-                        int64_t h, const std::function<void(double)>& progress, int processors) {
+std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
+                        const std::function<void(double)>& progress, int processors) {
     assert(w >= 1 && h >= 1 && "PatchFill::fill: empty buffer");
     assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "PatchFill::fill: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= w * h && "PatchFill::fill: hole flags too short");
+    rgb.resize(static_cast<size_t>(w * h * 3));
+    hole.resize(static_cast<size_t>(w * h));
 
     std::vector<Level> levels(1);
     levels[0].w = w;
     levels[0].h = h;
-    levels[0].rgb.assign(rgb.begin(), rgb.begin() + w * h * 3);
-    levels[0].hole.assign(hole.begin(), hole.begin() + w * h);
+    levels[0].rgb = std::move(rgb);
+    levels[0].hole = std::move(hole);
     while (true) {
         const Level& last = levels.back();
         if (holeExtent(last) < kMinHoleExtent || std::min(last.w, last.h) < kMinLevelSide)
@@ -138,11 +137,15 @@ std::vector<float> fill(std::span<const float> rgb, std::span<const uint8_t> hol
 
     std::optional<std::vector<int32_t>> prevNNF;
     int64_t pw = top.w, ph = top.h;
+    // Each level is used once, coarsest first, so its buffers become the working colours
+    // and the matcher's in place.
     for (int64_t k = coarsest; k >= 0; --k) {
-        const Level& level = levels[k];
+        Level& level = levels[k];
         if (k < coarsest)
-            cur = enlargeIntoHole(cur, pw, ph, level);
-        Matcher m(level.w, level.h, cur, level.hole, processors);
+            enlargeIntoHole(cur, pw, ph, level);
+        else
+            level.rgb = std::move(cur);
+        Matcher m(std::move(level), processors);
         const int passes = passesFor(k, coarsest);
         if (m.usable()) {
             m.initNNF(prevNNF ? std::span<const int32_t>(*prevNNF) : std::span<const int32_t>(), pw,
@@ -158,9 +161,10 @@ std::vector<float> fill(std::span<const float> rgb, std::span<const uint8_t> hol
                 advance();
             prevNNF.reset();
         }
-        cur.assign(m.rgb().begin(), m.rgb().end());
-        pw = level.w;
-        ph = level.h;
+        pw = m.w();
+        ph = m.h();
+        cur = m.takeRgb();
+        levels.pop_back();
     }
     return cur;
 }

@@ -33,8 +33,9 @@ inline constexpr int64_t kCoarseRelaxIterations = 40;
 // fraction k / T after each of its T steps (the coarse fill, then every matcher pass).
 // The caller guarantees at least one hole and one known pixel. processors sets the
 // matcher's worker count; 0 uses the machine's processor count.
-std::vector<float> fill(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
-                        int64_t h, const std::function<void(double)>& progress, int processors = 0);
+// The buffers are taken by value so a caller that is done with them can move them in.
+std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
+                        const std::function<void(double)>& progress, int processors = 0);
 
 // The longer side of the bounding box of the level's hole pixels; 0 when there is none.
 int64_t holeExtent(const Level& level);
