@@ -3,9 +3,22 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <unistd.h>
 
+// The tool prints its own messages only; Qt's and the codecs' warnings (a missing runtime
+// folder, a dubious colour profile) would read as failures in a script's log.
+static void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "mirelo-erase: %s\n", qPrintable(text));
+        std::abort();
+    }
+}
+
 int main(int argc, char** argv) {
+    qInstallMessageHandler(quietMessages);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("mirelo-erase");
     Imaging::configureImageReader();
