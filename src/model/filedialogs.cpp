@@ -1,0 +1,46 @@
+#include "filedialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QImageReader>
+#include <QMimeDatabase>
+#include <QStringList>
+
+namespace FileDialogs {
+
+QString imageNameFilter() {
+    const QMimeDatabase db;
+    QStringList patterns;
+    for (const QByteArray& name : QImageReader::supportedMimeTypes()) {
+        for (const QString& glob : db.mimeTypeForName(QString::fromLatin1(name)).globPatterns()) {
+            if (!patterns.contains(glob))
+                patterns << glob;
+        }
+    }
+    const QStringList lower = patterns;
+    for (const QString& glob : lower) {
+        const QString upper = glob.toUpper();
+        if (!patterns.contains(upper))
+            patterns << upper;
+    }
+    return QStringLiteral("Images (%1)").arg(patterns.join(QLatin1Char(' ')));
+}
+
+QString chooseImageToOpen() {
+    return QFileDialog::getOpenFileName(QApplication::activeWindow(), QStringLiteral("Open"), {},
+                                        imageNameFilter());
+}
+
+QString chooseSavePath() {
+    QFileDialog dialog(QApplication::activeWindow(), QStringLiteral("Save as PNG"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter(QStringLiteral("PNG image (*.png)"));
+    dialog.setDefaultSuffix(QStringLiteral("png"));
+    dialog.selectFile(QStringLiteral("Mirelo.png"));
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}
+
+} // namespace FileDialogs

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+// The modal file dialogs the document model asks for paths with. They are the model's
+// only use of Qt Widgets. Each returns an empty string when the user cancels.
+namespace FileDialogs {
+
+// One "Images (...)" filter naming every pattern Qt can decode, in both cases, because
+// some native dialogs match patterns case-sensitively.
+QString imageNameFilter();
+
+// "Open": one existing image file.
+QString chooseImageToOpen();
+
+// "Save as PNG": PNG only, suggesting "Mirelo.png" and adding ".png" when it is left off.
+QString chooseSavePath();
+
+} // namespace FileDialogs

@@ -1,0 +1,314 @@
+#include "mirelomodel.h"
+
+#include "filedialogs.h"
+#include "imaging.h"
+#include "inpainter.h"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QPointer>
+#include <QThreadPool>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+// Runs f on the GUI thread later; returns at once. Safe to call from any thread.
+template <typename F> void postToGuiThread(F f) {
+    QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection);
+}
+
+} // namespace
+
+MireloModel::MireloModel(QObject* parent)
+    : QObject(parent), chooseOpenPath(&FileDialogs::chooseImageToOpen),
+      chooseSavePath(&FileDialogs::chooseSavePath),
+      putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {}
+
+MireloModel::~MireloModel() = default;
+
+// Published values: store, then notify, on every assignment.
+void MireloModel::setHasImage(bool v) {
+    hasImage_ = v;
+    emit hasImageChanged();
+}
+void MireloModel::setBrushSize(double v) {
+    brushSize_ = v;
+    emit brushSizeChanged();
+}
+void MireloModel::setFeather(double v) {
+    feather_ = v;
+    emit featherChanged();
+}
+void MireloModel::setIsBusy(bool v) {
+    isBusy_ = v;
+    emit isBusyChanged();
+}
+void MireloModel::setProgress(double v) {
+    progress_ = v;
+    emit progressChanged();
+}
+void MireloModel::setCanUndo(bool v) {
+    canUndo_ = v;
+    emit canUndoChanged();
+}
+void MireloModel::setCanRedo(bool v) {
+    canRedo_ = v;
+    emit canRedoChanged();
+}
+void MireloModel::setCompare(bool v) {
+    compare_ = v;
+    emit compareChanged();
+}
+void MireloModel::setMaskHasPaint(bool v) {
+    maskHasPaint_ = v;
+    emit maskHasPaintChanged();
+}
+void MireloModel::setEdited(bool v) {
+    edited_ = v;
+    emit editedChanged();
+}
+void MireloModel::setPasses(qint64 v) {
+    passes_ = v;
+    emit passesChanged();
+}
+void MireloModel::setMessage(const std::optional<QString>& v) {
+    message_ = v;
+    emit messageChanged();
+}
+
+void MireloModel::requestRedraw() {
+    if (redraw)
+        redraw();
+}
+
+// Loading
+
+void MireloModel::openPanel() {
+    const QString path = chooseOpenPath ? chooseOpenPath() : QString();
+    if (!path.isEmpty())
+        load(QUrl::fromLocalFile(path));
+}
+
+void MireloModel::load(const QUrl& url) {
+    QImageReader reader(url.toLocalFile());
+    if (!Imaging::canOpen(reader)) {
+        setMessage(Imaging::message(Imaging::LoadError::NotAnImageFile));
+        return;
+    }
+    load(reader);
+}
+
+void MireloModel::load(const QByteArray& data) {
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    if (!Imaging::canOpen(reader)) {
+        setMessage(Imaging::message(Imaging::LoadError::NotImageData));
+        return;
+    }
+    load(reader);
+}
+
+void MireloModel::load(QImageReader& reader) {
+    if (isBusy_)
+        return;
+    Imaging::Decoded decoded = Imaging::decode(reader);
+    if (!decoded.image || decoded.image->isEmpty()) {
+        setMessage(Imaging::message(decoded.error == Imaging::LoadError::None
+                                        ? Imaging::LoadError::DecodeFailed
+                                        : decoded.error));
+        return;
+    }
+
+    const PixelImage& image = *decoded.image;
+    original = image;
+    current = image;
+    originalImage = Imaging::makeQImage(image);
+    currentImage = originalImage;
+    mask = std::make_unique<MaskStore>(image.width(), image.height());
+    undoStack.clear();
+    redoStack.clear();
+    zoom = 1.0;
+    pan = QPointF(0, 0);
+    compareSplit = 0.5;
+    setHasImage(true);
+    setCompare(false);
+    setEdited(false);
+    setPasses(0);
+    setMessage(std::nullopt);
+    refreshFlags();
+    requestRedraw();
+}
+
+void MireloModel::refreshFlags() {
+    setCanUndo(!undoStack.empty());
+    setCanRedo(!redoStack.empty());
+    setMaskHasPaint(mask && mask->hasPaint());
+}
+
+// View
+
+void MireloModel::zoomIn() {
+    zoom = std::clamp(zoom * 1.25, minZoom, maxZoom);
+    requestRedraw();
+}
+
+void MireloModel::zoomOut() {
+    zoom = std::clamp(zoom * 0.8, minZoom, maxZoom);
+    requestRedraw();
+}
+
+void MireloModel::zoomToFit() {
+    zoom = 1.0;
+    pan = QPointF(0, 0);
+    requestRedraw();
+}
+
+// History
+
+void MireloModel::pushUndo() {
+    if (!current || !mask)
+        return;
+    if (undoStack.size() >= static_cast<size_t>(maxUndo))
+        undoStack.erase(undoStack.begin(), undoStack.end() - (maxUndo - 1));
+    undoStack.push_back({*current, mask->gray()});
+    redoStack.clear();
+    refreshFlags();
+}
+
+bool MireloModel::beginStroke() {
+    if (!hasImage_ || isBusy_ || compare_)
+        return false;
+    pushUndo();
+    setMaskHasPaint(true);
+    return true;
+}
+
+void MireloModel::undo() { step(undoStack, redoStack); }
+
+void MireloModel::redo() { step(redoStack, undoStack); }
+
+void MireloModel::step(std::vector<Snapshot>& from, std::vector<Snapshot>& to) {
+    if (isBusy_ || from.empty() || !current || !mask)
+        return;
+    const Snapshot target = std::move(from.back());
+    from.pop_back();
+    to.push_back({*current, mask->gray()});
+    apply(target);
+}
+
+void MireloModel::apply(const Snapshot& snapshot) {
+    const bool pictureChanges = !current || !(*current == snapshot.image);
+    current = snapshot.image;
+    if (pictureChanges) {
+        // The picture as loaded already has its drawable form.
+        currentImage = original && snapshot.image.sharesBytesWith(*original)
+                           ? originalImage
+                           : Imaging::makeQImage(snapshot.image);
+    }
+    if (mask)
+        mask->set(snapshot.mask);
+    setEdited(!original || !(snapshot.image == *original));
+    refreshFlags();
+    requestRedraw();
+}
+
+void MireloModel::clearMask() {
+    if (isBusy_ || !mask || !mask->hasPaint())
+        return;
+    pushUndo();
+    mask->clear();
+    refreshFlags();
+    requestRedraw();
+}
+
+void MireloModel::revertToOriginal() {
+    if (isBusy_ || !original || !edited_)
+        return;
+    pushUndo();
+    current = original;
+    currentImage = originalImage;
+    if (mask)
+        mask->clear();
+    setEdited(false);
+    refreshFlags();
+    requestRedraw();
+}
+
+// Erase job
+
+void MireloModel::erase() {
+    if (isBusy_ || !current || !mask || !mask->hasPaint())
+        return;
+    PixelImage image = *current;
+    pushUndo();
+    MaskBytes maskBytes = mask->gray();
+    setIsBusy(true);
+    setProgress(0.0);
+    setMessage(std::nullopt);
+
+    // The pointer is only ever tested on the GUI thread, inside the queued functors: the
+    // model may be destroyed while the job runs, and its result is then dropped.
+    const QPointer<MireloModel> weak(this);
+    const int threads = processors;
+    std::function<void()> job = [weak, image, maskBytes, threads]() mutable {
+        const Inpainter::Progress report = [weak](double value) {
+            postToGuiThread([weak, value] {
+                if (weak)
+                    weak->eraseProgressed(value);
+            });
+        };
+        PixelImage result = Inpainter::run(std::move(image), maskBytes.bytes(), report, threads);
+        postToGuiThread([weak, result] {
+            if (weak)
+                weak->finishErase(result);
+        });
+    };
+    QThreadPool::globalInstance()->start(std::move(job));
+}
+
+void MireloModel::eraseProgressed(double value) {
+    // Updates may arrive in any order, and after the result: only a running job moves the
+    // bar, and only forward.
+    if (!isBusy_)
+        return;
+    setProgress(std::max(progress_, value));
+}
+
+void MireloModel::finishErase(const PixelImage& result) {
+    current = result;
+    currentImage = Imaging::makeQImage(result);
+    if (mask)
+        mask->clear();
+    setIsBusy(false);
+    setProgress(1.0);
+    setEdited(true);
+    setPasses(passes_ + 1);
+    refreshFlags();
+    requestRedraw();
+}
+
+// Export
+
+void MireloModel::savePNG() {
+    if (currentImage.isNull())
+        return;
+    const QString path = chooseSavePath ? chooseSavePath() : QString();
+    if (path.isEmpty())
+        return;
+    const Imaging::SaveError error = Imaging::savePng(currentImage, path);
+    if (error != Imaging::SaveError::None)
+        setMessage(Imaging::message(error));
+}
+
+void MireloModel::copyToClipboard() {
+    if (currentImage.isNull() || !putOnClipboard)
+        return;
+    putOnClipboard(currentImage);
+}

@@ -1,0 +1,179 @@
+#pragma once
+
+#include "maskbytes.h"
+#include "maskstore.h"
+#include "pixelimage.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QByteArray;
+class QImageReader;
+class QUrl;
+
+// The document: the open image as loaded and as edited, its mask, the brush and view
+// settings, the undo history and the background erase job.
+//
+// Published values are Qt properties whose setters store and then emit their NOTIFY
+// signal on every assignment, even when the value does not change; views rebuild from
+// the model on each signal. The other public fields are plain: whoever changes one that
+// affects the picture calls redraw.
+//
+// Everything runs on the GUI thread. While an erase job runs (isBusy), every operation
+// that would change the document refuses: loads, strokes, undo, redo, clearing, reverting
+// and a second erase. The job works on copy-on-write copies, so starting it copies no
+// pixels, and only the GUI-thread installation of its result clears isBusy.
+class MireloModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool hasImage READ hasImage WRITE setHasImage NOTIFY hasImageChanged)
+    Q_PROPERTY(double brushSize READ brushSize WRITE setBrushSize NOTIFY brushSizeChanged)
+    Q_PROPERTY(double feather READ feather WRITE setFeather NOTIFY featherChanged)
+    Q_PROPERTY(bool isBusy READ isBusy WRITE setIsBusy NOTIFY isBusyChanged)
+    Q_PROPERTY(double progress READ progress WRITE setProgress NOTIFY progressChanged)
+    Q_PROPERTY(bool canUndo READ canUndo WRITE setCanUndo NOTIFY canUndoChanged)
+    Q_PROPERTY(bool canRedo READ canRedo WRITE setCanRedo NOTIFY canRedoChanged)
+    Q_PROPERTY(bool compare READ compare WRITE setCompare NOTIFY compareChanged)
+    Q_PROPERTY(bool maskHasPaint READ maskHasPaint WRITE setMaskHasPaint NOTIFY maskHasPaintChanged)
+    Q_PROPERTY(bool edited READ edited WRITE setEdited NOTIFY editedChanged)
+    Q_PROPERTY(qint64 passes READ passes WRITE setPasses NOTIFY passesChanged)
+    Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
+
+public:
+    // One undo record: the picture and the mask bytes, both shared until written.
+    struct Snapshot {
+        PixelImage image;
+        MaskBytes mask;
+    };
+
+    static constexpr int64_t maxUndo = 20;
+    static constexpr double minZoom = 0.1;
+    static constexpr double maxZoom = 40.0;
+
+    explicit MireloModel(QObject* parent = nullptr);
+    ~MireloModel() override;
+
+    bool hasImage() const { return hasImage_; }
+    double brushSize() const { return brushSize_; }
+    double feather() const { return feather_; }
+    bool isBusy() const { return isBusy_; }
+    double progress() const { return progress_; }
+    bool canUndo() const { return canUndo_; }
+    bool canRedo() const { return canRedo_; }
+    bool compare() const { return compare_; }
+    bool maskHasPaint() const { return maskHasPaint_; }
+    bool edited() const { return edited_; }
+    qint64 passes() const { return passes_; }
+    const std::optional<QString>& message() const { return message_; }
+
+    void setHasImage(bool v);
+    void setBrushSize(double v);
+    void setFeather(double v);
+    void setIsBusy(bool v);
+    void setProgress(double v);
+    void setCanUndo(bool v);
+    void setCanRedo(bool v);
+    void setCompare(bool v);
+    void setMaskHasPaint(bool v);
+    void setEdited(bool v);
+    void setPasses(qint64 v);
+    void setMessage(const std::optional<QString>& v);
+
+    // Asks for an image file (chooseOpenPath) and loads it.
+    void openPanel();
+    // Loads a local image file or image bytes, replacing the whole document except the
+    // brush settings. On failure the document stays as it was and message says why.
+    void load(const QUrl& url);
+    void load(const QByteArray& data);
+    // Mirrors the stacks and the mask into canUndo, canRedo and maskHasPaint.
+    void refreshFlags();
+    void zoomIn();
+    void zoomOut();
+    void zoomToFit();
+
+    // The canvas calls this on mouse-down: true if a stroke may start, in which case the
+    // whole stroke that follows has already been recorded as one undo step.
+    bool beginStroke();
+    void undo();
+    void redo();
+    // Empties the mask as one undoable step; nothing happens when there is no paint.
+    void clearMask();
+    // Goes back to the image as loaded as one undoable step; nothing happens unless edited.
+    void revertToOriginal();
+    // Fills the painted area in the background; see isBusy and progress.
+    void erase();
+    // Asks for a location (chooseSavePath) and writes the current picture there as PNG.
+    void savePNG();
+    void copyToClipboard();
+
+    std::optional<PixelImage> original;
+    std::optional<PixelImage> current;
+    // Drawable forms of original and current; null when there is none.
+    QImage originalImage;
+    QImage currentImage;
+    std::unique_ptr<MaskStore> mask;
+    // Magnification relative to the fitted view, within minZoom to maxZoom.
+    double zoom = 1.0;
+    // Offset of the image's centre from the view's centre, in view points.
+    QPointF pan;
+    // Position of the compare divider as a fraction of the displayed image's width.
+    double compareSplit = 0.5;
+    std::function<void()> redraw;
+    std::vector<Snapshot> undoStack;
+    std::vector<Snapshot> redoStack;
+
+    // Replaceable outside effects, so that tests need no modal dialog or real clipboard.
+    // An empty path means the user cancelled.
+    std::function<QString()> chooseOpenPath;
+    std::function<QString()> chooseSavePath;
+    std::function<void(const QImage&)> putOnClipboard;
+    // Threads the erase engine's patch matcher uses; 0 means one per processor.
+    int processors = 0;
+
+signals:
+    void hasImageChanged();
+    void brushSizeChanged();
+    void featherChanged();
+    void isBusyChanged();
+    void progressChanged();
+    void canUndoChanged();
+    void canRedoChanged();
+    void compareChanged();
+    void maskHasPaintChanged();
+    void editedChanged();
+    void passesChanged();
+    void messageChanged();
+
+private:
+    friend class MireloModelTestAccess;
+
+    void load(QImageReader& reader);
+    void pushUndo();
+    // Moves one entry from one stack to the other: the heart of undo and redo.
+    void step(std::vector<Snapshot>& from, std::vector<Snapshot>& to);
+    void apply(const Snapshot& snapshot);
+    // GUI-thread ends of the erase job.
+    void eraseProgressed(double value);
+    void finishErase(const PixelImage& result);
+    void requestRedraw();
+
+    bool hasImage_ = false;
+    double brushSize_ = 48.0;
+    double feather_ = 0.35;
+    bool isBusy_ = false;
+    double progress_ = 0.0;
+    bool canUndo_ = false;
+    bool canRedo_ = false;
+    bool compare_ = false;
+    bool maskHasPaint_ = false;
+    bool edited_ = false;
+    qint64 passes_ = 0;
+    std::optional<QString> message_;
+};

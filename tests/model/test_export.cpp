@@ -1,0 +1,120 @@
+#include "testsupport.h"
+
+#include <QFileInfo>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct Export : ::testing::Test {
+    Export() {
+        loadGradient(m, 200, 150);
+        m.chooseSavePath = [this] {
+            ++asked;
+            return path;
+        };
+    }
+    MireloModel m;
+    QTemporaryDir dir;
+    QString path;
+    int asked = 0;
+};
+
+TEST_F(Export, WritesTheCurrentPictureAsOpaquePng) {
+    QImage alpha(8, 8, QImage::Format_ARGB32);
+    alpha.fill(qRgba(0, 0, 0, 0));
+    m.load(encode(alpha));
+    path = dir.filePath("Mirelo.png");
+    m.savePNG();
+    QImageReader reader(path);
+    EXPECT_EQ(reader.format(), "png");
+    const QImage saved = reader.read();
+    EXPECT_FALSE(saved.hasAlphaChannel());
+    EXPECT_EQ(bytesOf(saved), bytesOf(*m.current));
+    EXPECT_EQ(qRed(saved.pixel(3, 3)), 255); // transparent areas came in white
+    EXPECT_FALSE(m.message());
+
+    QImage copied;
+    m.putOnClipboard = [&](const QImage& image) { copied = image; };
+    m.copyToClipboard();
+    EXPECT_EQ(bytesOf(copied), bytesOf(*m.current));
+}
+
+TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
+    m.setMessage(QString("Couldn't read that image."));
+    m.savePNG(); // cancelled: empty path
+    EXPECT_EQ(m.message(), QString("Couldn't read that image."));
+
+    path = dir.filePath("no/such/folder/Mirelo.png");
+    m.savePNG();
+    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
+
+    path = dir.filePath("ok.png");
+    m.savePNG(); // success keeps an earlier failure text
+    EXPECT_TRUE(QFileInfo::exists(path));
+    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
+
+    MireloModel empty;
+    empty.chooseSavePath = [this] {
+        ++asked;
+        return path;
+    };
+    bool copied = false;
+    empty.putOnClipboard = [&](const QImage&) { copied = true; };
+    asked = 0;
+    empty.savePNG();
+    empty.copyToClipboard();
+    EXPECT_EQ(asked, 0);
+    EXPECT_FALSE(copied);
+}
+
+TEST_F(Export, WriteFailureIsReportedAndKeepsTheOldFile) {
+    path = dir.filePath("Mirelo.png");
+    m.savePNG();
+    const qint64 oldSize = QFileInfo(path).size();
+    ASSERT_GT(oldSize, 64);
+
+    // A file size limit makes every write past 64 bytes fail, as a full disk would.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &tight);
+    m.savePNG(); // a small file: it reaches the disk in one flush when closed
+    const auto smallMessage = m.message();
+    m.load(encode(gradient(1500, 1000)));
+    const QString bigPath = dir.filePath("big.png");
+    path = bigPath;
+    m.savePNG(); // many writes while encoding
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(smallMessage, QString("Saving failed."));
+    EXPECT_EQ(QFileInfo(dir.filePath("Mirelo.png")).size(), oldSize);
+    EXPECT_EQ(m.message(), QString("Saving failed."));
+    EXPECT_FALSE(QFileInfo::exists(bigPath));
+}
+
+TEST_F(Export, FullDeviceGivesSavingFailedAndStaysADevice) {
+    // A private node of the /dev/full device, so that a faulty save cannot replace the
+    // system's own.
+    path = dir.filePath("full");
+    if (::mknod(path.toLocal8Bit().constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        GTEST_SKIP() << "cannot create device nodes here";
+    m.savePNG();
+    EXPECT_EQ(m.message(), QString("Saving failed."));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the save replaced the device with a regular file";
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+#include "testsupport.h"
+
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+QUrl writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    QFile f(dir.filePath(name));
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return QUrl::fromLocalFile(f.fileName());
+}
+
+TEST(Loading, CapsTheLongerSideAndKeepsSmallImages) {
+    QTemporaryDir dir;
+    QImage big(6000, 4000, QImage::Format_RGB32);
+    big.fill(qRgb(10, 120, 200));
+    MireloModel m;
+    m.load(writeFile(dir, "big.png", encode(big)));
+    ASSERT_TRUE(m.hasImage());
+    EXPECT_EQ(m.current->width(), 3072);
+    EXPECT_EQ(m.current->height(), 2048);
+    EXPECT_EQ(m.mask->width(), 3072);
+    EXPECT_EQ(m.currentImage.size(), QSize(3072, 2048));
+
+    m.load(encode(gradient(800, 600)));
+    EXPECT_EQ(m.current->width(), 800);
+    EXPECT_EQ(m.current->height(), 600);
+    EXPECT_EQ(bytesOf(*m.current), bytesOf(gradient(800, 600)));
+    EXPECT_EQ(bytesOf(m.currentImage), bytesOf(*m.current));
+}
+
+TEST(Loading, TurnsSidewaysPhotosUpright) {
+    // Stored 60 x 40, red on the left, blue on the right, tagged "rotate 90 clockwise".
+    QImage stored(60, 40, QImage::Format_RGB32);
+    stored.fill(Qt::blue);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 30; ++x)
+            stored.setPixel(x, y, qRgb(255, 0, 0));
+    // Qt's JPEG writer does not store orientation, so add the EXIF block by hand:
+    // APP1 "Exif", a little-endian TIFF header and one entry, Orientation (0x0112) = 6.
+    QByteArray jpeg = encode(stored, "jpeg");
+    const unsigned char exif[] = {
+        0xFF, 0xE1, 0,    34,   'E', 'x', 'i', 'f', 0, 0, // APP1, length, "Exif"
+        'I',  'I',  42,   0,    8,   0,   0,   0,         // TIFF header, first IFD at 8
+        1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    jpeg.insert(2, reinterpret_cast<const char*>(exif), sizeof exif);
+    QBuffer check(&jpeg);
+    QImageReader tag(&check);
+    ASSERT_EQ(tag.transformation(), QImageIOHandler::TransformationRotate90);
+
+    MireloModel m;
+    m.load(jpeg);
+    ASSERT_TRUE(m.hasImage());
+    ASSERT_EQ(m.current->width(), 40);
+    ASSERT_EQ(m.current->height(), 60);
+    const QImage upright = m.currentImage;
+    EXPECT_GT(qRed(upright.pixel(20, 5)), 200); // the left half is now on top
+    EXPECT_GT(qBlue(upright.pixel(20, 55)), 200);
+}
+
+TEST(Loading, CompositesTransparencyOverWhite) {
+    QImage alpha(4, 1, QImage::Format_ARGB32);
+    alpha.setPixel(0, 0, qRgba(0, 0, 0, 0));
+    alpha.setPixel(1, 0, qRgba(255, 0, 0, 128));
+    alpha.setPixel(2, 0, qRgba(0, 0, 255, 255));
+    alpha.setPixel(3, 0, qRgba(0, 255, 0, 0));
+    MireloModel m;
+    m.load(encode(alpha));
+    ASSERT_TRUE(m.hasImage());
+    const auto b = bytesOf(*m.current);
+    EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 4),
+              (std::vector<uint8_t>{255, 255, 255, 255}));
+    EXPECT_EQ(b[4], 255);
+    EXPECT_NEAR(b[5], 127, 1);
+    EXPECT_NEAR(b[6], 127, 1);
+    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 8, b.end()),
+              (std::vector<uint8_t>{0, 0, 255, 255, 255, 255, 255, 255}));
+}
+
+TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
+    QTemporaryDir dir;
+    MireloModel m;
+    m.load(writeFile(dir, "notes.txt", "just some text"));
+    EXPECT_EQ(m.message(), QString("Couldn't read that file as an image."));
+    EXPECT_FALSE(m.hasImage());
+
+    loadGradient(m);
+    stroke(m, {20, 20});
+    const PixelImage before = *m.current;
+    const MaskBytes mask = m.mask->gray();
+
+    m.load(QUrl::fromLocalFile(dir.filePath("missing.png")));
+    EXPECT_EQ(m.message(), QString("Couldn't read that file as an image."));
+    m.load(QByteArray("not an image at all"));
+    EXPECT_EQ(m.message(), QString("Couldn't read that image."));
+    const QByteArray png = encode(gradient(64, 48));
+    m.load(png.left(png.size() / 2)); // header intact, pixels cut off
+    EXPECT_EQ(m.message(), QString("Couldn't decode that image."));
+
+    EXPECT_TRUE(m.current->sharesBytesWith(before));
+    EXPECT_TRUE(m.mask->gray().sharesBytesWith(mask));
+    EXPECT_EQ(m.undoStack.size(), 1u);
+    EXPECT_TRUE(m.canUndo());
+    EXPECT_TRUE(m.maskHasPaint());
+}
+
+TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
+    MireloModel m;
+    int redraws = 0;
+    m.redraw = [&] { ++redraws; };
+    loadGradient(m);
+    stroke(m, {20, 20});
+    m.undo();
+    m.setBrushSize(80);
+    m.setFeather(0.6);
+    m.setCompare(true);
+    m.setMessage(QString("Saving failed."));
+    m.zoom = 3;
+    m.pan = {12, -7};
+    m.compareSplit = 0.2;
+
+    Recorder rec(m);
+    redraws = 0;
+    m.load(encode(gradient(30, 20)));
+    EXPECT_EQ(rec.names,
+              (std::vector<std::string>{"hasImage", "compare", "edited", "passes", "message",
+                                        "canUndo", "canRedo", "maskHasPaint"}));
+    EXPECT_EQ(redraws, 1);
+    EXPECT_EQ(m.current->width(), 30);
+    EXPECT_TRUE(m.current->sharesBytesWith(*m.original));
+    EXPECT_EQ(m.currentImage.cacheKey(), m.originalImage.cacheKey());
+    EXPECT_FALSE(m.compare());
+    EXPECT_FALSE(m.message());
+    EXPECT_FALSE(m.canUndo() || m.canRedo() || m.maskHasPaint() || m.edited());
+    EXPECT_TRUE(m.undoStack.empty() && m.redoStack.empty());
+    EXPECT_EQ(m.zoom, 1.0);
+    EXPECT_EQ(m.pan, QPointF(0, 0));
+    EXPECT_EQ(m.compareSplit, 0.5);
+    EXPECT_EQ(m.brushSize(), 80);
+    EXPECT_EQ(m.feather(), 0.6);
+}
+
+} // namespace

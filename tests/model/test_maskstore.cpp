@@ -1,0 +1,143 @@
+#include "maskstore.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+uint8_t at(const MaskStore& s, int x, int y) { return s.gray().bytes()[y * s.width() + x]; }
+
+std::array<uint8_t, 4> overlayAt(const MaskStore& s, int x, int y) {
+    const uchar* p = s.overlayImage().constScanLine(y) + x * 4;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+bool allZero(const MaskStore& s) {
+    const auto g = s.gray().bytes();
+    const QImage& o = s.overlayImage();
+    const auto* ob = o.constBits();
+    return std::all_of(g.begin(), g.end(), [](uint8_t v) { return v == 0; }) &&
+           std::all_of(ob, ob + o.sizeInBytes(), [](uchar v) { return v == 0; });
+}
+
+TEST(MaskStore, FeatheredDiscFallsOffByDistance) {
+    MaskStore s(100, 100);
+    // Centred on pixel (50, 50): the pixel k columns away lies at distance k exactly.
+    const QRect box = s.stamp({50.5, 50.5}, 24.0, 0.35);
+    EXPECT_EQ(box, QRect(26, 26, 50, 50));
+    EXPECT_EQ(at(s, 50, 50), 255);
+    EXPECT_EQ(at(s, 50 + 15, 50), 255);
+    EXPECT_EQ(at(s, 50 + 16, 50), 253);
+    EXPECT_EQ(at(s, 50, 50 - 20), 118);
+    EXPECT_EQ(at(s, 50 - 23, 50), 9);
+    EXPECT_EQ(at(s, 50 + 24, 50), 0);
+
+    MaskStore edge(100, 100);
+    edge.stamp({51.1, 50.5}, 24.0, 0.35); // pixel 35 at distance 15.6
+    EXPECT_EQ(at(edge, 35, 50), 255);
+}
+
+TEST(MaskStore, FeatherZeroKeepsOnePixelSoftEdge) {
+    MaskStore s(100, 100);
+    s.stamp({50.5, 50.5}, 24.0, 0.0);
+    EXPECT_EQ(at(s, 50 + 23, 50), 255);
+    MaskStore a(100, 100);
+    a.stamp({50.7, 50.5}, 24.0, 0.0); // pixel 27 at 23.2
+    EXPECT_EQ(at(a, 27, 50), 228);
+    MaskStore b(100, 100);
+    b.stamp({51.0, 50.5}, 24.0, 0.0); // pixel 27 at 23.5
+    EXPECT_EQ(at(b, 27, 50), 127);
+
+    MaskStore tiny(10, 10);
+    tiny.stamp({4.5, 4.5}, 0.5, 0.35);
+    EXPECT_EQ(at(tiny, 4, 4), 127);
+    EXPECT_EQ(at(tiny, 5, 4), 0);
+}
+
+TEST(MaskStore, OverlayIsPremultipliedTint) {
+    MaskStore s(6, 1);
+    s.set(MaskBytes(std::vector<uint8_t>{0, 1, 2, 64, 128, 255}));
+    EXPECT_TRUE(s.hasPaint());
+    EXPECT_EQ(s.overlayImage().format(), QImage::Format_RGBA8888_Premultiplied);
+    const std::array<std::array<uint8_t, 4>, 6> want = {{{0, 0, 0, 0},
+                                                         {0, 0, 0, 0},
+                                                         {1, 0, 0, 1},
+                                                         {38, 5, 9, 38},
+                                                         {76, 11, 19, 76},
+                                                         {153, 22, 38, 153}}};
+    for (int x = 0; x < 6; ++x)
+        EXPECT_EQ(overlayAt(s, x, 0), want[x]) << "mask value at column " << x;
+
+    // The overlay image shows stamps as they happen.
+    MaskStore t(20, 20);
+    const QImage view = t.overlayImage();
+    t.stamp({10.5, 10.5}, 4.0, 0.0);
+    EXPECT_EQ(view.pixelColor(10, 10).alpha(), 153);
+}
+
+TEST(MaskStore, StampsOnlyRaiseAndClipToTheImage) {
+    MaskStore s(40, 30);
+    EXPECT_TRUE(s.stamp({-25.0, 10.0}, 24.0, 0.35).isEmpty());
+    EXPECT_TRUE(s.stamp({40.0 + 24.0, 10.0}, 24.0, 0.35).isEmpty());
+    EXPECT_TRUE(s.stamp({qQNaN(), 10.0}, 24.0, 0.35).isEmpty());
+    EXPECT_TRUE(s.stamp({1e30, -1e30}, 5.0, 0.35).isEmpty()); // no integer overflow
+    EXPECT_FALSE(s.hasPaint());
+    EXPECT_TRUE(allZero(s));
+
+    // Touches column 0 but covers no pixel centre: painted in name only.
+    MaskStore miss(40, 30);
+    EXPECT_EQ(miss.stamp({-24.0, 10.0}, 24.0, 0.35), QRect(0, 0, 1, 30));
+    EXPECT_TRUE(miss.hasPaint());
+    EXPECT_TRUE(allZero(miss));
+
+    MaskStore corner(40, 30);
+    EXPECT_EQ(corner.stamp({39.0, 29.0}, 8.0, 0.35), QRect(31, 21, 9, 9));
+    const MaskBytes once = corner.gray();
+    corner.stamp({39.0, 29.0}, 8.0, 0.35);
+    EXPECT_EQ(corner.gray(), once);
+    corner.stamp({39.0, 29.0}, 8.0, 1.0); // weaker
+    EXPECT_EQ(corner.gray(), once);
+}
+
+TEST(MaskStore, CopiesShareUntilWrittenAndStayUnchanged) {
+    MaskStore s(50, 50);
+    s.stamp({10.0, 10.0}, 5.0, 0.35);
+    const MaskBytes snapshot = s.gray();
+    const std::vector<uint8_t> before(snapshot.bytes().begin(), snapshot.bytes().end());
+    EXPECT_TRUE(snapshot.sharesBytesWith(s.gray()));
+    s.stamp({10.0, 10.0}, 5.0, 0.35); // nothing rises: still shared
+    EXPECT_TRUE(snapshot.sharesBytesWith(s.gray()));
+    s.stamp({30.0, 30.0}, 5.0, 0.35);
+    EXPECT_FALSE(snapshot.sharesBytesWith(s.gray()));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), snapshot.bytes().begin()));
+
+    s.set(snapshot); // an undo restores bytes and overlay
+    EXPECT_TRUE(s.gray().sharesBytesWith(snapshot));
+    EXPECT_EQ(overlayAt(s, 30, 30)[3], 0);
+    EXPECT_EQ(overlayAt(s, 10, 10)[3], 153);
+}
+
+TEST(MaskStore, ClearAndSetOfZerosUnpaint) {
+    MaskStore s(30, 20);
+    s.stamp({15.0, 10.0}, 6.0, 0.35);
+    s.clear();
+    EXPECT_FALSE(s.hasPaint());
+    EXPECT_TRUE(allZero(s));
+
+    s.stamp({15.0, 10.0}, 6.0, 0.35);
+    s.set(MaskBytes(size_t(30 * 20)));
+    EXPECT_FALSE(s.hasPaint());
+    EXPECT_TRUE(allZero(s));
+
+    std::vector<uint8_t> one(30 * 20, 0);
+    one[123] = 1; // painted, though its overlay pixel is transparent
+    s.set(MaskBytes(one));
+    EXPECT_TRUE(s.hasPaint());
+    EXPECT_TRUE(std::all_of(s.overlayImage().constBits(),
+                            s.overlayImage().constBits() + s.overlayImage().sizeInBytes(),
+                            [](uchar v) { return v == 0; }));
+}
+
+} // namespace

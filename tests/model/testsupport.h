@@ -1,0 +1,102 @@
+#pragma once
+
+#include "imaging.h"
+#include "mirelomodel.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QTest>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Reaches the GUI-thread ends of the erase job, to deliver progress values in a chosen order.
+class MireloModelTestAccess {
+public:
+    static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
+};
+
+namespace testsupport {
+
+// An opaque picture with a gradient, so that different pixels differ.
+inline QImage gradient(int w, int h) {
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb((x * 7) % 256, (y * 5) % 256, (x + y) % 256));
+    return image;
+}
+
+inline QByteArray encode(const QImage& image, const char* format = "png") {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.write(image);
+    return bytes;
+}
+
+// A model holding a w x h gradient picture, erasing single-threaded for repeatable results.
+inline void loadGradient(MireloModel& m, int w = 64, int h = 48) {
+    m.processors = 1;
+    m.load(encode(gradient(w, h)));
+}
+
+// One brush stroke of a single stamp, as the canvas makes it.
+inline bool stroke(MireloModel& m, QPointF at, double radius = 6.0) {
+    if (!m.beginStroke())
+        return false;
+    m.mask->stamp(at, radius, m.feather());
+    return true;
+}
+
+inline bool waitUntilIdle(MireloModel& m) {
+    return QTest::qWaitFor([&] { return !m.isBusy(); }, 60000);
+}
+
+inline std::vector<uint8_t> bytesOf(const QImage& image) {
+    const QImage rgbx = image.convertToFormat(QImage::Format_RGBX8888);
+    std::vector<uint8_t> out;
+    for (int y = 0; y < rgbx.height(); ++y)
+        out.insert(out.end(), rgbx.constScanLine(y), rgbx.constScanLine(y) + rgbx.width() * 4);
+    return out;
+}
+
+inline std::vector<uint8_t> bytesOf(const PixelImage& image) {
+    return {image.bytes().begin(), image.bytes().end()};
+}
+
+// The names of the published values in the order their change signals fire.
+class Recorder {
+public:
+    explicit Recorder(MireloModel& m) {
+        const std::pair<const char*, void (MireloModel::*)()> all[] = {
+            {"hasImage", &MireloModel::hasImageChanged},
+            {"brushSize", &MireloModel::brushSizeChanged},
+            {"feather", &MireloModel::featherChanged},
+            {"isBusy", &MireloModel::isBusyChanged},
+            {"progress", &MireloModel::progressChanged},
+            {"canUndo", &MireloModel::canUndoChanged},
+            {"canRedo", &MireloModel::canRedoChanged},
+            {"compare", &MireloModel::compareChanged},
+            {"maskHasPaint", &MireloModel::maskHasPaintChanged},
+            {"edited", &MireloModel::editedChanged},
+            {"passes", &MireloModel::passesChanged},
+            {"message", &MireloModel::messageChanged},
+        };
+        for (const auto& [name, signal] : all) {
+            const std::string n = name;
+            QObject::connect(&m, signal, &context_, [this, n] { names.push_back(n); });
+        }
+    }
+    std::vector<std::string> names;
+
+private:
+    QObject context_; // ends the connections with the recorder
+};
+
+} // namespace testsupport
