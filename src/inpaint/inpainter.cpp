@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace Inpainter {
@@ -114,6 +115,18 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     if (holeCount >= n)
         return image;
 
+    // The result needs bytes of its own when the caller still shares the image (an undo
+    // entry does). With a second processor to spare, copy them while the hole is filled.
+    std::vector<uint8_t> copy;
+    std::jthread copier;
+    const bool copyAside =
+        image.isShared() &&
+        (processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1));
+    if (copyAside) {
+        copier = std::jthread(
+            [&copy, bytes = image.bytes()] { copy.assign(bytes.begin(), bytes.end()); });
+    }
+
     auto report = [&](double value) {
         if (progress)
             progress(value);
@@ -136,6 +149,10 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     // Blend back: output = (fill - own) x weight + own, clipped and rounded, with the weight
     // min(m / 128, 1) of the mask byte. An unpainted pixel has weight 0, so its blend is
     // exactly its own value: only painted pixels are computed and written.
+    if (copyAside) {
+        copier.join();
+        image = PixelImage(W, image.height(), std::move(copy));
+    }
     const std::span<uint8_t> out = image.mutableBytes();
     int64_t k = 0;
     for (int64_t j = 0; j < ch; ++j) {

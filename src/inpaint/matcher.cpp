@@ -65,6 +65,7 @@ void Matcher::setUp() {
         return;
 
     const std::vector<uint8_t> near = Morph::dilate(hole_, w, h, kRadius);
+    sources_.reserve(n);
     for (int64_t y = kRadius; y < h - kRadius; ++y) {
         for (int64_t x = kRadius; x < w - kRadius; ++x) {
             const int64_t i = y * w + x;
@@ -84,10 +85,11 @@ void Matcher::setUp() {
 
     // Written before it is read, for targets only: no need to clear it.
     vote_ = std::make_unique_for_overwrite<float[]>(n);
+    holes_.reserve(static_cast<size_t>(
+        std::count_if(hole_.begin(), hole_.end(), [](uint8_t v) { return v != 0; })));
     for (int64_t i = 0; i < n_; ++i)
         if (hole_[i])
             holes_.push_back(static_cast<int32_t>(i));
-    out_.resize(holes_.size() * 3);
     gang_.reserve(chunkCount(maxRow_ - minRow_ + 1));
 }
 
@@ -370,9 +372,9 @@ void Matcher::vote() {
                 vote_[i] = 1.0f / (dist_[i] * kVoteFalloff + 1.0f);
     });
 
-    // Only hole pixels change; each is computed from rgb_ (read only here) into out_ and
-    // copied back once every chunk is done. Hole pixels are split evenly between the
-    // chunks; the split does not affect the result.
+    // Only hole pixels change, and no vote reads one (see the header), so the chunks write
+    // their hole pixels in place. Hole pixels are split evenly between the chunks; the
+    // split does not affect the result.
     const auto holeCount = static_cast<int64_t>(holes_.size());
     struct Votes {
         Matcher* m;
@@ -385,11 +387,6 @@ void Matcher::vote() {
             v->m->voteHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
         },
         &votes);
-    for (int64_t k = 0; k < holeCount; ++k) {
-        const int64_t i = holes_[k];
-        for (int c = 0; c < 3; ++c)
-            rgb_[i * 3 + c] = out_[k * 3 + c];
-    }
 }
 
 void Matcher::voteHoles(int64_t first, int64_t end) {
@@ -417,16 +414,11 @@ void Matcher::voteHoles(int64_t first, int64_t end) {
                 s += a;
             }
         }
-        float* o = out_.data() + k * 3;
         if (s > 0.0f) {
+            float* o = rgb_.data() + i * 3;
             o[0] = r / s;
             o[1] = g / s;
             o[2] = b / s;
-        } else {
-            const float* own = rgb_.data() + i * 3;
-            o[0] = own[0];
-            o[1] = own[1];
-            o[2] = own[2];
         }
     }
 }

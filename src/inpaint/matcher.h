@@ -41,6 +41,8 @@ public:
     // One propagation and random-search sweep; reverse runs bottom-up, right to left.
     void matchPass(bool reverse);
     // Recomputes the hole colours as weighted averages of what the matched patches propose.
+    // Every colour a vote reads lies in a matched source patch, which holds no hole pixel,
+    // so the new hole colours are written in place.
     void vote();
     std::vector<int32_t> snapshotNNF() const { return nnf_; }
 
@@ -97,7 +99,6 @@ private:
     int64_t n_ = 0;
     int processors_ = 0;
     std::vector<float> rgb_;        // n x 3, current colour estimate
-    std::vector<float> out_;        // n x 3, voting output (hole pixels)
     std::vector<uint8_t> hole_;     // n
     std::vector<uint8_t> valid_;    // n, 1 = may centre a source patch
     std::vector<uint8_t> target_;   // n, 1 = centres a patch that needs a match

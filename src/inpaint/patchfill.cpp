@@ -155,7 +155,8 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                 m.vote();
                 advance();
             }
-            prevNNF = m.snapshotNNF();
+            if (k > 0) // the finest level passes its field to no one
+                prevNNF = m.snapshotNNF();
         } else {
             for (int p = 0; p < passes; ++p)
                 advance();

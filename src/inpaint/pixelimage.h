@@ -31,6 +31,8 @@ public:
     // and returns them for writing.
     std::span<uint8_t> mutableBytes();
 
+    // True when another copy uses the same bytes, so writing would copy them first.
+    bool isShared() const { return data_ && data_.use_count() > 1; }
     // True when both copies use the same buffer (no pixel was copied between them).
     bool sharesBytesWith(const PixelImage& other) const { return data_ && data_ == other.data_; }
 
