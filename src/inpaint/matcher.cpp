@@ -6,6 +6,7 @@
 #include <bit>
 #include <cassert>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -57,31 +58,67 @@ void Matcher::setUp() {
     const auto n = static_cast<size_t>(n_);
     rgb_.resize(n * 3);
     hole_.resize(n);
-    valid_.assign(n, 0);
-    target_.assign(n, 0);
-    nnf_.assign(n, -1);
-    dist_.assign(n, 0.0f);
-    if (w < kMinSide || h < kMinSide)
-        return;
+    valid_.allocate(n);
+    target_.allocate(n);
+    nnf_.allocate(n);
+    dist_.allocate(n);
+    const bool classify = w >= kMinSide && h >= kMinSide;
+    const std::vector<uint8_t> near =
+        classify ? Morph::dilate(hole_, w, h, kRadius) : std::vector<uint8_t>();
 
-    const std::vector<uint8_t> near = Morph::dilate(hole_, w, h, kRadius);
-    sources_.reserve(n);
-    for (int64_t y = kRadius; y < h - kRadius; ++y) {
-        for (int64_t x = kRadius; x < w - kRadius; ++x) {
-            const int64_t i = y * w + x;
-            if (near[i]) {
-                target_[i] = 1;
-                minRow_ = std::min(minRow_, y);
-                maxRow_ = std::max(maxRow_, y);
-            } else {
-                valid_[i] = 1;
-                sources_.push_back(static_cast<int32_t>(i));
+    // Rows are classified in parallel chunks; each counts its sources and target rows,
+    // and the sources are then written in ascending order at each chunk's offset.
+    struct Part {
+        int64_t y0, y1, sources = 0, minRow = std::numeric_limits<int64_t>::max(), maxRow = -1;
+    };
+    const int64_t chunks = h > 0 ? chunkCount(h) : 1;
+    std::vector<Part> parts(static_cast<size_t>(chunks));
+    for (int64_t c = 0; c < chunks; ++c)
+        parts[c] = {h * c / chunks, h * (c + 1) / chunks};
+    runChunks(chunks, [&](int64_t c) {
+        Part& part = parts[c];
+        for (int64_t y = part.y0; y < part.y1; ++y) {
+            const int64_t row = y * w;
+            std::fill_n(nnf_.data() + row, w, -1);
+            std::fill_n(dist_.data() + row, w, 0.0f);
+            std::fill_n(valid_.data() + row, w, 0);
+            std::fill_n(target_.data() + row, w, 0);
+            if (!classify || y < kRadius || y >= h - kRadius)
+                continue;
+            for (int64_t x = kRadius; x < w - kRadius; ++x) {
+                if (near[row + x]) {
+                    target_[row + x] = 1;
+                    part.minRow = std::min(part.minRow, y);
+                    part.maxRow = y;
+                } else {
+                    valid_[row + x] = 1;
+                    ++part.sources;
+                }
             }
         }
+    });
+    if (!classify)
+        return;
+    int64_t offset = 0;
+    for (const Part& part : parts) {
+        minRow_ = std::min(minRow_, part.minRow);
+        maxRow_ = std::max(maxRow_, part.maxRow);
+        offset += part.sources;
     }
-    usable_ = !sources_.empty() && maxRow_ >= 0;
+    sourceCount_ = offset;
+    usable_ = sourceCount_ > 0 && maxRow_ >= 0;
     if (!usable_)
         return;
+    sources_.allocate(static_cast<size_t>(sourceCount_));
+    offset = 0;
+    for (Part& part : parts)
+        part.sources = std::exchange(offset, offset + part.sources);
+    runChunks(chunks, [&](int64_t c) {
+        int32_t* out = sources_.data() + parts[c].sources;
+        for (int64_t i = parts[c].y0 * w; i < parts[c].y1 * w; ++i)
+            if (valid_[i])
+                *out++ = static_cast<int32_t>(i);
+    });
 
     // Written before it is read, for targets only: no need to clear it.
     vote_ = std::make_unique_for_overwrite<float[]>(n);
@@ -90,7 +127,6 @@ void Matcher::setUp() {
     for (int64_t i = 0; i < n_; ++i)
         if (hole_[i])
             holes_.push_back(static_cast<int32_t>(i));
-    gang_.reserve(chunkCount(maxRow_ - minRow_ + 1));
 }
 
 int64_t Matcher::chunkCount(int64_t span) const {
@@ -198,7 +234,7 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     assert((prev.empty() || static_cast<int64_t>(prev.size()) >= pw * ph) &&
            "initNNF: previous field too short");
     XorShift rng{kInitSeed};
-    const auto sourceCount = static_cast<uint64_t>(sources_.size());
+    const auto sourceCount = static_cast<uint64_t>(sourceCount_);
     for (int64_t y = minRow_; y <= maxRow_; ++y) {
         for (int64_t x = 0; x < w_; ++x) {
             const int64_t i = y * w_ + x;

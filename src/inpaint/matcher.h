@@ -44,7 +44,7 @@ public:
     // Every colour a vote reads lies in a matched source patch, which holds no hole pixel,
     // so the new hole colours are written in place.
     void vote();
-    std::vector<int32_t> snapshotNNF() const { return nnf_; }
+    std::vector<int32_t> snapshotNNF() const { return {nnf_.begin(), nnf_.end()}; }
 
     // Runs body(chunk, firstRow, endRow) over row chunks of [lo, hi) in parallel and
     // returns when all are done. The chunk count is min(span / 8, processors), at least 1.
@@ -83,7 +83,9 @@ public:
     std::span<const uint8_t> target() const { return target_; }
     std::span<const int32_t> nnf() const { return nnf_; }
     std::span<const float> dist() const { return dist_; }
-    std::span<const int32_t> sources() const { return sources_; }
+    std::span<const int32_t> sources() const {
+        return std::span<const int32_t>(sources_).first(static_cast<size_t>(sourceCount_));
+    }
 
 private:
     // Up to kLanes patch distances at once; see matcher.cpp.
@@ -98,15 +100,41 @@ private:
     int64_t h_ = 0;
     int64_t n_ = 0;
     int processors_ = 0;
-    std::vector<float> rgb_;        // n x 3, current colour estimate
-    std::vector<uint8_t> hole_;     // n
-    std::vector<uint8_t> valid_;    // n, 1 = may centre a source patch
-    std::vector<uint8_t> target_;   // n, 1 = centres a patch that needs a match
-    std::vector<int32_t> nnf_;      // n, matched source centre of a target, else -1
-    std::vector<float> dist_;       // n, distance of a target to its match
+    std::vector<float> rgb_;    // n x 3, current colour estimate
+    std::vector<uint8_t> hole_; // n
+    // Fixed-size buffers, allocated without clearing: setUp() fills them in parallel, so
+    // the first touch of a large level's memory is shared between the processors.
+    template <typename T> class Buffer {
+    public:
+        void allocate(size_t n) {
+            data_ = std::make_unique_for_overwrite<T[]>(n);
+            size_ = n;
+        }
+        T& operator[](int64_t i) { return data_[i]; }
+        const T& operator[](int64_t i) const { return data_[i]; }
+        T* data() { return data_.get(); }
+        const T* data() const { return data_.get(); }
+        const T* begin() const { return data_.get(); }
+        const T* end() const { return data_.get() + size_; }
+        operator std::span<const T>() const { return {data_.get(), size_}; }
+
+    private:
+        std::unique_ptr<T[]> data_;
+        size_t size_ = 0;
+    };
+    template <typename F> void runChunks(int64_t chunks, F&& body) {
+        gang_.run(
+            chunks, [](void* f, int64_t c) { (*static_cast<F*>(f))(c); }, &body);
+    }
+
+    Buffer<uint8_t> valid_;         // n, 1 = may centre a source patch
+    Buffer<uint8_t> target_;        // n, 1 = centres a patch that needs a match
+    Buffer<int32_t> nnf_;           // n, matched source centre of a target, else -1
+    Buffer<float> dist_;            // n, distance of a target to its match
     std::unique_ptr<float[]> vote_; // n, voting weight of a target's match (targets only)
-    std::vector<int32_t> sources_;  // indices of the valid pixels, ascending
-    std::vector<int32_t> holes_;    // indices of the hole pixels, ascending
+    Buffer<int32_t> sources_;       // indices of the valid pixels, ascending
+    int64_t sourceCount_ = 0;
+    std::vector<int32_t> holes_; // indices of the hole pixels, ascending
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
     bool usable_ = false;
