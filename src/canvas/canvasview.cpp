@@ -1,0 +1,484 @@
+#include "canvasview.h"
+
+#include "maskstore.h"
+#include "mirelomodel.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QNativeGestureEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// Fitting: at zoom 1 the picture leaves at least 20 points free on each side of its
+// limiting dimension, and never shrinks below a hundredth however small the view.
+constexpr double fitMargin = 40.0;
+constexpr double minFitScale = 0.01;
+// Painting.
+constexpr double minBrushRadius = 0.5;  // image pixels
+constexpr double stampSpacing = 0.2;    // of the radius
+constexpr double minStampSpacing = 1.0; // image pixels
+// Zooming.
+constexpr double scrollZoomRate = 0.01; // zoom factor e^(rate x scroll delta in points)
+constexpr double smartZoomFactor = 2.5;
+constexpr double smartZoomThreshold = 1.01;
+// Brush size keys.
+constexpr double brushStep = 0.85;
+constexpr double minBrushSize = 2.0;
+constexpr double maxBrushSize = 400.0;
+
+// Slack around repainted areas, in view points: antialiased edges reach one pixel beyond
+// a shape, and a reduced overlay pixel can straddle the edge of the stamps it shows.
+constexpr double repaintSlack = 2.0;
+
+const QColor splitArrowColor(85, 85, 85);
+
+QPen pen(const QColor& colour, double width) {
+    // Flat caps and mitred joins: dashes end square on the ring, and the chevrons on the
+    // split handle keep their points.
+    QPen p(colour, width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    p.setMiterLimit(10);
+    return p;
+}
+
+// The device pixel nearest to p, so that cached pictures land on whole pixels and the
+// overlay stays registered with the picture under it.
+QPointF snapped(QPointF p, qreal dpr) {
+    return {std::round(p.x() * dpr) / dpr, std::round(p.y() * dpr) / dpr};
+}
+
+} // namespace
+
+CanvasView::CanvasView(MireloModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setMouseTracking(true);
+    setFocusPolicy(Qt::ClickFocus);
+    // The right button drags the picture around, so it must not open a menu.
+    setContextMenuPolicy(Qt::PreventContextMenu);
+    // Every pass fills the whole view itself.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+
+    const QPointer<CanvasView> view(this);
+    model_.redraw = [view] {
+        if (view)
+            view->redrawRequested();
+    };
+    for (const auto signal :
+         {&MireloModel::hasImageChanged, &MireloModel::brushSizeChanged,
+          &MireloModel::featherChanged, &MireloModel::isBusyChanged, &MireloModel::progressChanged,
+          &MireloModel::canUndoChanged, &MireloModel::canRedoChanged, &MireloModel::compareChanged,
+          &MireloModel::maskHasPaintChanged, &MireloModel::editedChanged,
+          &MireloModel::passesChanged, &MireloModel::messageChanged})
+        connect(&model_, signal, this, &CanvasView::modelChanged);
+    updateCursor();
+}
+
+// Geometry
+
+double CanvasView::fitScale() const {
+    const double iw = static_cast<double>(model_.current->width());
+    const double ih = static_cast<double>(model_.current->height());
+    return std::max(std::min((width() - fitMargin) / iw, (height() - fitMargin) / ih), minFitScale);
+}
+
+std::optional<ImageGeometry> CanvasView::imageGeometry() const {
+    if (!model_.current)
+        return std::nullopt;
+    const double scale = model_.zoom * fitScale();
+    const double dw = static_cast<double>(model_.current->width()) * scale;
+    const double dh = static_cast<double>(model_.current->height()) * scale;
+    const QPointF centre = QRectF(rect()).center() + model_.pan;
+    return ImageGeometry{QRectF(centre.x() - dw * 0.5, centre.y() - dh * 0.5, dw, dh), scale};
+}
+
+QSize CanvasView::displaySize(const ImageGeometry& g) const {
+    const qreal dpr = devicePixelRatioF();
+    return {std::max(1, static_cast<int>(std::lround(g.rect.width() * dpr))),
+            std::max(1, static_cast<int>(std::lround(g.rect.height() * dpr)))};
+}
+
+// Model notifications
+
+void CanvasView::modelChanged() {
+    update();
+    updateCursor();
+}
+
+void CanvasView::redrawRequested() {
+    // The mask may have been replaced, cleared or restored wholesale.
+    overlay_.invalidate();
+    update();
+    updateCursor();
+}
+
+void CanvasView::updateCursor() {
+    if (!model_.hasImage())
+        unsetCursor();
+    else
+        setCursor(model_.compare() ? Qt::SizeHorCursor : Qt::CrossCursor);
+}
+
+// Drawing
+
+void CanvasView::paintEvent(QPaintEvent*) {
+    // The painter is clipped to the area that needs repainting; drawing outside it is free.
+    QPainter p(this);
+    p.fillRect(rect(), palette().color(QPalette::Dark));
+    const std::optional<ImageGeometry> g = imageGeometry();
+    if (!g || model_.currentImage.isNull())
+        return;
+
+    // The picture's rectangle casts its shadow 2 points upward. The picture covers the
+    // rectangle; the black under it shows only where a scaled edge falls between pixels.
+    shadow_.paint(p, g->rect.translated(0, -2));
+    p.fillRect(g->rect, Qt::black);
+
+    if (model_.compare() && !model_.originalImage.isNull()) {
+        drawCompare(p, *g, QRectF(rect()));
+        return;
+    }
+    drawImage(p, model_.currentImage, currentCache_, *g);
+    drawOverlay(p, *g);
+    drawRing(p, *g);
+}
+
+void CanvasView::drawImage(QPainter& p, const QImage& image, ScaledImageCache& cache,
+                           const ImageGeometry& g) {
+    if (g.scale < 1.0) {
+        const qreal dpr = devicePixelRatioF();
+        p.drawPixmap(snapped(g.rect.topLeft(), dpr), cache.pixmap(image, displaySize(g), dpr));
+    } else {
+        // Nearest pixel, so that enlarged pixels show as squares; only visible ones are read.
+        p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        p.drawImage(g.rect, image, QRectF(image.rect()));
+    }
+}
+
+void CanvasView::drawOverlay(QPainter& p, const ImageGeometry& g) {
+    const MaskStore* mask = model_.mask.get();
+    if (!mask)
+        return;
+    const QImage& source = mask->overlayImage();
+    if (g.scale < 1.0) {
+        // Kept current even while nothing is painted, so that the first stamp of a stroke
+        // updates its own area instead of rebuilding the whole reduced copy.
+        const qreal dpr = devicePixelRatioF();
+        const QImage& reduced = overlay_.update(source, mask->gray().bytes(), displaySize(g), dpr);
+        if (mask->hasPaint())
+            p.drawImage(snapped(g.rect.topLeft(), dpr), reduced);
+    } else if (mask->hasPaint()) {
+        p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        p.drawImage(g.rect, source, QRectF(source.rect()));
+    }
+}
+
+void CanvasView::drawRing(QPainter& p, const ImageGeometry& g) const {
+    if (!mousePoint_ || panning_)
+        return;
+    const QPointF m = *mousePoint_;
+    const double r = g.scale * model_.brushSize() * 0.5;
+    const double ri = r * (1.0 - model_.feather());
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(pen(QColor::fromRgbF(0, 0, 0, 0.9), 3));
+    p.drawEllipse(m, r, r);
+    p.setPen(pen(QColor::fromRgbF(1, 1, 1, 0.9), 1.5));
+    p.drawEllipse(m, r, r);
+    // The inner ring marks where the soft edge begins, when it is wide enough to see.
+    if (r - ri > 2.0) {
+        QPen dashed = pen(QColor::fromRgbF(1, 1, 1, 0.6), 1);
+        dashed.setDashPattern({3, 3}); // in pen widths, which are 1 here
+        p.setPen(dashed);
+        p.drawEllipse(m, ri, ri);
+    }
+    p.restore();
+}
+
+void CanvasView::drawCompare(QPainter& p, const ImageGeometry& g, const QRectF& bounds) {
+    const QRectF& r = g.rect;
+    const double splitX = r.left() + r.width() * model_.compareSplit;
+    p.save();
+    p.setClipRect(QRectF(r.left(), r.top(), splitX - r.left(), r.height()), Qt::IntersectClip);
+    drawImage(p, model_.originalImage, originalCache_, g);
+    p.restore();
+    p.save();
+    p.setClipRect(QRectF(splitX, r.top(), r.right() - splitX, r.height()), Qt::IntersectClip);
+    drawImage(p, model_.currentImage, currentCache_, g);
+    p.restore();
+
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(pen(Qt::white, 2));
+    p.drawLine(QPointF(splitX, r.top()), QPointF(splitX, r.bottom()));
+    const double midY = r.center().y();
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(splitX, midY), 14, 14);
+    QPainterPath arrows;
+    arrows.moveTo(splitX - 3, midY - 5);
+    arrows.lineTo(splitX - 8, midY);
+    arrows.lineTo(splitX - 3, midY + 5);
+    arrows.moveTo(splitX + 3, midY - 5);
+    arrows.lineTo(splitX + 8, midY);
+    arrows.lineTo(splitX + 3, midY + 5);
+    p.setPen(pen(splitArrowColor, 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(arrows);
+
+    // The tags follow the picture's top corners but stay inside the view.
+    const double ty = std::max(r.top(), 0.0) + 10;
+    label(p, QStringLiteral("Before"), QPointF(std::max(r.left(), bounds.left()) + 10, ty), true);
+    label(p, QStringLiteral("After"), QPointF(std::min(r.right(), bounds.right()) - 10, ty), false);
+    p.restore();
+}
+
+void CanvasView::label(QPainter& p, const QString& text, QPointF at, bool left) const {
+    QFont f = font();
+    f.setPixelSize(12);
+    f.setWeight(QFont::DemiBold);
+    const QFontMetricsF metrics(f);
+    const double tw = metrics.horizontalAdvance(text);
+    const double th = metrics.height();
+    const QRectF box(left ? at.x() : at.x() - tw - 16, at.y(), tw + 16, th + 6);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor::fromRgbF(0, 0, 0, 0.55));
+    p.drawRoundedRect(box, 6, 6);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    // drawText at a point would place the baseline there, not the top.
+    p.drawText(QRectF(box.left() + 8, box.top() + 3, tw, th), Qt::AlignLeft | Qt::AlignTop, text);
+    p.restore();
+}
+
+// Repainting
+
+QRectF CanvasView::visibleRingBounds() const {
+    if (!mousePoint_ || panning_ || model_.compare() || !model_.current)
+        return {};
+    const std::optional<ImageGeometry> g = imageGeometry();
+    // The outer ring's line reaches 1.5 points beyond the radius.
+    const double reach = g->scale * model_.brushSize() * 0.5 + 1.5 + repaintSlack;
+    return {mousePoint_->x() - reach, mousePoint_->y() - reach, 2 * reach, 2 * reach};
+}
+
+void CanvasView::repaintAround(const QRectF& before, const QRectF& changed) {
+    // One rectangle per event: a single clip rectangle keeps the raster engine on its fast
+    // paths, where a region of several would not.
+    const QRectF area = before | changed | visibleRingBounds();
+    if (!area.isEmpty())
+        update(area.toAlignedRect());
+}
+
+// Input
+
+void CanvasView::setSplit(QPointF p) {
+    const std::optional<ImageGeometry> g = imageGeometry();
+    if (!g)
+        return;
+    const double t = (p.x() - g->rect.left()) / g->rect.width();
+    model_.compareSplit = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
+    update();
+}
+
+QRectF CanvasView::paintSegment(QPointF a, QPointF b, const ImageGeometry& g) {
+    MaskStore& mask = *model_.mask;
+    // Read per segment, so that a change during a drag applies from the next one.
+    const double radius = std::max(model_.brushSize() * 0.5, minBrushRadius);
+    const double feather = model_.feather();
+    const double step = std::max(radius * stampSpacing, minStampSpacing);
+    const QPointF d = b - a;
+    const double length = std::hypot(d.x(), d.y());
+    if (!std::isfinite(length))
+        return {};
+    // Both ends are stamped, and stamps are never more than `step` apart.
+    const int64_t n = std::max<int64_t>(static_cast<int64_t>(std::ceil(length / step)), 1);
+    QRect touched;
+    for (int64_t i = 0; i <= n; ++i)
+        touched |=
+            mask.stamp(a + d * static_cast<double>(i) / static_cast<double>(n), radius, feather);
+    if (touched.isEmpty())
+        return {};
+    overlay_.markDirty(touched);
+    return QRectF(g.rect.left() + touched.left() * g.scale, g.rect.top() + touched.top() * g.scale,
+                  touched.width() * g.scale, touched.height() * g.scale)
+        .adjusted(-repaintSlack, -repaintSlack, repaintSlack, repaintSlack);
+}
+
+void CanvasView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        // Other buttons drag the picture around; the press only anchors the drag.
+        otherDragPoint_ = event->position();
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    const QRectF before = visibleRingBounds();
+    const QPointF p = event->position();
+    mousePoint_ = p;
+    if (event->modifiers() & Qt::AltModifier) {
+        panning_ = true;
+    } else if (model_.compare()) {
+        setSplit(p);
+    } else if (const std::optional<ImageGeometry> g = imageGeometry();
+               g && model_.beginStroke() && model_.mask) {
+        const QPointF ip((p.x() - g->rect.left()) / g->scale, (p.y() - g->rect.top()) / g->scale);
+        painting_ = true;
+        lastImagePoint_ = ip;
+        repaintAround(before, paintSegment(ip, ip, *g));
+        return;
+    }
+    repaintAround(before);
+}
+
+void CanvasView::mouseMoveEvent(QMouseEvent* event) {
+    const QPointF p = event->position();
+    if (!(event->buttons() & Qt::LeftButton)) {
+        if (event->buttons() != Qt::NoButton) {
+            // A drag with another button pans and leaves the ring where it is.
+            if (otherDragPoint_) {
+                model_.pan += p - *otherDragPoint_;
+                update();
+            }
+            otherDragPoint_ = p;
+            return;
+        }
+        // Hovering: the ring follows the pointer, in the active window only.
+        if (!isActiveWindow())
+            return;
+        const QRectF before = visibleRingBounds();
+        mousePoint_ = p;
+        repaintAround(before);
+        return;
+    }
+
+    const QRectF before = visibleRingBounds();
+    const std::optional<QPointF> previous = mousePoint_;
+    mousePoint_ = p;
+    if (panning_) {
+        if (previous)
+            model_.pan += p - *previous;
+        update();
+        return;
+    }
+    if (model_.compare()) {
+        setSplit(p);
+        return;
+    }
+    QRectF changed;
+    if (painting_ && model_.isBusy()) {
+        // An erase started during the stroke (from the keyboard) and works on the mask as
+        // it was: the stroke ends there, so that it neither changes the mask under the job
+        // nor goes on painting the erased picture outside any undo step.
+        painting_ = false;
+        lastImagePoint_.reset();
+    }
+    const std::optional<ImageGeometry> g = imageGeometry();
+    if (painting_ && g && lastImagePoint_ && model_.mask) {
+        const QPointF ip((p.x() - g->rect.left()) / g->scale, (p.y() - g->rect.top()) / g->scale);
+        changed = paintSegment(*lastImagePoint_, ip, *g);
+        lastImagePoint_ = ip;
+    }
+    repaintAround(before, changed);
+}
+
+void CanvasView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        if (!(event->buttons() & ~Qt::MouseButtons(Qt::LeftButton)))
+            otherDragPoint_.reset();
+        return;
+    }
+    // The stroke needs no closing: its undo step was recorded when it began.
+    const QRectF before = visibleRingBounds();
+    painting_ = false;
+    panning_ = false;
+    lastImagePoint_.reset();
+    repaintAround(before);
+}
+
+void CanvasView::leaveEvent(QEvent*) {
+    const QRectF before = visibleRingBounds();
+    mousePoint_.reset();
+    repaintAround(before);
+}
+
+void CanvasView::wheelEvent(QWheelEvent* event) {
+    // X11 reports made-up pixel deltas; there the wheel's angle (15 points a notch) serves.
+    const bool pixelsReliable = QGuiApplication::platformName() != QLatin1String("xcb");
+    const QPointF delta = !event->pixelDelta().isNull() && pixelsReliable
+                              ? QPointF(event->pixelDelta())
+                              : QPointF(event->angleDelta()) / 8.0;
+    if (event->modifiers() & Qt::ControlModifier) {
+        zoom(std::exp(scrollZoomRate * delta.y()), event->position());
+    } else {
+        model_.pan += delta;
+        update();
+    }
+    event->accept();
+}
+
+bool CanvasView::event(QEvent* event) {
+    if (event->type() == QEvent::NativeGesture) {
+        const auto* gesture = static_cast<QNativeGestureEvent*>(event);
+        switch (gesture->gestureType()) {
+        case Qt::ZoomNativeGesture:
+            zoom(1.0 + gesture->value(), gesture->position());
+            return true;
+        case Qt::SmartZoomNativeGesture:
+            smartZoom(gesture->position());
+            return true;
+        case Qt::BeginNativeGesture:
+        case Qt::EndNativeGesture:
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void CanvasView::smartZoom(QPointF around) {
+    if (model_.zoom > smartZoomThreshold)
+        model_.zoomToFit();
+    else
+        zoom(smartZoomFactor, around);
+}
+
+void CanvasView::zoom(qreal factor, QPointF around) {
+    const std::optional<ImageGeometry> g = imageGeometry();
+    if (!g)
+        return;
+    const double zoomed = model_.zoom * factor;
+    if (std::isnan(zoomed))
+        return;
+    model_.zoom = std::clamp(zoomed, MireloModel::minZoom, MireloModel::maxZoom);
+    // Keep the image point under `around` where it is; at a limit this leaves the picture
+    // in place.
+    const double ix = (around.x() - g->rect.left()) / g->scale;
+    const double iy = (around.y() - g->rect.top()) / g->scale;
+    const double scale = model_.zoom * fitScale();
+    const QPointF centre = QRectF(rect()).center();
+    model_.pan = QPointF(around.x() - centre.x() -
+                             (ix - static_cast<double>(model_.current->width()) * 0.5) * scale,
+                         around.y() - centre.y() -
+                             (iy - static_cast<double>(model_.current->height()) * 0.5) * scale);
+    update();
+}
+
+void CanvasView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_BracketLeft)
+        model_.setBrushSize(std::max(model_.brushSize() * brushStep, minBrushSize));
+    else if (event->key() == Qt::Key_BracketRight)
+        model_.setBrushSize(std::min(model_.brushSize() / brushStep, maxBrushSize));
+    else
+        QWidget::keyPressEvent(event);
+}
