@@ -1,0 +1,420 @@
+#include "contentview.h"
+
+#include "canvasview.h"
+#include "icons.h"
+#include "mirelomodel.h"
+
+#include <QAction>
+#include <QBuffer>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QToolBar>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+// Sliders are integer-valued: the brush size in hundredths of a pixel, the feather in
+// thousandths, so the model keeps its exact value and the handle lands where it belongs.
+constexpr int kBrushScale = 100;
+constexpr int kFeatherScale = 1000;
+constexpr int kProgressScale = 1000;
+
+const QColor kRed(255, 59, 48);
+
+QString shortcutText(const QKeySequence& keys) { return keys.toString(QKeySequence::NativeText); }
+
+void setPixelSize(QWidget* w, int px) {
+    QFont f = w->font();
+    f.setPixelSize(px);
+    w->setFont(f);
+}
+
+void setSecondary(QWidget* w) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, p.color(QPalette::PlaceholderText));
+    w->setPalette(p);
+}
+
+// The erase progress panel's background: a rounded, nearly opaque card.
+class Card : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor c = palette().color(QPalette::Window);
+        c.setAlphaF(0.9f);
+        p.setPen(Qt::NoPen);
+        p.setBrush(c);
+        p.drawRoundedRect(QRectF(rect()), 12, 12);
+    }
+};
+
+// The dashed outline shown while an acceptable drag hovers over the canvas area. It takes
+// no mouse events: they reach the canvas below.
+class DropHighlight : public QWidget {
+public:
+    explicit DropHighlight(QWidget* parent) : QWidget(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        constexpr double kLine = 3.0;
+        QPen pen(palette().color(QPalette::Highlight), kLine, Qt::CustomDashLine, Qt::FlatCap,
+                 Qt::MiterJoin);
+        pen.setMiterLimit(10);
+        pen.setDashPattern({8.0 / kLine, 8.0 / kLine}); // Qt counts dashes in pen widths
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        // Inset by 10, with the stroke inside the outline.
+        const QRectF r = QRectF(rect()).adjusted(10 + kLine / 2, 10 + kLine / 2, -10 - kLine / 2,
+                                                 -10 - kLine / 2);
+        p.drawRoundedRect(r, 10 - kLine / 2, 10 - kLine / 2);
+    }
+};
+
+// The toolbar's zoom buttons have no tooltip; a QAction would show its title otherwise.
+class NoToolTip : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::ToolTip; }
+};
+
+} // namespace
+
+ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    setMinimumSize(860, 560);
+
+    canvasArea = new QWidget(this);
+    canvasArea->setAcceptDrops(true);
+    canvasArea->installEventFilter(this);
+    auto* stack = new QGridLayout(canvasArea);
+    stack->setContentsMargins(0, 0, 0, 0);
+    canvas = new CanvasView(model_, canvasArea);
+    placeholder = buildPlaceholder();
+    busyOverlay = buildBusyOverlay();
+    dropHighlight = new DropHighlight(canvasArea);
+    // Later layers lie on top.
+    stack->addWidget(canvas, 0, 0);
+    stack->addWidget(placeholder, 0, 0, Qt::AlignCenter);
+    stack->addWidget(busyOverlay, 0, 0, Qt::AlignCenter);
+    stack->addWidget(dropHighlight, 0, 0);
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(canvasArea, 1);
+    column->addWidget(divider);
+    column->addWidget(buildBottomBar());
+
+    buildToolbar();
+
+    for (const char* signal :
+         {SIGNAL(hasImageChanged()), SIGNAL(brushSizeChanged()), SIGNAL(featherChanged()),
+          SIGNAL(isBusyChanged()), SIGNAL(progressChanged()), SIGNAL(canUndoChanged()),
+          SIGNAL(canRedoChanged()), SIGNAL(compareChanged()), SIGNAL(maskHasPaintChanged()),
+          SIGNAL(editedChanged()), SIGNAL(passesChanged()), SIGNAL(messageChanged())})
+        connect(&model_, signal, this, SLOT(refresh()));
+    refresh();
+}
+
+void ContentView::buildToolbar() {
+    toolbar = new QToolBar(tr("Toolbar"), this);
+    toolbar->setObjectName("toolbar");
+    toolbar->setMovable(false);
+    toolbar->setFloatable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    const QStyle* s = style();
+    auto add = [&](Icons::Name icon, const QString& title, const QString& tip, auto slot) {
+        QAction* a = toolbar->addAction(Icons::icon(icon, s), title);
+        a->setToolTip(tip);
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    MireloModel* m = &model_;
+    openAction =
+        add(Icons::Name::Open, "Open", "Open an image (" + shortcutText(Qt::CTRL | Qt::Key_O) + ")",
+            [m] { m->openPanel(); });
+    undoAction = add(Icons::Name::Undo, "Undo", "Undo (" + shortcutText(Qt::CTRL | Qt::Key_Z) + ")",
+                     [m] { m->undo(); });
+    redoAction =
+        add(Icons::Name::Redo, "Redo",
+            "Redo (" + shortcutText(Qt::CTRL | Qt::SHIFT | Qt::Key_Z) + ")", [m] { m->redo(); });
+    compareAction = toolbar->addAction(Icons::icon(Icons::Name::Compare, s), "Compare");
+    compareAction->setCheckable(true);
+    compareAction->setToolTip("Before / after comparison");
+    // triggered, not toggled: only the user's clicks write the model.
+    connect(compareAction, &QAction::triggered, this, [m](bool on) { m->setCompare(on); });
+    zoomOutAction = add(Icons::Name::ZoomOut, "Zoom Out", QString(), [m] { m->zoomOut(); });
+    fitAction =
+        add(Icons::Name::Fit, "Fit", "Fit to window (" + shortcutText(Qt::CTRL | Qt::Key_0) + ")",
+            [m] { m->zoomToFit(); });
+    zoomInAction = add(Icons::Name::ZoomIn, "Zoom In", QString(), [m] { m->zoomIn(); });
+    saveAction =
+        add(Icons::Name::Save, "Save PNG",
+            "Save as PNG (" + shortcutText(Qt::CTRL | Qt::Key_S) + ")", [m] { m->savePNG(); });
+    copyAction = add(Icons::Name::Copy, "Copy", "Copy the result to the clipboard",
+                     [m] { m->copyToClipboard(); });
+    eraseAction = add(Icons::Name::Erase, "Erase",
+                      "Erase the masked area (" + shortcutText(Qt::CTRL | Qt::Key_Return) + ")",
+                      [m] { m->erase(); });
+    auto* quiet = new NoToolTip(toolbar);
+    for (QAction* a : {zoomOutAction, zoomInAction})
+        if (QWidget* button = toolbar->widgetForAction(a))
+            button->installEventFilter(quiet);
+}
+
+QWidget* ContentView::buildPlaceholder() {
+    auto* box = new QWidget(canvasArea);
+    auto* v = new QVBoxLayout(box);
+    v->setSpacing(12);
+    v->setAlignment(Qt::AlignCenter);
+    auto* icon = new QLabel(box);
+    icon->setPixmap(Icons::wand(54, palette().color(QPalette::PlaceholderText)));
+    icon->setAlignment(Qt::AlignCenter);
+    auto* title = new QLabel("Drop a photo here", box);
+    setPixelSize(title, 17);
+    title->setAlignment(Qt::AlignCenter);
+    auto* hint = new QLabel("or click Open to choose one", box);
+    hint->setAlignment(Qt::AlignCenter);
+    setSecondary(hint);
+    placeholderOpen = new QPushButton(QStringLiteral("Open…"), box);
+    placeholderOpen->setMinimumHeight(30);
+    placeholderOpen->setMinimumWidth(90);
+    connect(placeholderOpen, &QPushButton::clicked, this, [this] { model_.openPanel(); });
+    for (QWidget* w :
+         {static_cast<QWidget*>(icon), static_cast<QWidget*>(title), static_cast<QWidget*>(hint)})
+        v->addWidget(w, 0, Qt::AlignHCenter);
+    v->addWidget(placeholderOpen, 0, Qt::AlignHCenter);
+    return box;
+}
+
+QWidget* ContentView::buildBusyOverlay() {
+    auto* card = new Card(canvasArea);
+    auto* v = new QVBoxLayout(card);
+    v->setContentsMargins(20, 20, 20, 20);
+    v->setSpacing(10);
+    progressBar = new QProgressBar(card);
+    progressBar->setRange(0, kProgressScale);
+    progressBar->setTextVisible(false);
+    progressBar->setFixedWidth(220);
+    progressText = new QLabel(card);
+    progressText->setAlignment(Qt::AlignCenter);
+    setPixelSize(progressText, 12);
+    v->addWidget(progressBar);
+    v->addWidget(progressText);
+    return card;
+}
+
+QWidget* ContentView::buildBottomBar() {
+    bottomBar = new QWidget(this);
+    bottomBar->setAutoFillBackground(true);
+    auto* row = new QHBoxLayout(bottomBar);
+    row->setContentsMargins(14, 9, 14, 9);
+    row->setSpacing(18);
+
+    auto group = [&](std::initializer_list<QWidget*> widgets) {
+        auto* h = new QHBoxLayout;
+        h->setSpacing(8);
+        for (QWidget* w : widgets)
+            h->addWidget(w);
+        row->addLayout(h);
+    };
+    auto fixedLabel = [&](const QString& text, int width) {
+        auto* l = new QLabel(text, bottomBar);
+        l->setFixedWidth(width);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        return l;
+    };
+    auto readout = [&](int width) {
+        QLabel* l = fixedLabel(QString(), width);
+        setPixelSize(l, 10);
+        setSecondary(l);
+        return l;
+    };
+
+    auto* brushIcon = new QLabel(bottomBar);
+    brushIcon->setPixmap(Icons::icon(Icons::Name::Brush, style()).pixmap(14, 14));
+    brushSlider = new QSlider(Qt::Horizontal, bottomBar);
+    brushSlider->setRange(2 * kBrushScale, 400 * kBrushScale);
+    brushSlider->setFixedWidth(150);
+    brushReadout = readout(46);
+    connect(brushSlider, &QSlider::valueChanged, this,
+            [this](int v) { model_.setBrushSize(v / double(kBrushScale)); });
+    group({brushIcon, fixedLabel("Brush", 38), brushSlider, brushReadout});
+
+    featherSlider = new QSlider(Qt::Horizontal, bottomBar);
+    featherSlider->setRange(0, kFeatherScale);
+    featherSlider->setFixedWidth(130);
+    featherReadout = readout(36);
+    connect(featherSlider, &QSlider::valueChanged, this,
+            [this](int v) { model_.setFeather(v / double(kFeatherScale)); });
+    group({fixedLabel("Feather", 50), featherSlider, featherReadout});
+
+    clearButton =
+        new QPushButton(Icons::icon(Icons::Name::Clear, style()), "Clear mask", bottomBar);
+    connect(clearButton, &QPushButton::clicked, this, [this] { model_.clearMask(); });
+    row->addWidget(clearButton);
+    row->addStretch(1);
+    status = new QLabel(bottomBar);
+    setPixelSize(status, 12);
+    row->addWidget(status);
+    return bottomBar;
+}
+
+void ContentView::refresh() {
+    const MireloModel& m = model_;
+    const bool image = m.hasImage();
+    const bool busy = m.isBusy();
+
+    openAction->setEnabled(true);
+    undoAction->setEnabled(m.canUndo() && !busy);
+    redoAction->setEnabled(m.canRedo() && !busy);
+    compareAction->setEnabled(m.edited());
+    compareAction->setChecked(m.compare());
+    for (QAction* a : {zoomOutAction, fitAction, zoomInAction, saveAction, copyAction})
+        a->setEnabled(image);
+    eraseAction->setEnabled(m.maskHasPaint() && !busy);
+
+    placeholder->setVisible(!image);
+    busyOverlay->setVisible(busy);
+    dropHighlight->setVisible(dropTargeted_);
+    progressBar->setValue(int(m.progress() * kProgressScale));
+    progressText->setText(QStringLiteral("Erasing… ") + QString::number(int(m.progress() * 100.0)) +
+                          "%");
+
+    bottomBar->setEnabled(image && !busy);
+    {
+        const QSignalBlocker b1(brushSlider), b2(featherSlider);
+        brushSlider->setValue(qRound(m.brushSize() * kBrushScale));
+        featherSlider->setValue(qRound(m.feather() * kFeatherScale));
+    }
+    brushReadout->setText(QString::number(int(m.brushSize())) + " px");
+    featherReadout->setText(QString::number(int(m.feather() * 100.0)) + "%");
+    clearButton->setEnabled(m.maskHasPaint());
+
+    QPalette p = status->palette();
+    if (m.message()) {
+        status->setText(*m.message());
+        p.setColor(QPalette::WindowText, kRed);
+    } else {
+        status->setText(m.passes() >= 1 ? QString::number(m.passes()) + " erase pass" +
+                                              (m.passes() == 1 ? "" : "es")
+                                        : QString());
+        p.setColor(QPalette::WindowText, palette().color(QPalette::PlaceholderText));
+    }
+    status->setPalette(p);
+}
+
+void ContentView::setDropTargeted(bool on) {
+    dropTargeted_ = on;
+    dropHighlight->setVisible(on);
+}
+
+bool ContentView::handleDrop(const QMimeData* mime) {
+    if (!mime)
+        return false;
+    MireloModel* m = &model_;
+    auto post = [m](auto load) { QMetaObject::invokeMethod(m, load, Qt::QueuedConnection); };
+    const QList<QUrl> urls = mime->urls();
+    if (!urls.isEmpty() && urls.first().isLocalFile()) {
+        const QUrl url = urls.first();
+        post([m, url] { m->load(url); });
+        return true;
+    }
+    const QList<QByteArray> readable = QImageReader::supportedMimeTypes();
+    for (const QString& format : mime->formats()) {
+        if (format.startsWith("image/") && readable.contains(format.toLatin1())) {
+            const QByteArray bytes = mime->data(format);
+            post([m, bytes] { m->load(bytes); });
+            return true;
+        }
+    }
+    if (mime->hasImage()) {
+        // Image data without an encoded form Qt reads: hand it over as PNG bytes.
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "png").write(qvariant_cast<QImage>(mime->imageData()));
+        post([m, bytes] { m->load(bytes); });
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool acceptable(const QMimeData* mime) {
+    if (!mime)
+        return false;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile())
+            return true;
+    if (mime->hasImage())
+        return true;
+    for (const QString& format : mime->formats())
+        if (format.startsWith("image/"))
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool ContentView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != canvasArea)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::DragEnter: {
+        auto* e = static_cast<QDragEnterEvent*>(event);
+        if (!acceptable(e->mimeData())) {
+            e->ignore();
+            return true;
+        }
+        e->acceptProposedAction();
+        setDropTargeted(true);
+        return true;
+    }
+    case QEvent::DragMove:
+        static_cast<QDragMoveEvent*>(event)->acceptProposedAction();
+        return true;
+    case QEvent::DragLeave:
+        setDropTargeted(false);
+        return true;
+    case QEvent::Drop: {
+        auto* e = static_cast<QDropEvent*>(event);
+        setDropTargeted(false);
+        if (handleDrop(e->mimeData()))
+            e->acceptProposedAction();
+        else
+            e->ignore();
+        return true;
+    }
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QWidget>
+
+class CanvasView;
+class MireloModel;
+class QAction;
+class QLabel;
+class QMimeData;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QToolBar;
+
+// The window's content: the canvas area (the canvas with, on top as the document's state
+// demands, the placeholder, the erase progress panel and the drop highlight), a divider
+// and the bottom bar with the brush settings, "Clear mask" and the status text; plus the
+// toolbar the window shows. Every control reads the model and calls its operations; the
+// view keeps no document state of its own.
+class ContentView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ContentView(MireloModel& model, QWidget* parent = nullptr);
+
+    // Turns a drop (or a paste) into a load of the model: the first local file, else the
+    // first image data. Answers false when there is neither. The load runs a moment later
+    // on the event loop, so the drag source is never kept waiting.
+    bool handleDrop(const QMimeData* mime);
+    bool dropTargeted() const { return dropTargeted_; }
+    void setDropTargeted(bool on);
+
+    CanvasView* canvas = nullptr;
+    QWidget* canvasArea = nullptr;
+    QWidget* placeholder = nullptr;
+    QWidget* busyOverlay = nullptr;
+    QWidget* dropHighlight = nullptr;
+    QWidget* bottomBar = nullptr;
+    QToolBar* toolbar = nullptr;
+
+    // Toolbar items, in order.
+    QAction* openAction = nullptr;
+    QAction* undoAction = nullptr;
+    QAction* redoAction = nullptr;
+    QAction* compareAction = nullptr;
+    QAction* zoomOutAction = nullptr;
+    QAction* fitAction = nullptr;
+    QAction* zoomInAction = nullptr;
+    QAction* saveAction = nullptr;
+    QAction* copyAction = nullptr;
+    QAction* eraseAction = nullptr;
+
+    QPushButton* placeholderOpen = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QLabel* progressText = nullptr;
+    QSlider* brushSlider = nullptr;
+    QLabel* brushReadout = nullptr;
+    QSlider* featherSlider = nullptr;
+    QLabel* featherReadout = nullptr;
+    QPushButton* clearButton = nullptr;
+    QLabel* status = nullptr;
+
+public slots:
+    // Recomputes every control from the model.
+    void refresh();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildToolbar();
+    QWidget* buildPlaceholder();
+    QWidget* buildBusyOverlay();
+    QWidget* buildBottomBar();
+
+    MireloModel& model_;
+    bool dropTargeted_ = false;
+};

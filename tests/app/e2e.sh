@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# End to end in a real X server: start mirelo on a photo, paint over the object in its
+# centre with the mouse, erase with Ctrl+Return, save with Ctrl+S through the dialog and
+# check the written PNG.
+#
+#   e2e.sh MIRELO E2ECHECK
+set -euo pipefail
+mirelo=$1
+check=$2
+for tool in xvfb-run xdotool convert; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+
+work=$(mktemp -d)
+trap '[ -n "${MIRELO_E2E_KEEP:-}" ] && cp "$work"/*.png "$MIRELO_E2E_KEEP"/ 2>/dev/null; rm -rf "$work"' EXIT
+# A 640 x 480 gradient with a black square in the middle: the object to remove.
+convert -size 480x640 gradient:'#4a7fc0-#d9b36a' -rotate 90 \
+    -fill black -draw 'rectangle 308,228 332,252' "$work/photo.png"
+
+cat >"$work/drive.sh" <<'DRIVE'
+set -euo pipefail
+work=$1
+mirelo=$2
+export QT_QPA_PLATFORM=xcb
+"$mirelo" "$work/photo.png" >"$work/mirelo.log" 2>&1 &
+pid=$!
+win=""
+for _ in $(seq 100); do
+    win=$(xdotool search --name '^Mirelo$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
+    sleep 0.1
+done
+[ -n "$win" ] || { echo "no window"; cat "$work/mirelo.log"; exit 1; }
+sleep 1
+xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+eval "$(xdotool getwindowgeometry --shell "$win")" # X, Y, WIDTH, HEIGHT
+# The photo is fitted and centred in the canvas, which lies between the toolbar and
+# the bottom bar; their heights differ by a few pixels, so aim a little above centre.
+cx=$((X + WIDTH / 2))
+cy=$((Y + HEIGHT / 2 - 8))
+# One stroke, zig-zagging over the object.
+xdotool mousemove $((cx - 30)) $((cy - 16)) mousedown 1
+for row in -16 0 16; do
+    for dx in $(seq -30 6 30); do xdotool mousemove $((cx + dx)) $((cy + row)); sleep 0.02; done
+done
+xdotool mouseup 1
+sleep 0.3
+xdotool key ctrl+Return
+sleep 4
+import -window root "$work/screen.png" 2>/dev/null || true
+xdotool key ctrl+s
+sleep 1.5
+xdotool key ctrl+a
+xdotool type --delay 5 "$work/result.png"
+xdotool key Return
+for _ in $(seq 50); do [ -s "$work/result.png" ] && break; sleep 0.1; done
+sleep 0.5
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+DRIVE
+
+xvfb-run -a -s "-screen 0 1280x900x24" bash "$work/drive.sh" "$work" "$mirelo"
+[ -s "$work/result.png" ] || { echo "no result.png was written"; exit 1; }
+QT_QPA_PLATFORM=offscreen "$check" "$work/photo.png" "$work/result.png"

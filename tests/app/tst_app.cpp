@@ -1,0 +1,325 @@
+// The window as a user meets it: enabled states of menus and toolbar through a session,
+// the bottom bar's read-outs and status text, the overlays, drops and paste.
+#include "contentview.h"
+#include "imaging.h"
+#include "mireloapp.h"
+#include "mirelomodel.h"
+
+#include <QAction>
+#include <QBuffer>
+#include <QClipboard>
+#include <QImageWriter>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+namespace {
+
+QByteArray pngBytes(int w, int h) {
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, qRgb((x * 5) & 255, (y * 3) & 255, 90));
+    QPainter(&img).fillRect(w / 3, h / 3, w / 3, h / 3, Qt::black);
+    QByteArray bytes;
+    QBuffer b(&bytes);
+    b.open(QIODevice::WriteOnly);
+    QImageWriter(&b, "png").write(img);
+    return bytes;
+}
+
+// Which of the app's menu items and the toolbar's items are enabled, as one string:
+// an upper-case letter for enabled, lower-case for disabled.
+QString menuStates(MireloApp& app) {
+    QString s;
+    const std::pair<QAction*, char> items[] = {{app.undoAction, 'u'},    {app.redoAction, 'r'},
+                                               {app.openAction, 'o'},    {app.saveAction, 's'},
+                                               {app.eraseAction, 'e'},   {app.clearAction, 'c'},
+                                               {app.revertAction, 'v'},  {app.zoomInAction, 'i'},
+                                               {app.zoomOutAction, 'z'}, {app.fitAction, 'f'}};
+    for (auto [a, c] : items)
+        s += a->isEnabled() ? QChar(c).toUpper() : QChar(c);
+    return s;
+}
+
+QString toolbarStates(ContentView& v) {
+    QString s;
+    const std::pair<QAction*, char> items[] = {
+        {v.openAction, 'o'},    {v.undoAction, 'u'}, {v.redoAction, 'r'},   {v.compareAction, 'm'},
+        {v.zoomOutAction, 'z'}, {v.fitAction, 'f'},  {v.zoomInAction, 'i'}, {v.saveAction, 's'},
+        {v.copyAction, 'c'},    {v.eraseAction, 'e'}};
+    for (auto [a, c] : items)
+        s += a->isEnabled() ? QChar(c).toUpper() : QChar(c);
+    return s;
+}
+
+void paint(MireloModel& m) {
+    QVERIFY(m.beginStroke());
+    m.mask->stamp(QPointF(m.current->width() / 2.0, m.current->height() / 2.0), 20, 0.35);
+    m.refreshFlags();
+}
+
+} // namespace
+
+class TestApp : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Imaging::configureImageReader(); }
+
+    void enabledStatesThroughASession() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        m.processors = 1;
+
+        // Empty: only Open and the menu's zoom items.
+        QCOMPARE(menuStates(app), "urOsecvIZF");
+        QCOMPARE(toolbarStates(v), "Ourmzfisce");
+        QVERIFY(!v.bottomBar->isEnabled());
+        QVERIFY(!v.placeholder->isHidden());
+
+        m.load(pngBytes(200, 150));
+        QVERIFY(m.hasImage());
+        QCOMPARE(menuStates(app), "urOSecvIZF");
+        QCOMPARE(toolbarStates(v), "OurmZFISCe");
+        QVERIFY(v.bottomBar->isEnabled());
+        QVERIFY(!v.clearButton->isEnabled());
+        QVERIFY(v.placeholder->isHidden());
+
+        paint(m);
+        QCOMPARE(menuStates(app), "UrOSECvIZF");
+        QCOMPARE(toolbarStates(v), "OUrmZFISCE");
+        QVERIFY(v.clearButton->isEnabled());
+
+        m.erase();
+        QVERIFY(m.isBusy());
+        QCOMPARE(menuStates(app), "urOSecvIZF");
+        QCOMPARE(toolbarStates(v), "OurmZFISCe");
+        QVERIFY(!v.bottomBar->isEnabled());
+        QVERIFY(!v.busyOverlay->isHidden());
+
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+        QVERIFY(v.busyOverlay->isHidden());
+        QCOMPARE(menuStates(app), "UrOSecVIZF");
+        QCOMPARE(toolbarStates(v), "OUrMZFISCe");
+        QCOMPARE(v.status->text(), "1 erase pass");
+
+        m.revertToOriginal();
+        QCOMPARE(menuStates(app), "UrOSecvIZF");
+        QCOMPARE(toolbarStates(v), "OUrmZFISCe");
+        QCOMPARE(v.status->text(), "1 erase pass");
+
+        m.undo(); // back to the erased picture
+        QCOMPARE(menuStates(app), "URO"
+                                  "SecVIZF");
+        QVERIFY(v.compareAction->isEnabled());
+    }
+
+    void readoutsTruncate() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        m.setFeather(0.57);
+        QCOMPARE(v.featherReadout->text(), "56%");
+        m.setFeather(0.35);
+        QCOMPARE(v.featherReadout->text(), "35%");
+        m.setBrushSize(47.9);
+        QCOMPARE(v.brushReadout->text(), "47 px");
+        QCOMPARE(v.brushSlider->value(), 4790);
+        m.setIsBusy(true);
+        for (auto [p, text] : {std::pair{0.999, "Erasing… 99%"},
+                               {1.0, "Erasing… 100%"},
+                               {0.0, "Erasing… 0%"},
+                               {0.42, "Erasing… 42%"}}) {
+            m.setProgress(p);
+            QCOMPARE(v.progressText->text(), QString::fromUtf8(text));
+        }
+        m.setIsBusy(false);
+    }
+
+    void sliderEditsTheModelExactly() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        m.load(pngBytes(64, 64));
+        v.brushSlider->setValue(12345);
+        QCOMPARE(m.brushSize(), 123.45);
+        v.featherSlider->setValue(570);
+        QCOMPARE(m.feather(), 0.57);
+        QCOMPARE(v.featherReadout->text(), "56%");
+    }
+
+    void statusTextPluralAndMessage() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        QCOMPARE(v.status->text(), "");
+        m.setPasses(1);
+        QCOMPARE(v.status->text(), "1 erase pass");
+        m.setPasses(2);
+        QCOMPARE(v.status->text(), "2 erase passes");
+        m.setMessage(QString("Saving failed."));
+        QCOMPARE(v.status->text(), "Saving failed.");
+        QCOMPARE(v.status->palette().color(QPalette::WindowText), QColor(255, 59, 48));
+        m.setMessage(std::nullopt);
+        QCOMPARE(v.status->text(), "2 erase passes");
+        QVERIFY(v.status->palette().color(QPalette::WindowText) != QColor(255, 59, 48));
+    }
+
+    void toolbarTitlesAndTooltips() {
+        MireloApp app;
+        ContentView& v = app.content();
+        const QList<QAction*> actions = v.toolbar->actions();
+        QStringList titles;
+        for (QAction* a : actions)
+            titles << a->text();
+        QCOMPARE(titles, QStringList({"Open", "Undo", "Redo", "Compare", "Zoom Out", "Fit",
+                                      "Zoom In", "Save PNG", "Copy", "Erase"}));
+        QCOMPARE(v.openAction->toolTip(), "Open an image (Ctrl+O)");
+        QCOMPARE(v.redoAction->toolTip(), "Redo (Ctrl+Shift+Z)");
+        QCOMPARE(v.eraseAction->toolTip(), "Erase the masked area (Ctrl+Return)");
+        for (QAction* a : actions) {
+            QVERIFY2(!a->icon().isNull(), qPrintable(a->text()));
+            QVERIFY2(a->shortcut().isEmpty(), "toolbar items carry no shortcut");
+        }
+        QStringList image;
+        for (QAction* a : app.imageMenu->actions())
+            image << (a->isSeparator() ? "-" : a->text());
+        QCOMPARE(image, QStringList({"Erase Masked Area", "Clear Mask", "Revert to Original", "-",
+                                     "Zoom In", "Zoom Out", "Fit to Window"}));
+        QCOMPARE(app.window().windowTitle(), "Mirelo");
+    }
+
+    void dropsLoadTheFirstItem() {
+        QTemporaryDir dir;
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        auto file = [&](const QString& name, const QByteArray& bytes) {
+            QFile f(dir.filePath(name));
+            f.open(QIODevice::WriteOnly);
+            f.write(bytes);
+            return QUrl::fromLocalFile(f.fileName());
+        };
+        const QUrl a = file("a.png", pngBytes(120, 80));
+        const QUrl b = file("b.png", pngBytes(60, 40));
+        const QUrl text = file("notes.txt", "hello");
+
+        QMimeData several;
+        several.setUrls({a, b});
+        several.setData("image/png", pngBytes(10, 10)); // the file is preferred
+        QVERIFY(v.handleDrop(&several));
+        QVERIFY2(!m.hasImage(), "the load runs from the event loop");
+        QTRY_VERIFY(m.hasImage());
+        QCOMPARE(m.current->width(), 120);
+
+        QMimeData bytes;
+        bytes.setData("image/png", pngBytes(33, 22));
+        QVERIFY(v.handleDrop(&bytes));
+        QTRY_COMPARE(m.current->width(), 33);
+
+        QMimeData notImage;
+        notImage.setUrls({text});
+        QVERIFY(v.handleDrop(&notImage));
+        QTRY_COMPARE(m.message().value_or(""), "Couldn't read that file as an image.");
+        QCOMPARE(m.current->width(), 33);
+
+        QMimeData nothing;
+        nothing.setText("just words");
+        QVERIFY(!v.handleDrop(&nothing));
+
+        QMimeData pixels;
+        QImage red(7, 5, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        pixels.setImageData(red);
+        QVERIFY(v.handleDrop(&pixels));
+        QTRY_COMPARE(m.current->width(), 7);
+    }
+
+    void dragHoverShowsTheHighlightOnlyForImages() {
+        MireloApp app;
+        ContentView& v = app.content();
+        app.window().show();
+        QVERIFY(v.dropHighlight->isHidden());
+        QMimeData words;
+        words.setText("words");
+        QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &words, Qt::LeftButton,
+                                Qt::NoModifier);
+        QCoreApplication::sendEvent(v.canvasArea, &refused);
+        QVERIFY(!refused.isAccepted());
+        QVERIFY(v.dropHighlight->isHidden());
+
+        QMimeData image;
+        image.setUrls({QUrl::fromLocalFile("/tmp/photo.jpg")});
+        QDragEnterEvent accepted(QPoint(10, 10), Qt::CopyAction, &image, Qt::LeftButton,
+                                 Qt::NoModifier);
+        QCoreApplication::sendEvent(v.canvasArea, &accepted);
+        QVERIFY(accepted.isAccepted());
+        QVERIFY(!v.dropHighlight->isHidden());
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(v.canvasArea, &leave);
+        QVERIFY(v.dropHighlight->isHidden());
+    }
+
+    void dropWhileErasingIsIgnored() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        m.load(pngBytes(300, 200));
+        paint(m);
+        m.erase();
+        QMimeData bytes;
+        bytes.setData("image/png", pngBytes(50, 50));
+        QVERIFY(app.content().handleDrop(&bytes));
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+        QCOMPARE(m.current->width(), 300);
+    }
+
+    void pasteLoadsTheClipboardImage() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        QImage img(40, 30, QImage::Format_RGB32);
+        img.fill(Qt::blue);
+        QApplication::clipboard()->setImage(img);
+        app.paste();
+        QTRY_VERIFY(m.hasImage());
+        QCOMPARE(m.current->width(), 40);
+        QApplication::clipboard()->setText("no picture here");
+        app.paste();
+        QTRY_COMPARE(m.message().value_or(""), "Couldn't read that image.");
+        QCOMPARE(m.current->width(), 40);
+    }
+
+    void keyboardShortcutsReachTheModel() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
+        m.load(pngBytes(200, 150));
+        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY2(!m.isBusy(), "nothing painted: no erase");
+        paint(m);
+        QTest::keyClick(&app.window(), Qt::Key_Backspace, Qt::ControlModifier);
+        QVERIFY(!m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY(m.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+        QCOMPARE(m.passes(), 1);
+        QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
+        QCOMPARE(m.zoom, 1.25);
+        QTest::keyClick(&app.window(), Qt::Key_0, Qt::ControlModifier);
+        QCOMPARE(m.zoom, 1.0);
+    }
+};
+
+QTEST_MAIN(TestApp)
+#include "tst_app.moc"
