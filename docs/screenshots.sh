@@ -30,16 +30,16 @@ shot empty
 kill "$pid"; wait "$pid" 2>/dev/null || true
 
 start "$photo"
-# Paint over the lamp post in front of the building.
-for _ in 1 2 3 4; do xdotool key bracketright; done
-cx=$((X + WIDTH * 47 / 100)) cy=$((Y + HEIGHT * 40 / 100))
-xdotool mousemove "$cx" "$cy" mousedown 1
-for dy in $(seq 0 6 150); do xdotool mousemove $((cx + dy / 10)) $((cy + dy)); sleep 0.01; done
+# Paint over the road sign and the car in the bottom left corner with a larger brush.
+for _ in 1 2 3 4 5 6; do xdotool key bracketright; done
+x0=$((X + WIDTH * 170 / 1000)) y0=$((Y + HEIGHT * 755 / 1000))
+xdotool mousemove "$x0" "$y0" mousedown 1
+for d in $(seq 0 4 110); do xdotool mousemove $((x0 + d)) $((y0 + d / 5)); sleep 0.01; done
 xdotool mouseup 1
-xdotool mousemove $((cx + 160)) $((cy + 40))
+xdotool mousemove $((x0 + 350)) $((y0 - 200))
 shot painted
 xdotool key ctrl+Return
-shot erasing 0.25
+shot erasing 0.1
 sleep 4
 xdotool mousemove $((X + WIDTH / 2)) $((Y + 10))
 xdotool key ctrl+0

@@ -133,6 +133,9 @@ ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent),
     column->addWidget(buildBottomBar());
 
     buildToolbar();
+    // The canvas takes the keys ("[" and "]") from the start, not only after a click.
+    setFocusProxy(canvas);
+    canvas->setFocus();
 
     for (const char* signal :
          {SIGNAL(hasImageChanged()), SIGNAL(brushSizeChanged()), SIGNAL(featherChanged()),
