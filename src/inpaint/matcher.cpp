@@ -120,11 +120,6 @@ void Matcher::setUp() {
                 *out++ = static_cast<int32_t>(i);
     });
 
-    targets_.reserve(static_cast<size_t>((maxRow_ - minRow_ + 1) * w));
-    for (int64_t i = minRow_ * w; i < (maxRow_ + 1) * w; ++i)
-        if (target_[i])
-            targets_.push_back(static_cast<int32_t>(i));
-
     // Written before it is read, for targets only: no need to clear it.
     vote_ = std::make_unique_for_overwrite<float[]>(n);
     holes_.reserve(static_cast<size_t>(
@@ -265,36 +260,9 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
 
 void Matcher::matchPass(bool reverse) {
     assert(usable_ && "matchPass: level not usable");
-    // The colours changed since the last pass, so every stored distance is stale. A
-    // target's refreshed distance depends only on the colours and its own match, which
-    // no chunk changes before it has refreshed its own rows; so all distances can be
-    // refreshed first, split evenly by target count rather than by rows, and the sweeps
-    // (whose row chunks decide the result) follow.
-    const auto targets = static_cast<int64_t>(targets_.size());
-    const int64_t chunks = std::max<int64_t>(1, std::min(chunkCount(h_), targets / 256));
-    runChunks(chunks, [&](int64_t c) {
-        refreshDistances(targets * c / chunks, targets * (c + 1) / chunks);
-    });
     const int64_t d = reverse ? 1 : -1;
     parallel(minRow_, maxRow_ + 1,
              [this, d](int64_t chunk, int64_t y0, int64_t y1) { matchRows(chunk, y0, y1, d); });
-}
-
-void Matcher::refreshDistances(int64_t first, int64_t end) {
-    const float infinity = std::numeric_limits<float>::infinity();
-    int64_t ts[kLanes];
-    int64_t cs[kLanes];
-    float es[kLanes];
-    for (int64_t k = first; k < end; k += kLanes) {
-        const int count = static_cast<int>(std::min<int64_t>(kLanes, end - k));
-        for (int j = 0; j < count; ++j) {
-            ts[j] = targets_[k + j];
-            cs[j] = nnf_[ts[j]];
-        }
-        distances(ts, cs, count, infinity, es);
-        for (int j = 0; j < count; ++j)
-            dist_[ts[j]] = es[j];
-    }
 }
 
 void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
@@ -303,9 +271,32 @@ void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
     XorShift rng{((static_cast<uint64_t>(chunk + 1) * kChunkSeedPrime + static_cast<uint64_t>(y0)) *
                   kChunkSeedMultiplier) |
                  1};
+    const float infinity = std::numeric_limits<float>::infinity();
     int64_t ts[kLanes];
     int64_t cs[kLanes];
     float es[kLanes];
+
+    // The colours changed since the last pass, so every stored distance is stale.
+    int pending = 0;
+    auto flush = [&] {
+        distances(ts, cs, pending, infinity, es);
+        for (int j = 0; j < pending; ++j)
+            dist_[ts[j]] = es[j];
+        pending = 0;
+    };
+    for (int64_t y = y0; y < y1; ++y) {
+        for (int64_t x = kRadius; x < w - kRadius; ++x) {
+            const int64_t i = y * w + x;
+            if (!target_[i])
+                continue;
+            ts[pending] = i;
+            cs[pending] = nnf_[i];
+            if (++pending == kLanes)
+                flush();
+        }
+    }
+    if (pending)
+        flush();
 
     // Random-search offsets of one pixel: one per radius, from the level size halving to 1.
     int64_t offX[64];

@@ -92,7 +92,6 @@ private:
     static constexpr int kLanes = 16;
     void distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
                    float* out) const;
-    void refreshDistances(int64_t first, int64_t end);
     void matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d);
     void setUp();
     void voteHoles(int64_t first, int64_t end);
@@ -135,8 +134,7 @@ private:
     std::unique_ptr<float[]> vote_; // n, voting weight of a target's match (targets only)
     Buffer<int32_t> sources_;       // indices of the valid pixels, ascending
     int64_t sourceCount_ = 0;
-    std::vector<int32_t> holes_;   // indices of the hole pixels, ascending
-    std::vector<int32_t> targets_; // indices of the target pixels, ascending
+    std::vector<int32_t> holes_; // indices of the hole pixels, ascending
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
     bool usable_ = false;
