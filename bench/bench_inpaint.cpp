@@ -12,7 +12,14 @@
 #include <opencv2/photo.hpp>
 #endif
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -75,10 +82,48 @@ BENCHMARK(BM_Erase)->Apply(cases)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_OpenCvTelea)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 #endif
 
+// With --pairs=N: times each case at 1 and then 2 threads, N times in a row, and prints
+// the median of the per-pair ratios. Both runs of a pair see the machine in the same state,
+// so the ratio is steadier than a ratio of separately measured medians on a noisy host.
+int runPairs(int pairs) {
+    std::printf("%u cores; medians of %d back-to-back pairs\n", std::thread::hardware_concurrency(),
+                pairs);
+    for (int c = 0; c < 3; ++c) {
+        const auto& m = cachedMask(Case(c));
+        std::vector<double> one, two, ratio;
+        for (int k = 0; k < pairs; ++k) {
+            double ms[2];
+            for (int threads : {1, 2}) {
+                const auto t0 = std::chrono::steady_clock::now();
+                PixelImage out = Inpainter::run(photo(), m, {}, threads);
+                benchmark::DoNotOptimize(out);
+                ms[threads - 1] =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                        .count();
+            }
+            one.push_back(ms[0]);
+            two.push_back(ms[1]);
+            ratio.push_back(ms[0] / ms[1]);
+            if (std::getenv("MIRELO_PAIRS_VERBOSE"))
+                std::printf("  %.1f %.1f\n", ms[0], ms[1]);
+        }
+        auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        std::printf("%-20s 1 thread %7.1f ms   2 threads %7.1f ms   speed-up %.2fx\n",
+                    BenchImages::name(Case(c)), median(one), median(two), median(ratio));
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     Imaging::configureImageReader();
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--pairs=", 8) == 0)
+            return runPairs(std::max(1, std::atoi(argv[i] + 8)));
     benchmark::Initialize(&argc, argv);
     if (BenchImages::sourcePhotoPath().isEmpty())
         std::fprintf(stderr, "opencv-doc is not installed: using a synthetic texture\n");
