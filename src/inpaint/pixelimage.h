@@ -1,7 +1,8 @@
 #pragma once
 
+#include "sharedbytes.h"
+
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -26,21 +27,25 @@ public:
     int64_t height() const { return height_; }
     bool isEmpty() const { return width_ <= 0 || height_ <= 0; }
 
-    std::span<const uint8_t> bytes() const;
+    std::span<const uint8_t> bytes() const { return data_.bytes(); }
     // Makes the bytes exclusively owned (copying them if another copy shares them)
     // and returns them for writing.
-    std::span<uint8_t> mutableBytes();
+    std::span<uint8_t> mutableBytes() { return data_.mutableBytes(); }
 
     // True when another copy uses the same bytes, so writing would copy them first.
-    bool isShared() const { return data_ && data_.use_count() > 1; }
+    bool isShared() const { return data_.isShared(); }
     // True when both copies use the same buffer (no pixel was copied between them).
-    bool sharesBytesWith(const PixelImage& other) const { return data_ && data_ == other.data_; }
+    bool sharesBytesWith(const PixelImage& other) const {
+        return data_.sharesBytesWith(other.data_);
+    }
 
     // Same size and the same bytes.
-    friend bool operator==(const PixelImage& a, const PixelImage& b);
+    friend bool operator==(const PixelImage& a, const PixelImage& b) {
+        return a.width_ == b.width_ && a.height_ == b.height_ && a.data_ == b.data_;
+    }
 
 private:
     int64_t width_ = 0;
     int64_t height_ = 0;
-    std::shared_ptr<std::vector<uint8_t>> data_;
+    SharedBytes data_;
 };
