@@ -48,7 +48,15 @@ xdotool key ctrl+Return
 sleep 4
 import -window root "$work/screen.png" 2>/dev/null || true
 xdotool key ctrl+s
-sleep 1.5
+# Wait for the save dialog rather than guessing how long it takes to open.
+dialog=""
+for _ in $(seq 100); do
+    dialog=$(xdotool search --name '^Save as PNG$' 2>/dev/null | head -n 1) && [ -n "$dialog" ] && break
+    sleep 0.1
+done
+[ -n "$dialog" ] || { echo "no save dialog"; exit 1; }
+sleep 0.5
+xdotool windowactivate --sync "$dialog" 2>/dev/null || xdotool windowfocus --sync "$dialog"
 xdotool key ctrl+a
 xdotool type --delay 5 "$work/result.png"
 xdotool key Return
