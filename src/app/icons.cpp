@@ -6,7 +6,9 @@
 #include <QPixmap>
 #include <QStyle>
 
+#include <array>
 #include <cmath>
+#include <optional>
 
 namespace Icons {
 namespace {
@@ -104,55 +106,51 @@ QPixmap wand(int size, const QColor& colour) {
 }
 
 QIcon icon(Name name, const QStyle* style) {
-    auto theme = [](std::initializer_list<const char*> names) {
-        for (const char* n : names)
-            if (QIcon::hasThemeIcon(n))
-                return QIcon::fromTheme(n);
-        return QIcon();
+    // Theme names tried in order; then a standard style icon where one fits, else a picture
+    // drawn here.
+    struct Source {
+        std::array<const char*, 2> theme; // unused entries are null
+        std::optional<QStyle::StandardPixmap> standard;
     };
-    const QColor ink = style ? style->standardPalette().color(QPalette::WindowText) : Qt::black;
-    const QColor muted =
-        style ? style->standardPalette().color(QPalette::PlaceholderText) : QColor(128, 128, 128);
-    QIcon found;
-    switch (name) {
-    case Name::Open:
-        found = theme({"document-open"});
-        return !found.isNull() || !style ? found : style->standardIcon(QStyle::SP_DialogOpenButton);
-    case Name::Undo:
-        found = theme({"edit-undo"});
-        return !found.isNull() || !style ? found : style->standardIcon(QStyle::SP_ArrowBack);
-    case Name::Redo:
-        found = theme({"edit-redo"});
-        return !found.isNull() || !style ? found : style->standardIcon(QStyle::SP_ArrowForward);
-    case Name::Save:
-        found = theme({"document-save"});
-        return !found.isNull() || !style ? found : style->standardIcon(QStyle::SP_DialogSaveButton);
-    case Name::Clear:
-        found = theme({"edit-clear"});
-        return !found.isNull() || !style ? found
-                                         : style->standardIcon(QStyle::SP_LineEditClearButton);
-    case Name::Compare:
-        found = theme({"view-split-left-right", "object-flip-horizontal"});
-        break;
-    case Name::ZoomOut:
-        found = theme({"zoom-out"});
-        break;
-    case Name::ZoomIn:
-        found = theme({"zoom-in"});
-        break;
-    case Name::Fit:
-        found = theme({"zoom-fit-best"});
-        break;
-    case Name::Copy:
-        found = theme({"edit-copy"});
-        break;
-    case Name::Erase:
-        found = theme({"tools-wizard", "starred"});
-        break;
-    case Name::Brush:
-        return QIcon(painted(name, muted));
-    }
-    return found.isNull() ? QIcon(painted(name, ink)) : found;
+    auto source = [](Name n) -> Source {
+        switch (n) {
+        case Name::Open:
+            return {{"document-open"}, QStyle::SP_DialogOpenButton};
+        case Name::Undo:
+            return {{"edit-undo"}, QStyle::SP_ArrowBack};
+        case Name::Redo:
+            return {{"edit-redo"}, QStyle::SP_ArrowForward};
+        case Name::Save:
+            return {{"document-save"}, QStyle::SP_DialogSaveButton};
+        case Name::Clear:
+            return {{"edit-clear"}, QStyle::SP_LineEditClearButton};
+        case Name::Compare:
+            return {{"view-split-left-right", "object-flip-horizontal"}, std::nullopt};
+        case Name::ZoomOut:
+            return {{"zoom-out"}, std::nullopt};
+        case Name::ZoomIn:
+            return {{"zoom-in"}, std::nullopt};
+        case Name::Fit:
+            return {{"zoom-fit-best"}, std::nullopt};
+        case Name::Copy:
+            return {{"edit-copy"}, std::nullopt};
+        case Name::Erase:
+            return {{"tools-wizard", "starred"}, std::nullopt};
+        case Name::Brush:
+            break;
+        }
+        return {{}, std::nullopt};
+    };
+    const QPalette palette = style ? style->standardPalette() : QPalette();
+    if (name == Name::Brush) // always the small disc in the secondary colour
+        return QIcon(painted(name, palette.color(QPalette::PlaceholderText)));
+    const Source from = source(name);
+    for (const char* n : from.theme)
+        if (n && QIcon::hasThemeIcon(n))
+            return QIcon::fromTheme(n);
+    if (from.standard && style)
+        return style->standardIcon(*from.standard);
+    return QIcon(painted(name, palette.color(QPalette::WindowText)));
 }
 
 } // namespace Icons
