@@ -1,29 +1,19 @@
 #include "matcher.h"
 
 #include "morph.h"
+#include "xorshift.h"
 
 #include <algorithm>
 #include <bit>
 #include <cassert>
 #include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 #include <utility>
 
 namespace {
-
-// 64-bit xorshift generator; every draw of the matcher comes from one of these with a
-// fixed seed, so a level gives the same field on every run.
-struct XorShift {
-    uint64_t s;
-    void step() {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-    }
-    uint64_t below(uint64_t m) {
-        step();
-        return (s * 0x2545F4914F6CDD1DULL) % m;
-    }
-};
 
 constexpr uint64_t kInitSeed = 0xA12CE22B4ED990ADULL;
 constexpr uint64_t kChunkSeedPrime = 7919;
@@ -73,6 +63,7 @@ void Matcher::setUp() {
     };
     const int64_t chunks = h > 0 ? chunkCount(h) : 1;
     std::vector<Part> parts(static_cast<size_t>(chunks));
+    targetsBefore_.assign(static_cast<size_t>(h) + 1, 0);
     for (int64_t c = 0; c < chunks; ++c)
         parts[c] = {h * c / chunks, h * (c + 1) / chunks};
     runChunks(chunks, [&](int64_t c) {
@@ -88,6 +79,7 @@ void Matcher::setUp() {
             for (int64_t x = kRadius; x < w - kRadius; ++x) {
                 if (near[row + x]) {
                     target_[row + x] = 1;
+                    ++targetsBefore_[static_cast<size_t>(y) + 1];
                     part.minRow = std::min(part.minRow, y);
                     part.maxRow = y;
                 } else {
@@ -109,6 +101,11 @@ void Matcher::setUp() {
     usable_ = sourceCount_ > 0 && maxRow_ >= 0;
     if (!usable_)
         return;
+    for (size_t y = 1; y < targetsBefore_.size(); ++y)
+        targetsBefore_[y] += targetsBefore_[y - 1];
+    for (int64_t r = std::max(w, h); r >= 1; r /= 2)
+        ++radii_;
+    rowDone_ = std::make_unique<Counter[]>(static_cast<size_t>(maxRow_ - minRow_ + 1));
     sources_.allocate(static_cast<size_t>(sourceCount_));
     offset = 0;
     for (Part& part : parts)
@@ -258,25 +255,107 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     }
 }
 
-void Matcher::matchPass(bool reverse) {
-    assert(usable_ && "matchPass: level not usable");
-    const int64_t d = reverse ? 1 : -1;
-    parallel(minRow_, maxRow_ + 1,
-             [this, d](int64_t chunk, int64_t y0, int64_t y1) { matchRows(chunk, y0, y1, d); });
+// A pass splits the target rows into chunks as parallel() does, each with its own random
+// sequence, and the chunks' sweeps run side by side. The rows of a chunk depend on each
+// other only through vertical propagation, which reads the match of the pixel in the same
+// column of the row swept just before. So a thread whose chunk is done helps with the chunk
+// that has the most rows left: it takes that chunk's next row, starts the chunk's random
+// sequence where that row begins, and follows the thread sweeping the row before a few
+// pixels behind. Every row sees exactly the matches and draws it would see if its chunk
+// ran alone, so the field is the one chunk-by-chunk sweeps give, only with the threads
+// kept busy when a hole puts more targets in one chunk than in another.
+struct Matcher::Sweep {
+    int64_t d, lo, span, chunks;
+    int64_t first(int64_t chunk) const { return lo + span * chunk / chunks; }
+    int64_t rows(int64_t chunk) const { return first(chunk + 1) - first(chunk); }
+};
+
+namespace {
+
+// Pixels a sweep advances between reports of its progress to a thread following it.
+constexpr int64_t kReportEvery = 16;
+
+uint64_t chunkSeed(int64_t chunk, int64_t y0) {
+    return ((static_cast<uint64_t>(chunk + 1) * kChunkSeedPrime + static_cast<uint64_t>(y0)) *
+            kChunkSeedMultiplier) |
+           1;
 }
 
-void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
+void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+} // namespace
+
+void Matcher::matchPass(bool reverse) {
+    assert(usable_ && "matchPass: level not usable");
+    const int64_t span = maxRow_ + 1 - minRow_;
+    const Sweep sweep{reverse ? 1 : -1, minRow_, span, chunkCount(span)};
+    if (claimedSize_ < sweep.chunks) {
+        claimed_ = std::make_unique<Counter[]>(static_cast<size_t>(sweep.chunks));
+        claimedSize_ = sweep.chunks;
+    }
+    for (int64_t c = 0; c < sweep.chunks; ++c)
+        claimed_[c].value.store(0, std::memory_order_relaxed);
+    for (int64_t r = 0; r < span; ++r)
+        rowDone_[r].value.store(0, std::memory_order_relaxed);
+    runChunks(sweep.chunks, [this, &sweep](int64_t self) { this->sweep(sweep, self); });
+}
+
+void Matcher::sweep(const Sweep& s, int64_t self) {
+    int64_t chunk = self;
+    int64_t lastChunk = -1;
+    int64_t lastIndex = -1;
+    uint64_t rng = 0;
+    while (true) {
+        const int64_t rows = s.rows(chunk);
+        const int64_t j = claimed_[chunk].value.fetch_add(1, std::memory_order_relaxed);
+        if (j >= rows) {
+            int64_t most = 0;
+            chunk = -1;
+            for (int64_t c = 0; c < s.chunks; ++c) {
+                const int64_t left = s.rows(c) - claimed_[c].value.load(std::memory_order_relaxed);
+                if (left > most) {
+                    most = left;
+                    chunk = c;
+                }
+            }
+            if (chunk < 0)
+                return;
+            continue;
+        }
+        const int64_t y0 = s.first(chunk);
+        const int64_t y1 = y0 + rows;
+        const int64_t y = s.d < 0 ? y0 + j : y1 - 1 - j;
+        // Continuing its own row sequence, a thread holds the generator where the row
+        // starts; otherwise it skips the draws of the chunk's rows swept before this one.
+        const bool continues = chunk == lastChunk && j == lastIndex + 1;
+        if (!continues) {
+            const int64_t targetsBefore = s.d < 0 ? targetsBefore_[y] - targetsBefore_[y0]
+                                                  : targetsBefore_[y1] - targetsBefore_[y + 1];
+            rng = XorShift::advance(chunkSeed(chunk, y0),
+                                    static_cast<uint64_t>(targetsBefore) * 2 * radii_);
+        }
+        const Counter* above = j == 0 || continues ? nullptr : &rowDone_[y + s.d - minRow_];
+        matchRow(y, y0, y1, s.d, rng, above, rowDone_[y - minRow_]);
+        lastChunk = chunk;
+        lastIndex = j;
+    }
+}
+
+void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& rngState,
+                       const Counter* above, Counter& done) {
     const int64_t w = w_;
     const int64_t h = h_;
-    XorShift rng{((static_cast<uint64_t>(chunk + 1) * kChunkSeedPrime + static_cast<uint64_t>(y0)) *
-                  kChunkSeedMultiplier) |
-                 1};
+    XorShift rng{rngState};
     const float infinity = std::numeric_limits<float>::infinity();
     int64_t ts[kLanes];
     int64_t cs[kLanes];
     float es[kLanes];
 
-    // The colours changed since the last pass, so every stored distance is stale.
+    // The colours changed since the last pass, so every stored distance of the row is stale.
     int pending = 0;
     auto flush = [&] {
         distances(ts, cs, pending, infinity, es);
@@ -284,16 +363,13 @@ void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
             dist_[ts[j]] = es[j];
         pending = 0;
     };
-    for (int64_t y = y0; y < y1; ++y) {
-        for (int64_t x = kRadius; x < w - kRadius; ++x) {
-            const int64_t i = y * w + x;
-            if (!target_[i])
-                continue;
-            ts[pending] = i;
-            cs[pending] = nnf_[i];
-            if (++pending == kLanes)
-                flush();
-        }
+    for (int64_t i = y * w + kRadius; i < y * w + w - kRadius; ++i) {
+        if (!target_[i])
+            continue;
+        ts[pending] = i;
+        cs[pending] = nnf_[i];
+        if (++pending == kLanes)
+            flush();
     }
     if (pending)
         flush();
@@ -301,99 +377,111 @@ void Matcher::matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d) {
     // Random-search offsets of one pixel: one per radius, from the level size halving to 1.
     int64_t offX[64];
     int64_t offY[64];
-    int radii = 0;
-    for (int64_t r = std::max(w, h); r >= 1; r /= 2)
-        ++radii;
+    const int radii = radii_;
     assert(radii <= 64);
     int ks[kLanes];
 
-    const int64_t yFirst = d < 0 ? y0 : y1 - 1;
-    const int64_t yEnd = d < 0 ? y1 : y0 - 1;
+    // How far the row swept before this one has got, when another thread sweeps it.
+    int64_t aboveDone = above ? 0 : std::numeric_limits<int64_t>::max();
+    int64_t nextReport = kReportEvery;
     const int64_t xFirst = d < 0 ? kRadius : w - kRadius - 1;
-    const int64_t xEnd = d < 0 ? w - kRadius : kRadius - 1;
     const int64_t step = -d;
-    for (int64_t y = yFirst; y != yEnd; y += step) {
-        for (int64_t x = xFirst; x != xEnd; x += step) {
-            const int64_t i = y * w + x;
-            if (!target_[i])
-                continue;
-            int64_t bx = nnf_[i] % w;
-            int64_t by = nnf_[i] / w;
-            float best = dist_[i];
-            for (int j = 0; j < kLanes; ++j)
-                ts[j] = i;
-
-            // Propagation: the neighbours already visited this sweep lie at i + d and
-            // i + d * w (the latter only inside this chunk); their matches shifted back by
-            // one are the candidates, tried horizontal first.
-            int n = 0;
-            if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
-                const int64_t q = nnf_[i + d];
-                const int64_t cx = q % w - d;
-                const int64_t cy = q / w;
-                if (cx >= 0 && cx < w && valid_[cy * w + cx])
-                    cs[n++] = cy * w + cx;
-            }
-            if (y + d >= y0 && y + d < y1 && target_[i + d * w]) {
-                const int64_t q = nnf_[i + d * w];
-                const int64_t cx = q % w;
-                const int64_t cy = q / w - d;
-                if (cy >= 0 && cy < h && valid_[cy * w + cx])
-                    cs[n++] = cy * w + cx;
-            }
-            if (n) {
-                distances(ts, cs, n, best, es);
-                for (int j = 0; j < n; ++j) {
-                    if (es[j] < best) {
-                        best = es[j];
-                        bx = cs[j] % w;
-                        by = cs[j] / w;
-                    }
-                }
-            }
-
-            // Random search: one candidate per radius around the best match so far. The
-            // draws do not depend on the outcome, so they are made first. Candidates are
-            // evaluated together assuming the centre stays; when one wins, the later ones
-            // move with the new centre and are evaluated again. A distance cut short at a
-            // looser limit is still at least the current best, so every decision is the
-            // one a candidate-by-candidate search makes.
-            for (int k = 0; k < radii; ++k) {
-                const int64_t radius = std::max(w, h) >> k;
-                const auto span = static_cast<uint64_t>(2 * radius + 1);
-                offX[k] = static_cast<int64_t>(rng.below(span)) - radius;
-                offY[k] = static_cast<int64_t>(rng.below(span)) - radius;
-            }
-            for (int start = 0; start < radii;) {
-                n = 0;
-                int k = start;
-                for (; k < radii && n < kLanes; ++k) {
-                    const int64_t cx = bx + offX[k];
-                    const int64_t cy = by + offY[k];
-                    if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
-                        !valid_[cy * w + cx])
-                        continue;
-                    cs[n] = cy * w + cx;
-                    ks[n++] = k;
-                }
-                if (n == 0)
-                    break;
-                distances(ts, cs, n, best, es);
-                start = k;
-                for (int j = 0; j < n; ++j) {
-                    if (es[j] < best) {
-                        best = es[j];
-                        bx = cs[j] % w;
-                        by = cs[j] / w;
-                        start = ks[j] + 1;
-                        break;
-                    }
-                }
-            }
-            nnf_[i] = static_cast<int32_t>(by * w + bx);
-            dist_[i] = best;
+    for (int64_t p = 0; p < w - 2 * kRadius; ++p) {
+        const int64_t x = xFirst + p * step;
+        const int64_t i = y * w + x;
+        if (!target_[i])
+            continue;
+        if (p >= nextReport) {
+            done.value.store(p, std::memory_order_release);
+            nextReport = p + kReportEvery;
         }
+        int64_t bx = nnf_[i] % w;
+        int64_t by = nnf_[i] / w;
+        float best = dist_[i];
+        for (int j = 0; j < kLanes; ++j)
+            ts[j] = i;
+
+        // Propagation: the neighbours already visited this sweep lie at i + d and
+        // i + d * w (the latter only inside this chunk); their matches shifted back by
+        // one are the candidates, tried horizontal first.
+        int n = 0;
+        if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
+            const int64_t q = nnf_[i + d];
+            const int64_t cx = q % w - d;
+            const int64_t cy = q / w;
+            if (cx >= 0 && cx < w && valid_[cy * w + cx])
+                cs[n++] = cy * w + cx;
+        }
+        if (y + d >= y0 && y + d < y1 && target_[i + d * w]) {
+            for (int spins = 0; aboveDone <= p; ++spins) {
+                aboveDone = above->value.load(std::memory_order_acquire);
+                if (aboveDone > p)
+                    break;
+                if (spins < 64)
+                    spinPause();
+                else
+                    std::this_thread::yield();
+            }
+            const int64_t q = nnf_[i + d * w];
+            const int64_t cx = q % w;
+            const int64_t cy = q / w - d;
+            if (cy >= 0 && cy < h && valid_[cy * w + cx])
+                cs[n++] = cy * w + cx;
+        }
+        if (n) {
+            distances(ts, cs, n, best, es);
+            for (int j = 0; j < n; ++j) {
+                if (es[j] < best) {
+                    best = es[j];
+                    bx = cs[j] % w;
+                    by = cs[j] / w;
+                }
+            }
+        }
+
+        // Random search: one candidate per radius around the best match so far. The
+        // draws do not depend on the outcome, so they are made first. Candidates are
+        // evaluated together assuming the centre stays; when one wins, the later ones
+        // move with the new centre and are evaluated again. A distance cut short at a
+        // looser limit is still at least the current best, so every decision is the
+        // one a candidate-by-candidate search makes.
+        for (int k = 0; k < radii; ++k) {
+            const int64_t radius = std::max(w, h) >> k;
+            const auto span = static_cast<uint64_t>(2 * radius + 1);
+            offX[k] = static_cast<int64_t>(rng.below(span)) - radius;
+            offY[k] = static_cast<int64_t>(rng.below(span)) - radius;
+        }
+        for (int start = 0; start < radii;) {
+            n = 0;
+            int k = start;
+            for (; k < radii && n < kLanes; ++k) {
+                const int64_t cx = bx + offX[k];
+                const int64_t cy = by + offY[k];
+                if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
+                    !valid_[cy * w + cx])
+                    continue;
+                cs[n] = cy * w + cx;
+                ks[n++] = k;
+            }
+            if (n == 0)
+                break;
+            distances(ts, cs, n, best, es);
+            start = k;
+            for (int j = 0; j < n; ++j) {
+                if (es[j] < best) {
+                    best = es[j];
+                    bx = cs[j] % w;
+                    by = cs[j] / w;
+                    start = ks[j] + 1;
+                    break;
+                }
+            }
+        }
+        nnf_[i] = static_cast<int32_t>(by * w + bx);
+        dist_[i] = best;
     }
+    done.value.store(std::numeric_limits<int64_t>::max(), std::memory_order_release);
+    rngState = rng.s;
 }
 
 void Matcher::vote() {

@@ -3,6 +3,7 @@
 #include "patchfill.h"
 #include "workergang.h"
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -16,7 +17,8 @@
 //
 // Only pixels at least kRadius from every edge can be sources or targets. An interior
 // pixel is a target when the hole dilated by kRadius covers it, and a source otherwise.
-// Passes split the target rows into chunks that run in parallel.
+// Passes split the target rows into chunks that run in parallel; a thread whose chunk is
+// done helps with the rows of another, so a lopsided hole still keeps every thread busy.
 class Matcher {
 public:
     static constexpr int64_t kRadius = 3;
@@ -38,7 +40,9 @@ public:
     // level's field: a coarse match is scaled up by 2 keeping the target's parity when
     // that lands on a source, else the target gets a random source.
     void initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph);
-    // One propagation and random-search sweep; reverse runs bottom-up, right to left.
+    // One propagation and random-search sweep; reverse runs bottom-up, right to left. The
+    // field is the one the chunks give swept one after another, whichever thread sweeps
+    // which row.
     void matchPass(bool reverse);
     // Recomputes the hole colours as weighted averages of what the matched patches propose.
     // Every colour a vote reads lies in a matched source patch, which holds no hole pixel,
@@ -92,7 +96,14 @@ private:
     static constexpr int kLanes = 16;
     void distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
                    float* out) const;
-    void matchRows(int64_t chunk, int64_t y0, int64_t y1, int64_t d);
+    // A counter on a cache line of its own, so threads updating neighbours do not collide.
+    struct alignas(64) Counter {
+        std::atomic<int64_t> value{0};
+    };
+    struct Sweep;
+    void sweep(const Sweep& sweep, int64_t self);
+    void matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& rng, const Counter* above,
+                  Counter& done);
     void setUp();
     void voteHoles(int64_t first, int64_t end);
 
@@ -134,7 +145,12 @@ private:
     std::unique_ptr<float[]> vote_; // n, voting weight of a target's match (targets only)
     Buffer<int32_t> sources_;       // indices of the valid pixels, ascending
     int64_t sourceCount_ = 0;
-    std::vector<int32_t> holes_; // indices of the hole pixels, ascending
+    std::vector<int32_t> holes_;         // indices of the hole pixels, ascending
+    std::vector<int64_t> targetsBefore_; // h + 1: the number of targets in the rows above y
+    int radii_ = 0;                      // random-search candidates per target
+    std::unique_ptr<Counter[]> rowDone_; // per target row: how far this pass's sweep has got
+    std::unique_ptr<Counter[]> claimed_; // per chunk: the next row of its sweep to hand out
+    int64_t claimedSize_ = 0;
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
     bool usable_ = false;

@@ -1,6 +1,7 @@
 #include "matcher.h"
 #include "morph.h"
 #include "reference.h"
+#include "xorshift.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,29 @@ Scene scene(int64_t w, int64_t h, int64_t hx, int64_t hy, int64_t hw, int64_t hh
     return s;
 }
 
+// A wide hole near the top and a one-pixel line below it: the first chunk of a pass has
+// far more targets than the others, so the threads that finish early help with its rows.
+Scene lopsidedScene(uint32_t seed) {
+    Scene s = scene(100, 90, 10, 5, 80, 30, seed);
+    for (int64_t y = 35; y < 86; ++y)
+        s.hole[y * s.w + 50] = 1;
+    return s;
+}
+
+TEST(XorShiftAdvance, SkipsExactlyTheGivenNumberOfSteps) {
+    for (uint64_t seed : {uint64_t{1}, uint64_t{0x9E3779B97F4A7C15}, ~uint64_t{0}}) {
+        XorShift g{seed};
+        uint64_t done = 0;
+        for (uint64_t n : {0, 1, 2, 3, 63, 64, 1000, 4097, 65536}) {
+            while (done < n) {
+                g.step();
+                ++done;
+            }
+            EXPECT_EQ(XorShift::advance(seed, n), g.s) << "seed " << seed << " n " << n;
+        }
+    }
+}
+
 TEST(MatcherSetup, SmallOrSaturatedLevelsAreNotUsable) {
     auto s = scene(8, 40, 3, 10, 2, 2, 1);
     EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "narrower than 9";
@@ -245,9 +269,15 @@ class MatcherPasses : public testing::TestWithParam<int> {};
 
 TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     const int cpus = GetParam();
+    std::vector<Scene> scenes;
     for (auto [w, h, hx, hy, hw, hh] :
-         {std::tuple{64, 48, 20, 15, 20, 14}, {41, 97, 0, 30, 12, 30}, {120, 70, 50, 0, 30, 70}}) {
-        auto s = scene(w, h, hx, hy, hw, hh, uint32_t(w + cpus));
+         {std::tuple{64, 48, 20, 15, 20, 14}, {41, 97, 0, 30, 12, 30}, {120, 70, 50, 0, 30, 70}})
+        scenes.push_back(scene(w, h, hx, hy, hw, hh, uint32_t(w + cpus)));
+    // Helping threads join rows at random moments, so the lopsided case runs a few times.
+    for (uint32_t k = 0; k < 4; ++k)
+        scenes.push_back(lopsidedScene(k + uint32_t(cpus)));
+    for (const Scene& s : scenes) {
+        const int64_t w = s.w, h = s.h;
         Matcher m(s.w, s.h, s.rgb, s.hole, cpus);
         PlainMatcher p(s.w, s.h, s.rgb, s.hole, cpus);
         ASSERT_TRUE(m.usable());
