@@ -1,6 +1,7 @@
 #include "inpainter.h"
 
 #include "diffusion.h"
+#include "largepages.h"
 #include "morph.h"
 #include "patchfill.h"
 
@@ -95,8 +96,12 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     const int64_t ch = crop.y1 - crop.y0;
     const int64_t n = cw * ch;
 
-    std::vector<float> colour(static_cast<size_t>(n * 3));
-    std::vector<uint8_t> hole(static_cast<size_t>(n));
+    std::vector<float> colour;
+    std::vector<uint8_t> hole;
+    LargePages::reserve(colour, static_cast<size_t>(n * 3));
+    LargePages::reserve(hole, static_cast<size_t>(n));
+    colour.resize(static_cast<size_t>(n * 3));
+    hole.resize(static_cast<size_t>(n));
     const std::span<const uint8_t> pixels = image.bytes();
     int64_t holeCount = 0;
     for (int64_t j = 0; j < ch; ++j) {
@@ -123,8 +128,10 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
         image.isShared() &&
         (processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1));
     if (copyAside) {
-        copier = std::jthread(
-            [&copy, bytes = image.bytes()] { copy.assign(bytes.begin(), bytes.end()); });
+        copier = std::jthread([&copy, bytes = image.bytes()] {
+            LargePages::reserve(copy, bytes.size());
+            copy.assign(bytes.begin(), bytes.end());
+        });
     }
 
     auto report = [&](double value) {

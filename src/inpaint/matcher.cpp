@@ -118,9 +118,9 @@ void Matcher::setUp() {
     });
 
     // Written before it is read, for targets only: no need to clear it.
-    vote_ = std::make_unique_for_overwrite<float[]>(n);
-    holes_.reserve(static_cast<size_t>(
-        std::count_if(hole_.begin(), hole_.end(), [](uint8_t v) { return v != 0; })));
+    vote_.allocate(n);
+    LargePages::reserve(holes_, static_cast<size_t>(std::count_if(
+                                    hole_.begin(), hole_.end(), [](uint8_t v) { return v != 0; })));
     for (int64_t i = 0; i < n_; ++i)
         if (hole_[i])
             holes_.push_back(static_cast<int32_t>(i));
@@ -224,6 +224,13 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
     }
     for (int m = 0; m < openCount; ++m)
         out[open[m]] = sum[open[m]];
+}
+
+std::vector<int32_t> Matcher::snapshotNNF() const {
+    std::vector<int32_t> field;
+    LargePages::reserve(field, static_cast<size_t>(n_));
+    field.assign(nnf_.begin(), nnf_.end());
+    return field;
 }
 
 void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "largepages.h"
 #include "patchfill.h"
 #include "workergang.h"
 
@@ -8,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 // The patch work of one pyramid level: a nearest-neighbour field from every target
@@ -48,7 +50,7 @@ public:
     // Every colour a vote reads lies in a matched source patch, which holds no hole pixel,
     // so the new hole colours are written in place.
     void vote();
-    std::vector<int32_t> snapshotNNF() const { return {nnf_.begin(), nnf_.end()}; }
+    std::vector<int32_t> snapshotNNF() const;
 
     // Runs body(chunk, firstRow, endRow) over row chunks of [lo, hi) in parallel and
     // returns when all are done. The chunk count is min(span / 8, processors), at least 1.
@@ -114,23 +116,34 @@ private:
     std::vector<float> rgb_;    // n x 3, current colour estimate
     std::vector<uint8_t> hole_; // n
     // Fixed-size buffers, allocated without clearing: setUp() fills them in parallel, so
-    // the first touch of a large level's memory is shared between the processors.
+    // the first touch of a large level's memory is shared between the processors. Large
+    // ones are backed by huge pages where the system can.
     template <typename T> class Buffer {
+        static_assert(std::is_trivially_default_constructible_v<T> &&
+                      std::is_trivially_destructible_v<T>);
+
     public:
+        Buffer() = default;
+        Buffer(const Buffer&) = delete;
+        Buffer& operator=(const Buffer&) = delete;
+        ~Buffer() { LargePages::release(data_, size_ * sizeof(T)); }
         void allocate(size_t n) {
-            data_ = std::make_unique_for_overwrite<T[]>(n);
+            LargePages::release(data_, size_ * sizeof(T));
+            data_ = nullptr;
+            size_ = 0;
+            data_ = static_cast<T*>(LargePages::allocate(n * sizeof(T)));
             size_ = n;
         }
         T& operator[](int64_t i) { return data_[i]; }
         const T& operator[](int64_t i) const { return data_[i]; }
-        T* data() { return data_.get(); }
-        const T* data() const { return data_.get(); }
-        const T* begin() const { return data_.get(); }
-        const T* end() const { return data_.get() + size_; }
-        operator std::span<const T>() const { return {data_.get(), size_}; }
+        T* data() { return data_; }
+        const T* data() const { return data_; }
+        const T* begin() const { return data_; }
+        const T* end() const { return data_ + size_; }
+        operator std::span<const T>() const { return {data_, size_}; }
 
     private:
-        std::unique_ptr<T[]> data_;
+        T* data_ = nullptr;
         size_t size_ = 0;
     };
     template <typename F> void runChunks(int64_t chunks, F&& body) {
@@ -138,12 +151,12 @@ private:
             chunks, [](void* f, int64_t c) { (*static_cast<F*>(f))(c); }, &body);
     }
 
-    Buffer<uint8_t> valid_;         // n, 1 = may centre a source patch
-    Buffer<uint8_t> target_;        // n, 1 = centres a patch that needs a match
-    Buffer<int32_t> nnf_;           // n, matched source centre of a target, else -1
-    Buffer<float> dist_;            // n, distance of a target to its match
-    std::unique_ptr<float[]> vote_; // n, voting weight of a target's match (targets only)
-    Buffer<int32_t> sources_;       // indices of the valid pixels, ascending
+    Buffer<uint8_t> valid_;   // n, 1 = may centre a source patch
+    Buffer<uint8_t> target_;  // n, 1 = centres a patch that needs a match
+    Buffer<int32_t> nnf_;     // n, matched source centre of a target, else -1
+    Buffer<float> dist_;      // n, distance of a target to its match
+    Buffer<float> vote_;      // n, voting weight of a target's match (targets only)
+    Buffer<int32_t> sources_; // indices of the valid pixels, ascending
     int64_t sourceCount_ = 0;
     std::vector<int32_t> holes_;         // indices of the hole pixels, ascending
     std::vector<int64_t> targetsBefore_; // h + 1: the number of targets in the rows above y

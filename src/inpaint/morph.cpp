@@ -1,5 +1,7 @@
 #include "morph.h"
 
+#include "largepages.h"
+
 #include <algorithm>
 #include <cassert>
 
@@ -53,10 +55,15 @@ bool survivesErosion(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_
 std::vector<uint8_t> dilate(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t r) {
     assert(r >= 0 && "dilate: negative radius");
     assert(static_cast<int64_t>(mask.size()) >= w * h && "dilate: mask too short");
-    std::vector<uint8_t> result(static_cast<size_t>(std::max<int64_t>(w * h, 0)), 0);
+    const auto n = static_cast<size_t>(std::max<int64_t>(w * h, 0));
+    std::vector<uint8_t> result;
+    LargePages::reserve(result, n);
+    result.resize(n);
     if (h <= 0 || w <= 0)
         return result;
-    std::vector<uint8_t> mid(result.size(), 0);
+    std::vector<uint8_t> mid;
+    LargePages::reserve(mid, n);
+    mid.resize(n);
 
     // Each pass counts the set values in a sliding window: O(1) per pixel whatever r is.
     for (int64_t y = 0; y < h; ++y) {

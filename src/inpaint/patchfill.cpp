@@ -2,6 +2,7 @@
 
 #include "bilinear.h"
 #include "diffusion.h"
+#include "largepages.h"
 #include "matcher.h"
 
 #include <algorithm>
@@ -32,6 +33,8 @@ Level downsample(const Level& level) {
     Level out;
     out.w = (level.w + 1) / 2;
     out.h = (level.h + 1) / 2;
+    LargePages::reserve(out.rgb, static_cast<size_t>(out.w * out.h * 3));
+    LargePages::reserve(out.hole, static_cast<size_t>(out.w * out.h));
     out.rgb.assign(static_cast<size_t>(out.w * out.h * 3), 0.0f);
     out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
     for (int64_t y = 0; y < out.h; ++y) {

@@ -1,5 +1,7 @@
 #include "sharedbytes.h"
 
+#include "largepages.h"
+
 #include <algorithm>
 
 SharedBytes::SharedBytes(size_t count)
@@ -19,8 +21,12 @@ std::span<uint8_t> SharedBytes::mutableBytes() {
         return {};
     // use_count() is exact for the owner asking: if it reads 1, no other copy exists and
     // none can appear except through this object.
-    if (data_.use_count() > 1)
-        data_ = std::make_shared<std::vector<uint8_t>>(*data_);
+    if (data_.use_count() > 1) {
+        auto copy = std::make_shared<std::vector<uint8_t>>();
+        LargePages::reserve(*copy, data_->size());
+        copy->assign(data_->begin(), data_->end());
+        data_ = std::move(copy);
+    }
     return {data_->data(), data_->size()};
 }
 

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// Working buffers of tens of megabytes and the kernel's huge pages.
+//
+// The first write to fresh memory costs a page fault for every 4 KiB page, and inside some
+// virtual machines each fault takes several microseconds: a large fill would spend more
+// time in faults than in some of its passes, all of it on one thread. Backed by 2 MiB
+// pages, the same buffers fault 512 times less often. Where the system offers no such
+// backing, these calls behave like plain allocation.
+namespace LargePages {
+
+inline constexpr size_t kHugePage = size_t{2} << 20;
+
+// Asks for the whole huge pages inside [p, p + bytes) to be backed by huge pages when
+// they are first written. A hint only: nothing changes for ranges holding no whole one.
+void advise(void* p, size_t bytes);
+
+// Uninitialised storage for `bytes` bytes, aligned to a huge page when it spans at least
+// one, so that all of it can be backed by huge pages. Give it back with release().
+void* allocate(size_t bytes);
+void release(void* p, size_t bytes);
+
+// Makes room for n elements in an empty vector and advises the room, so that the writes
+// that fill it fault in huge pages.
+template <typename T> void reserve(std::vector<T>& v, size_t n) {
+    v.reserve(n);
+    advise(v.data(), v.capacity() * sizeof(T));
+}
+
+} // namespace LargePages
