@@ -1,9 +1,40 @@
 #include "workergang.h"
 
+#include <chrono>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// How long a thread watches before it sleeps: longer than the gaps between the loops of
+// one pass, far shorter than anything a person could notice.
+constexpr auto kWatch = std::chrono::microseconds(200);
+
+// Calls done() until it returns true or kWatch has passed; returns its last answer.
+template <typename Done> bool watch(Done&& done) {
+    const auto until = std::chrono::steady_clock::now() + kWatch;
+    while (true) {
+        for (int k = 0; k < 64; ++k) {
+            if (done())
+                return true;
+#if defined(__x86_64__) || defined(__i386__)
+            _mm_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return done();
+    }
+}
+
+} // namespace
+
 WorkerGang::~WorkerGang() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
     for (auto& t : threads_)
@@ -15,7 +46,8 @@ void WorkerGang::reserve(int64_t chunks) {
         const auto index = static_cast<int64_t>(threads_.size());
         // The new thread starts from the current generation, so it cannot miss a round
         // that run() begins before the thread gets to its first wait.
-        threads_.emplace_back([this, index, start = generation_] { workerLoop(index, start); });
+        threads_.emplace_back(
+            [this, index, start = generation_.load()] { workerLoop(index, start); });
     }
 }
 
@@ -31,35 +63,38 @@ void WorkerGang::run(int64_t chunks, ChunkFn fn, void* context) {
         fn_ = fn;
         context_ = context;
         chunks_ = chunks;
-        pending_ = chunks - 1;
-        ++generation_;
+        pending_.store(chunks - 1, std::memory_order_relaxed);
+        generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
     fn(context, 0);
+    if (watch([this] { return pending_.load(std::memory_order_acquire) == 0; }))
+        return;
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return pending_ == 0; });
+    done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
 }
 
 void WorkerGang::workerLoop(int64_t index, uint64_t seen) {
     while (true) {
+        watch([&] { return generation_.load(std::memory_order_acquire) != seen; });
         ChunkFn fn;
         void* context;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            wake_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
             if (stopping_)
                 return;
-            seen = generation_;
+            seen = generation_.load(std::memory_order_relaxed);
             if (index + 1 >= chunks_)
                 continue;
             fn = fn_;
             context = context_;
         }
         fn(context, index + 1);
-        {
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            // Taking the lock orders this with run() checking pending_ before it sleeps.
             std::lock_guard lock(mutex_);
-            if (--pending_ == 0)
-                done_.notify_one();
+            done_.notify_one();
         }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -9,6 +10,11 @@
 // A small set of persistent threads that run the chunks of one parallel loop at a time.
 // Threads are started on first need and kept until the gang is destroyed, so repeated
 // loops neither create threads nor allocate. Not reentrant: one run() at a time.
+//
+// A fill runs its loops back to back with little in between, and waking a sleeping
+// thread can take longer than a small loop. So a thread that has finished its chunk
+// watches for the next loop for a short while before it sleeps, and run() watches for
+// the other chunks to finish before it sleeps.
 class WorkerGang {
 public:
     using ChunkFn = void (*)(void* context, int64_t chunk);
@@ -31,10 +37,11 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     std::vector<std::thread> threads_; // thread k runs chunk k + 1
-    uint64_t generation_ = 0;
-    int64_t chunks_ = 0;
-    int64_t pending_ = 0;
+    // Written under the mutex; read without it only while watching.
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int64_t> pending_{0};
     bool stopping_ = false;
+    int64_t chunks_ = 0;
     ChunkFn fn_ = nullptr;
     void* context_ = nullptr;
 };
