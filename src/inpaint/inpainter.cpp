@@ -15,6 +15,9 @@
 namespace Inpainter {
 namespace {
 
+// Crops of at least this many pixels are converted in two halves side by side.
+constexpr int64_t kSplitConversionPixels = 256 * 1024;
+
 struct Box {
     int64_t minX, maxX, minY, maxY;
 };
@@ -95,7 +98,12 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     const int64_t cw = crop.x1 - crop.x0;
     const int64_t ch = crop.y1 - crop.y0;
     const int64_t n = cw * ch;
+    const bool twoProcessors =
+        processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);
 
+    // The crop's colours as floats and its hole flags. A large crop is tens of megabytes
+    // of fresh memory, so with a second processor the lower half is converted beside the
+    // upper one.
     std::vector<float> colour;
     std::vector<uint8_t> hole;
     LargePages::reserve(colour, static_cast<size_t>(n * 3));
@@ -103,19 +111,33 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     colour.resize(static_cast<size_t>(n * 3));
     hole.resize(static_cast<size_t>(n));
     const std::span<const uint8_t> pixels = image.bytes();
-    int64_t holeCount = 0;
-    for (int64_t j = 0; j < ch; ++j) {
-        const uint8_t* src = pixels.data() + ((y0 + j) * W + x0) * 4;
-        float* dst = colour.data() + j * cw * 3;
-        for (int64_t i = 0; i < cw; ++i)
-            for (int c = 0; c < 3; ++c)
-                dst[i * 3 + c] = static_cast<float>(src[i * 4 + c]);
-        const uint8_t* m = mask.data() + (y0 + j) * W + x0;
-        uint8_t* flags = hole.data() + j * cw;
-        for (int64_t i = 0; i < cw; ++i) {
-            flags[i] = m[i] != 0;
-            holeCount += flags[i];
+    auto convertRows = [&](int64_t first, int64_t end) {
+        int64_t holes = 0;
+        for (int64_t j = first; j < end; ++j) {
+            const uint8_t* src = pixels.data() + ((y0 + j) * W + x0) * 4;
+            float* dst = colour.data() + j * cw * 3;
+            for (int64_t i = 0; i < cw; ++i)
+                for (int c = 0; c < 3; ++c)
+                    dst[i * 3 + c] = static_cast<float>(src[i * 4 + c]);
+            const uint8_t* m = mask.data() + (y0 + j) * W + x0;
+            uint8_t* flags = hole.data() + j * cw;
+            for (int64_t i = 0; i < cw; ++i) {
+                flags[i] = m[i] != 0;
+                holes += flags[i];
+            }
         }
+        return holes;
+    };
+    int64_t holeCount = 0;
+    if (twoProcessors && n >= kSplitConversionPixels) {
+        int64_t lowerHoles = 0;
+        {
+            std::jthread lower([&] { lowerHoles = convertRows(ch / 2, ch); });
+            holeCount = convertRows(0, ch / 2);
+        }
+        holeCount += lowerHoles;
+    } else {
+        holeCount = convertRows(0, ch);
     }
     if (holeCount >= n)
         return image;
@@ -124,9 +146,7 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     // entry does). With a second processor to spare, copy them while the hole is filled.
     std::vector<uint8_t> copy;
     std::jthread copier;
-    const bool copyAside =
-        image.isShared() &&
-        (processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1));
+    const bool copyAside = image.isShared() && twoProcessors;
     if (copyAside) {
         copier = std::jthread([&copy, bytes = image.bytes()] {
             LargePages::reserve(copy, bytes.size());

@@ -105,6 +105,19 @@ TEST(InpainterThin, DiffusionWithExactProgress) {
     EXPECT_GT(checkUntouched(img, r.image, mask), 1000);
 }
 
+TEST(InpainterThin, LargeCropGivesTheSameBytesOnOneOrTwoProcessors) {
+    // A diagonal stroke across most of the photo: a crop of over 300 000 pixels, which
+    // two processors convert in halves, and a fill that does not depend on the count.
+    const PixelImage img = photo(700, 500, 11);
+    std::vector<uint8_t> mask(700 * 500, 0);
+    for (int64_t x = 10; x < 690; ++x)
+        for (int64_t t = 0; t < 3; ++t)
+            mask[(10 + (x - 10) * 480 / 680 + t) * 700 + x] = 200;
+    const Erased one = erase(img, mask, 1), two = erase(img, mask, 2);
+    EXPECT_EQ(one.image, two.image);
+    EXPECT_GT(checkUntouched(img, two.image, mask), 1500);
+}
+
 TEST(InpainterThick, PatchFillProgressRisesToOne) {
     const PixelImage img = photo(260, 220);
     auto mask = rect(260, 220, 100, 80, 40, 40);
