@@ -52,6 +52,7 @@ void Matcher::setUp() {
     target_.allocate(n);
     nnf_.allocate(n);
     dist_.allocate(n);
+    vote_.allocate(n);
     const bool classify = w >= kMinSide && h >= kMinSide;
     const std::vector<uint8_t> near =
         classify ? Morph::dilate(hole_, w, h, kRadius) : std::vector<uint8_t>();
@@ -79,6 +80,7 @@ void Matcher::setUp() {
             for (int64_t x = kRadius; x < w - kRadius; ++x) {
                 if (near[row + x]) {
                     target_[row + x] = 1;
+                    vote_[row + x] = 1.0f; // the weight of distance 0, until a pass
                     ++targetsBefore_[static_cast<size_t>(y) + 1];
                     part.minRow = std::min(part.minRow, y);
                     part.maxRow = y;
@@ -117,8 +119,6 @@ void Matcher::setUp() {
                 *out++ = static_cast<int32_t>(i);
     });
 
-    // Written before it is read, for targets only: no need to clear it.
-    vote_.allocate(n);
     LargePages::reserve(holes_, static_cast<size_t>(std::count_if(
                                     hole_.begin(), hole_.end(), [](uint8_t v) { return v != 0; })));
     for (int64_t i = 0; i < n_; ++i)
@@ -486,6 +486,8 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
         }
         nnf_[i] = static_cast<int32_t>(by * w + bx);
         dist_[i] = best;
+        // Up to 49 hole pixels use this weight in the next vote; compute it once, here.
+        vote_[i] = 1.0f / (best * kVoteFalloff + 1.0f);
     }
     done.value.store(std::numeric_limits<int64_t>::max(), std::memory_order_release);
     rngState = rng.s;
@@ -493,15 +495,7 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
 
 void Matcher::vote() {
     assert(usable_ && "vote: level not usable");
-    const int64_t w = w_;
     const int64_t h = h_;
-
-    // Each target's weight is used by up to 49 hole pixels; compute it once.
-    parallel(minRow_, maxRow_ + 1, [this, w](int64_t, int64_t y0, int64_t y1) {
-        for (int64_t i = y0 * w; i < y1 * w; ++i)
-            if (target_[i])
-                vote_[i] = 1.0f / (dist_[i] * kVoteFalloff + 1.0f);
-    });
 
     // Only hole pixels change, and no vote reads one (see the header), so the chunks write
     // their hole pixels in place. Hole pixels are split evenly between the chunks; the

@@ -155,7 +155,8 @@ private:
     Buffer<uint8_t> target_;  // n, 1 = centres a patch that needs a match
     Buffer<int32_t> nnf_;     // n, matched source centre of a target, else -1
     Buffer<float> dist_;      // n, distance of a target to its match
-    Buffer<float> vote_;      // n, voting weight of a target's match (targets only)
+    Buffer<float> vote_;      // n, voting weight of a target's match (targets only), kept
+                              // with dist_ by the passes
     Buffer<int32_t> sources_; // indices of the valid pixels, ascending
     int64_t sourceCount_ = 0;
     std::vector<int32_t> holes_;         // indices of the hole pixels, ascending

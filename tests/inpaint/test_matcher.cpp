@@ -283,6 +283,10 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
         ASSERT_TRUE(m.usable());
         m.initNNF({}, 0, 0);
         p.initNNF();
+        // A vote straight after seeding weighs every match as distance 0.
+        m.vote();
+        p.vote();
+        ASSERT_TRUE(std::equal(p.rgb.begin(), p.rgb.end(), m.rgb().begin()));
         for (int pass = 0; pass < 4; ++pass) {
             m.matchPass(pass % 2 == 1);
             p.matchPass(pass % 2 == 1);
