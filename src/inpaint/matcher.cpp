@@ -7,11 +7,11 @@
 #include <bit>
 #include <cassert>
 #include <thread>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
-#include <utility>
 
 namespace {
 
