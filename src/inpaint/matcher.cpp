@@ -54,13 +54,13 @@ void Matcher::setUp() {
     dist_.allocate(n);
     vote_.allocate(n);
     const bool classify = w >= kMinSide && h >= kMinSide;
-    const std::vector<uint8_t> near =
-        classify ? Morph::dilate(hole_, w, h, kRadius) : std::vector<uint8_t>();
 
-    // Rows are classified in parallel chunks; each counts its sources and target rows,
-    // and the sources are then written in ascending order at each chunk's offset.
+    // Rows are classified in parallel chunks, each dilating the hole over its own rows;
+    // each counts its sources, holes and target rows, and the sources and holes are then
+    // written in ascending order at each chunk's offsets.
     struct Part {
-        int64_t y0, y1, sources = 0, minRow = std::numeric_limits<int64_t>::max(), maxRow = -1;
+        int64_t y0, y1, sources = 0, holes = 0;
+        int64_t minRow = std::numeric_limits<int64_t>::max(), maxRow = -1;
     };
     const int64_t chunks = h > 0 ? chunkCount(h) : 1;
     std::vector<Part> parts(static_cast<size_t>(chunks));
@@ -69,16 +69,24 @@ void Matcher::setUp() {
         parts[c] = {h * c / chunks, h * (c + 1) / chunks};
     runChunks(chunks, [&](int64_t c) {
         Part& part = parts[c];
+        // The interior rows of this chunk, and the hole dilated by the patch radius over them.
+        const int64_t i0 = classify ? std::clamp(part.y0, kRadius, h - kRadius) : part.y0;
+        const int64_t i1 = classify ? std::clamp(part.y1, kRadius, h - kRadius) : part.y0;
+        std::vector<uint8_t> near(static_cast<size_t>((i1 - i0) * w));
+        Morph::dilateRows(hole_, w, h, kRadius, i0, i1, near);
         for (int64_t y = part.y0; y < part.y1; ++y) {
             const int64_t row = y * w;
             std::fill_n(nnf_.data() + row, w, -1);
             std::fill_n(dist_.data() + row, w, 0.0f);
             std::fill_n(valid_.data() + row, w, 0);
             std::fill_n(target_.data() + row, w, 0);
-            if (!classify || y < kRadius || y >= h - kRadius)
+            for (int64_t x = 0; x < w; ++x)
+                part.holes += hole_[row + x] != 0;
+            if (y < i0 || y >= i1)
                 continue;
+            const uint8_t* nearRow = near.data() + (y - i0) * w;
             for (int64_t x = kRadius; x < w - kRadius; ++x) {
-                if (near[row + x]) {
+                if (nearRow[x]) {
                     target_[row + x] = 1;
                     vote_[row + x] = 1.0f; // the weight of distance 0, until a pass
                     ++targetsBefore_[static_cast<size_t>(y) + 1];
@@ -110,20 +118,21 @@ void Matcher::setUp() {
     rowDone_ = std::make_unique<Counter[]>(static_cast<size_t>(maxRow_ - minRow_ + 1));
     sources_.allocate(static_cast<size_t>(sourceCount_));
     offset = 0;
-    for (Part& part : parts)
+    for (Part& part : parts) {
         part.sources = std::exchange(offset, offset + part.sources);
+        part.holes = std::exchange(holeCount_, holeCount_ + part.holes);
+    }
+    holes_.allocate(static_cast<size_t>(holeCount_));
     runChunks(chunks, [&](int64_t c) {
-        int32_t* out = sources_.data() + parts[c].sources;
-        for (int64_t i = parts[c].y0 * w; i < parts[c].y1 * w; ++i)
+        int32_t* source = sources_.data() + parts[c].sources;
+        int32_t* hole = holes_.data() + parts[c].holes;
+        for (int64_t i = parts[c].y0 * w; i < parts[c].y1 * w; ++i) {
             if (valid_[i])
-                *out++ = static_cast<int32_t>(i);
+                *source++ = static_cast<int32_t>(i);
+            if (hole_[i])
+                *hole++ = static_cast<int32_t>(i);
+        }
     });
-
-    LargePages::reserve(holes_, static_cast<size_t>(std::count_if(
-                                    hole_.begin(), hole_.end(), [](uint8_t v) { return v != 0; })));
-    for (int64_t i = 0; i < n_; ++i)
-        if (hole_[i])
-            holes_.push_back(static_cast<int32_t>(i));
 }
 
 int64_t Matcher::chunkCount(int64_t span) const {
@@ -500,7 +509,7 @@ void Matcher::vote() {
     // Only hole pixels change, and no vote reads one (see the header), so the chunks write
     // their hole pixels in place. Hole pixels are split evenly between the chunks; the
     // split does not affect the result.
-    const auto holeCount = static_cast<int64_t>(holes_.size());
+    const int64_t holeCount = holeCount_;
     struct Votes {
         Matcher* m;
         int64_t count, chunks;

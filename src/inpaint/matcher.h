@@ -159,7 +159,8 @@ private:
                               // with dist_ by the passes
     Buffer<int32_t> sources_; // indices of the valid pixels, ascending
     int64_t sourceCount_ = 0;
-    std::vector<int32_t> holes_;         // indices of the hole pixels, ascending
+    Buffer<int32_t> holes_; // indices of the hole pixels, ascending
+    int64_t holeCount_ = 0;
     std::vector<int64_t> targetsBefore_; // h + 1: the number of targets in the rows above y
     int radii_ = 0;                      // random-search candidates per target
     std::unique_ptr<Counter[]> rowDone_; // per target row: how far this pass's sweep has got

@@ -53,22 +53,35 @@ bool survivesErosion(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_
 }
 
 std::vector<uint8_t> dilate(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t r) {
-    assert(r >= 0 && "dilate: negative radius");
-    assert(static_cast<int64_t>(mask.size()) >= w * h && "dilate: mask too short");
     const auto n = static_cast<size_t>(std::max<int64_t>(w * h, 0));
     std::vector<uint8_t> result;
     LargePages::reserve(result, n);
     result.resize(n);
-    if (h <= 0 || w <= 0)
-        return result;
+    if (h > 0 && w > 0)
+        dilateRows(mask, w, h, r, 0, h, result);
+    return result;
+}
+
+void dilateRows(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t r, int64_t y0,
+                int64_t y1, std::span<uint8_t> out) {
+    assert(r >= 0 && "dilate: negative radius");
+    assert(static_cast<int64_t>(mask.size()) >= w * h && "dilate: mask too short");
+    assert(0 <= y0 && y0 <= y1 && y1 <= h && "dilateRows: rows out of range");
+    assert(static_cast<int64_t>(out.size()) >= (y1 - y0) * w && "dilateRows: output too short");
+    if (y0 >= y1 || w <= 0)
+        return;
+
+    // The horizontal pass covers the rows the vertical one reads: r beyond each end.
+    const int64_t a = std::max<int64_t>(y0 - r, 0);
+    const int64_t b = std::min(y1 + r, h);
     std::vector<uint8_t> mid;
-    LargePages::reserve(mid, n);
-    mid.resize(n);
+    LargePages::reserve(mid, static_cast<size_t>((b - a) * w));
+    mid.resize(static_cast<size_t>((b - a) * w));
 
     // Each pass counts the set values in a sliding window: O(1) per pixel whatever r is.
-    for (int64_t y = 0; y < h; ++y) {
+    for (int64_t y = a; y < b; ++y) {
         const uint8_t* in = mask.data() + y * w;
-        uint8_t* out = mid.data() + y * w;
+        uint8_t* row = mid.data() + (y - a) * w;
         int64_t count = 0;
         for (int64_t x = 0; x < std::min(r, w); ++x)
             count += in[x] != 0;
@@ -77,25 +90,24 @@ std::vector<uint8_t> dilate(std::span<const uint8_t> mask, int64_t w, int64_t h,
                 count += in[x + r] != 0;
             if (x - r - 1 >= 0)
                 count -= in[x - r - 1] != 0;
-            out[x] = count > 0;
+            row[x] = count > 0;
         }
     }
     std::vector<int64_t> counts(static_cast<size_t>(w), 0);
-    for (int64_t y = 0; y < std::min(r, h); ++y)
+    for (int64_t y = a; y < std::min(y0 + r, h); ++y)
         for (int64_t x = 0; x < w; ++x)
-            counts[x] += mid[y * w + x];
-    for (int64_t y = 0; y < h; ++y) {
+            counts[x] += mid[(y - a) * w + x];
+    for (int64_t y = y0; y < y1; ++y) {
         if (y + r < h)
             for (int64_t x = 0; x < w; ++x)
-                counts[x] += mid[(y + r) * w + x];
-        if (y - r - 1 >= 0)
+                counts[x] += mid[(y + r - a) * w + x];
+        if (y - r - 1 >= a)
             for (int64_t x = 0; x < w; ++x)
-                counts[x] -= mid[(y - r - 1) * w + x];
-        uint8_t* out = result.data() + y * w;
+                counts[x] -= mid[(y - r - 1 - a) * w + x];
+        uint8_t* row = out.data() + (y - y0) * w;
         for (int64_t x = 0; x < w; ++x)
-            out[x] = counts[x] > 0;
+            row[x] = counts[x] > 0;
     }
-    return result;
 }
 
 } // namespace Morph

@@ -17,4 +17,10 @@ bool survivesErosion(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_
 // the pixel (clipped to the array), else 0.
 std::vector<uint8_t> dilate(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t r);
 
+// Rows y0 ... y1 - 1 of dilate(mask, w, h, r), written to out ((y1 - y0) x w bytes). Row
+// ranges that split the array give exactly the whole dilation, so ranges can be dilated
+// side by side.
+void dilateRows(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t r, int64_t y0,
+                int64_t y1, std::span<uint8_t> out);
+
 } // namespace Morph

@@ -88,4 +88,19 @@ TEST(MorphDilate, MatchesChebyshevDistanceOnRandomMasks) {
     }
 }
 
+TEST(MorphDilate, RowRangesPieceTogetherTheWholeDilation) {
+    for (uint32_t seed = 0; seed < 30; ++seed) {
+        const int64_t w = 1 + seed % 17, h = 1 + (seed * 7) % 29, r = seed % 4;
+        const auto m = Reference::randomMask(w * h, seed + 100, 0.05);
+        const auto whole = Morph::dilate(m, w, h, r);
+        for (int64_t y0 = 0; y0 <= h; y0 += 1 + int64_t(seed % 5))
+            for (int64_t y1 : {y0, std::min(h, y0 + 1), std::min(h, y0 + 4), h}) {
+                std::vector<uint8_t> part((y1 - y0) * w, 9);
+                Morph::dilateRows(m, w, h, r, y0, y1, part);
+                ASSERT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + y0 * w))
+                    << "seed " << seed << " rows " << y0 << ".." << y1;
+            }
+    }
+}
+
 } // namespace
