@@ -4,8 +4,10 @@
 #include "largepages.h"
 #include "morph.h"
 #include "patchfill.h"
+#include "workergang.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -14,9 +16,6 @@
 
 namespace Inpainter {
 namespace {
-
-// Crops of at least this many pixels are converted in two halves side by side.
-constexpr int64_t kSplitConversionPixels = 256 * 1024;
 
 struct Box {
     int64_t minX, maxX, minY, maxY;
@@ -98,8 +97,7 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     const int64_t cw = crop.x1 - crop.x0;
     const int64_t ch = crop.y1 - crop.y0;
     const int64_t n = cw * ch;
-    const bool twoProcessors =
-        processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);
+    const bool twoProcessors = hasSpareProcessor(processors);
 
     // The crop's colours as floats and its hole flags. A large crop is tens of megabytes
     // of fresh memory, so with a second processor the lower half is converted beside the
@@ -128,17 +126,9 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
         }
         return holes;
     };
-    int64_t holeCount = 0;
-    if (twoProcessors && n >= kSplitConversionPixels) {
-        int64_t lowerHoles = 0;
-        {
-            std::jthread lower([&] { lowerHoles = convertRows(ch / 2, ch); });
-            holeCount = convertRows(0, ch / 2);
-        }
-        holeCount += lowerHoles;
-    } else {
-        holeCount = convertRows(0, ch);
-    }
+    std::atomic<int64_t> holeCount = 0;
+    inTwoHalves(ch, twoProcessors && n >= kSplitLoopPixels,
+                [&](int64_t first, int64_t end) { holeCount += convertRows(first, end); });
     if (holeCount >= n)
         return image;
 

@@ -4,6 +4,7 @@
 #include "diffusion.h"
 #include "largepages.h"
 #include "matcher.h"
+#include "workergang.h"
 
 #include <algorithm>
 #include <cassert>
@@ -29,15 +30,11 @@ int64_t holeExtent(const Level& level) {
     return std::max(maxX - minX + 1, maxY - minY + 1);
 }
 
-Level downsample(const Level& level) {
-    Level out;
-    out.w = (level.w + 1) / 2;
-    out.h = (level.h + 1) / 2;
-    LargePages::reserve(out.rgb, static_cast<size_t>(out.w * out.h * 3));
-    LargePages::reserve(out.hole, static_cast<size_t>(out.w * out.h));
-    out.rgb.assign(static_cast<size_t>(out.w * out.h * 3), 0.0f);
-    out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
-    for (int64_t y = 0; y < out.h; ++y) {
+namespace {
+
+// Rows first ... end - 1 of the half-size level.
+void downsampleRows(const Level& level, Level& out, int64_t first, int64_t end) {
+    for (int64_t y = first; y < end; ++y) {
         for (int64_t x = 0; x < out.w; ++x) {
             float sum[3] = {0.0f, 0.0f, 0.0f};
             float count = 0.0f;
@@ -62,6 +59,21 @@ Level downsample(const Level& level) {
             }
         }
     }
+}
+
+} // namespace
+
+Level downsample(const Level& level, int processors) {
+    Level out;
+    out.w = (level.w + 1) / 2;
+    out.h = (level.h + 1) / 2;
+    LargePages::reserve(out.rgb, static_cast<size_t>(out.w * out.h * 3));
+    LargePages::reserve(out.hole, static_cast<size_t>(out.w * out.h));
+    out.rgb.assign(static_cast<size_t>(out.w * out.h * 3), 0.0f);
+    out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
+    const bool split = hasSpareProcessor(processors) && out.w * out.h >= kSplitLoopPixels;
+    inTwoHalves(out.h, split,
+                [&](int64_t first, int64_t end) { downsampleRows(level, out, first, end); });
     return out;
 }
 
@@ -77,12 +89,10 @@ int passesFor(int64_t k, int64_t coarsest) {
     return k == coarsest ? kCoarsestPasses : kMiddlePasses;
 }
 
-// Replaces the colours of the level's hole pixels by the bilinear enlargement of the
-// coarser result (sw x sh). Known pixels keep their own colours.
-void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, Level& level) {
-    const float sx = static_cast<float>(sw) / static_cast<float>(level.w);
-    const float sy = static_cast<float>(sh) / static_cast<float>(level.h);
-    for (int64_t y = 0; y < level.h; ++y) {
+// Rows first ... end - 1 of enlargeIntoHole(); sx, sy: the coarse-to-fine size ratios.
+void enlargeRows(const std::vector<float>& coarse, int64_t sw, int64_t sh, float sx, float sy,
+                 Level& level, int64_t first, int64_t end) {
+    for (int64_t y = first; y < end; ++y) {
         const uint8_t* row = level.hole.data() + y * level.w;
         const Bilinear::Tap ty = Bilinear::tap(y, sy, sh);
         for (int64_t x = 0; x < level.w; ++x) {
@@ -93,6 +103,18 @@ void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, L
                              level.rgb.data() + (y * level.w + x) * 3);
         }
     }
+}
+
+// Replaces the colours of the level's hole pixels by the bilinear enlargement of the
+// coarser result (sw x sh). Known pixels keep their own colours.
+void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, Level& level,
+                     int processors) {
+    const float sx = static_cast<float>(sw) / static_cast<float>(level.w);
+    const float sy = static_cast<float>(sh) / static_cast<float>(level.h);
+    const bool split = hasSpareProcessor(processors) && level.w * level.h >= kSplitLoopPixels;
+    inTwoHalves(level.h, split, [&](int64_t first, int64_t end) {
+        enlargeRows(coarse, sw, sh, sx, sy, level, first, end);
+    });
 }
 
 } // namespace
@@ -114,7 +136,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         const Level& last = levels.back();
         if (holeExtent(last) < kMinHoleExtent || std::min(last.w, last.h) < kMinLevelSide)
             break;
-        Level next = downsample(last);
+        Level next = downsample(last, processors);
         if (!anyHole(next))
             break;
         levels.push_back(std::move(next));
@@ -145,7 +167,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     for (int64_t k = coarsest; k >= 0; --k) {
         Level& level = levels[k];
         if (k < coarsest)
-            enlargeIntoHole(cur, pw, ph, level);
+            enlargeIntoHole(cur, pw, ph, level, processors);
         else
             level.rgb = std::move(cur);
         Matcher m(std::move(level), processors);

@@ -41,7 +41,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
 int64_t holeExtent(const Level& level);
 
 // Half-size level: each pixel averages its known children; it is a hole only when all
-// of its children are holes.
-Level downsample(const Level& level);
+// of its children are holes. processors as for fill(); the result does not depend on it.
+Level downsample(const Level& level, int processors = 1);
 
 } // namespace PatchFill

@@ -30,6 +30,10 @@ template <typename Done> bool watch(Done&& done) {
 
 } // namespace
 
+bool hasSpareProcessor(int processors) {
+    return processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);
+}
+
 WorkerGang::~WorkerGang() {
     {
         std::lock_guard lock(mutex_);

@@ -15,6 +15,26 @@
 // thread can take longer than a small loop. So a thread that has finished its chunk
 // watches for the next loop for a short while before it sleeps, and run() watches for
 // the other chunks to finish before it sleeps.
+// One-off loops outside the matcher, such as converting a crop or building a pyramid
+// level, split their rows in two when a second processor is free.
+
+// True when `processors` (0: the machine's count) includes a second one.
+bool hasSpareProcessor(int processors);
+
+// Loops this large or larger are worth a thread of their own for half of the rows.
+inline constexpr int64_t kSplitLoopPixels = 128 * 1024;
+
+// Runs body(first, end) over the rows [0, rows): with `split`, the first half on the
+// calling thread and the second half beside it on a thread of its own.
+template <typename Body> void inTwoHalves(int64_t rows, bool split, Body&& body) {
+    if (!split || rows < 2) {
+        body(int64_t{0}, rows);
+        return;
+    }
+    std::jthread second([&body, rows] { body(rows / 2, rows); });
+    body(int64_t{0}, rows / 2);
+}
+
 class WorkerGang {
 public:
     using ChunkFn = void (*)(void* context, int64_t chunk);

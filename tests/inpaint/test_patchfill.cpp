@@ -1,7 +1,10 @@
 #include "patchfill.h"
 #include "reference.h"
+#include "workergang.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 namespace {
 
@@ -42,6 +45,28 @@ TEST(PatchFillPyramid, DownsampleAveragesKnownChildrenOnly) {
     // Last column: two children; corner: one.
     EXPECT_EQ(d.rgb[(0 * 21 + 20) * 3], (l.rgb[40 * 3] + l.rgb[(41 + 40) * 3]) / 2.0f);
     EXPECT_EQ(d.rgb[(20 * 21 + 20) * 3], l.rgb[(40 * 41 + 40) * 3]);
+}
+
+TEST(PatchFillPyramid, LargeLevelsHalveTheSameOnTwoProcessors) {
+    // 515 x 259 pixels out: large enough for two threads to share the rows.
+    const PatchFill::Level l = level(1029, 517, 300, 100, 400, 250);
+    const PatchFill::Level one = PatchFill::downsample(l, 1), two = PatchFill::downsample(l, 2);
+    ASSERT_GE(two.w * two.h, kSplitLoopPixels);
+    EXPECT_EQ(one.rgb, two.rgb);
+    EXPECT_EQ(one.hole, two.hole);
+}
+
+TEST(InTwoHalves, EveryRowOnceWhetherSplitOrNot) {
+    for (int64_t rows : {0, 1, 2, 3, 1001})
+        for (bool split : {false, true}) {
+            std::vector<std::atomic<int>> seen(static_cast<size_t>(rows));
+            inTwoHalves(rows, split, [&](int64_t first, int64_t end) {
+                for (int64_t y = first; y < end; ++y)
+                    ++seen[static_cast<size_t>(y)];
+            });
+            for (int64_t y = 0; y < rows; ++y)
+                ASSERT_EQ(seen[static_cast<size_t>(y)], 1) << rows << " rows, row " << y;
+        }
 }
 
 TEST(PatchFillProgress, OneLevelForSmallHolesOrNarrowCrops) {
