@@ -420,12 +420,19 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
         // Propagation: the neighbours already visited this sweep lie at i + d and
         // i + d * w (the latter only inside this chunk); their matches shifted back by
         // one are the candidates, tried horizontal first.
+        //
+        // A candidate at a position already measured for this pixel cannot win: the
+        // colours do not change during a pass, so it has the same distance as before,
+        // which was no less than the best then and the best only falls. Where the field
+        // is coherent, both neighbours propose the pixel's own match, whose distance runs
+        // to the last patch row; such candidates are not measured again.
+        const int64_t own = nnf_[i];
         int n = 0;
         if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
             const int64_t q = nnf_[i + d];
             const int64_t cx = q % w - d;
             const int64_t cy = q / w;
-            if (cx >= 0 && cx < w && valid_[cy * w + cx])
+            if (cx >= 0 && cx < w && valid_[cy * w + cx] && cy * w + cx != own)
                 cs[n++] = cy * w + cx;
         }
         if (y + d >= y0 && y + d < y1 && target_[i + d * w]) {
@@ -441,7 +448,8 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
             const int64_t q = nnf_[i + d * w];
             const int64_t cx = q % w;
             const int64_t cy = q / w - d;
-            if (cy >= 0 && cy < h && valid_[cy * w + cx])
+            if (cy >= 0 && cy < h && valid_[cy * w + cx] && cy * w + cx != own &&
+                (n == 0 || cy * w + cx != cs[0]))
                 cs[n++] = cy * w + cx;
         }
         if (n) {
@@ -473,8 +481,9 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
             for (; k < radii && n < kLanes; ++k) {
                 const int64_t cx = bx + offX[k];
                 const int64_t cy = by + offY[k];
+                // A zero offset proposes the best match itself, which cannot beat itself.
                 if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
-                    !valid_[cy * w + cx])
+                    !valid_[cy * w + cx] || (offX[k] == 0 && offY[k] == 0))
                     continue;
                 cs[n] = cy * w + cx;
                 ks[n++] = k;
