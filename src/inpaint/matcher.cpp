@@ -114,7 +114,7 @@ void Matcher::setUp() {
     for (size_t y = 1; y < targetsBefore_.size(); ++y)
         targetsBefore_[y] += targetsBefore_[y - 1];
     for (int64_t r = std::max(w, h); r >= 1; r /= 2)
-        ++radii_;
+        spans_[static_cast<size_t>(radii_++)] = XorShift::Divisor(static_cast<uint64_t>(2 * r + 1));
     rowDone_ = std::make_unique<Counter[]>(static_cast<size_t>(maxRow_ - minRow_ + 1));
     sources_.allocate(static_cast<size_t>(sourceCount_));
     offset = 0;
@@ -247,7 +247,7 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     assert((prev.empty() || static_cast<int64_t>(prev.size()) >= pw * ph) &&
            "initNNF: previous field too short");
     XorShift rng{kInitSeed};
-    const auto sourceCount = static_cast<uint64_t>(sourceCount_);
+    const XorShift::Divisor sourceCount(static_cast<uint64_t>(sourceCount_));
     for (int64_t y = minRow_; y <= maxRow_; ++y) {
         for (int64_t x = 0; x < w_; ++x) {
             const int64_t i = y * w_ + x;
@@ -471,9 +471,8 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
         // one a candidate-by-candidate search makes.
         for (int k = 0; k < radii; ++k) {
             const int64_t radius = std::max(w, h) >> k;
-            const auto span = static_cast<uint64_t>(2 * radius + 1);
-            offX[k] = static_cast<int64_t>(rng.below(span)) - radius;
-            offY[k] = static_cast<int64_t>(rng.below(span)) - radius;
+            offX[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
+            offY[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
         }
         for (int start = 0; start < radii;) {
             n = 0;

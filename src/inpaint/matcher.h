@@ -3,7 +3,9 @@
 #include "largepages.h"
 #include "patchfill.h"
 #include "workergang.h"
+#include "xorshift.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -161,10 +163,11 @@ private:
     int64_t sourceCount_ = 0;
     Buffer<int32_t> holes_; // indices of the hole pixels, ascending
     int64_t holeCount_ = 0;
-    std::vector<int64_t> targetsBefore_; // h + 1: the number of targets in the rows above y
-    int radii_ = 0;                      // random-search candidates per target
-    std::unique_ptr<Counter[]> rowDone_; // per target row: how far this pass's sweep has got
-    std::unique_ptr<Counter[]> claimed_; // per chunk: the next row of its sweep to hand out
+    std::vector<int64_t> targetsBefore_;      // h + 1: the number of targets in the rows above y
+    int radii_ = 0;                           // random-search candidates per target
+    std::array<XorShift::Divisor, 64> spans_; // per radius r: 2r + 1, the range of its draws
+    std::unique_ptr<Counter[]> rowDone_;      // per target row: how far this pass's sweep has got
+    std::unique_ptr<Counter[]> claimed_;      // per chunk: the next row of its sweep to hand out
     int64_t claimedSize_ = 0;
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;

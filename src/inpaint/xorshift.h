@@ -20,6 +20,33 @@ struct XorShift {
         return (s * 0x2545F4914F6CDD1DULL) % m;
     }
 
+    // The remainder by a divisor fixed in advance, as a few multiplications instead of a
+    // division, and exactly equal to it for every 64-bit value (D. Lemire, O. Kaser and
+    // N. Kurz, "Faster remainder by direct computation", 2019). The matcher draws below
+    // the same few bounds millions of times per pass.
+    class Divisor {
+    public:
+        Divisor() = default;
+        explicit Divisor(uint64_t d) : m_(~Wide{0} / d + 1), d_(d) {}
+        uint64_t remainder(uint64_t a) const {
+            const Wide low = m_ * a;
+            const Wide bottom = ((low & ~uint64_t{0}) * d_) >> 64;
+            const Wide top = (low >> 64) * d_;
+            return static_cast<uint64_t>((bottom + top) >> 64);
+        }
+
+    private:
+        __extension__ using Wide = unsigned __int128;
+        Wide m_ = 0;
+        uint64_t d_ = 1;
+    };
+
+    // The same draw as below(d) for the divisor's d.
+    uint64_t below(const Divisor& d) {
+        step();
+        return d.remainder(s * 0x2545F4914F6CDD1DULL);
+    }
+
     // The state after n further steps, found in at most 64 small matrix products instead of
     // n steps. A step only shifts and exclusive-ors bits, so it is a linear map on the 64
     // state bits, and 2^k steps are the k-th square of its matrix.

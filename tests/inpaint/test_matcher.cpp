@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <random>
 #include <set>
 
 namespace {
@@ -178,6 +179,24 @@ TEST(XorShiftAdvance, SkipsExactlyTheGivenNumberOfSteps) {
             }
             EXPECT_EQ(XorShift::advance(seed, n), g.s) << "seed " << seed << " n " << n;
         }
+    }
+}
+
+TEST(XorShiftDivisor, RemainderEqualsTheDivisionsForEveryValue) {
+    std::mt19937_64 rng(5);
+    std::vector<uint64_t> values{0, 1, 2, ~uint64_t{0}, ~uint64_t{0} - 1, uint64_t{1} << 63};
+    for (int k = 0; k < 2000; ++k)
+        values.push_back(rng());
+    std::vector<uint64_t> divisors{1, 2, 3, 7, 64, 6145, 4294967295u, 4294967296u, ~uint64_t{0}};
+    for (uint64_t d = 1; d < 20000; d += 1 + d / 50)
+        divisors.push_back(d);
+    for (uint64_t d : divisors) {
+        const XorShift::Divisor divisor(d);
+        for (uint64_t a : {d - 1, d, d + 1, 3 * d, 3 * d - 1})
+            values.push_back(a);
+        for (uint64_t a : values)
+            ASSERT_EQ(divisor.remainder(a), a % d) << a << " mod " << d;
+        values.resize(values.size() - 5);
     }
 }
 
