@@ -9,10 +9,6 @@
 #include <thread>
 #include <utility>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace {
 
 constexpr uint64_t kInitSeed = 0xA12CE22B4ED990ADULL;
@@ -295,12 +291,6 @@ uint64_t chunkSeed(int64_t chunk, int64_t y0) {
     return ((static_cast<uint64_t>(chunk + 1) * kChunkSeedPrime + static_cast<uint64_t>(y0)) *
             kChunkSeedMultiplier) |
            1;
-}
-
-void spinPause() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#endif
 }
 
 } // namespace

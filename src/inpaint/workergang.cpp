@@ -19,9 +19,7 @@ template <typename Done> bool watch(Done&& done) {
         for (int k = 0; k < 64; ++k) {
             if (done())
                 return true;
-#if defined(__x86_64__) || defined(__i386__)
-            _mm_pause();
-#endif
+            spinPause();
         }
         if (std::chrono::steady_clock::now() >= until)
             return done();
@@ -29,6 +27,12 @@ template <typename Done> bool watch(Done&& done) {
 }
 
 } // namespace
+
+void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
 
 bool hasSpareProcessor(int processors) {
     return processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);

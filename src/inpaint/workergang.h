@@ -18,6 +18,9 @@
 // One-off loops outside the matcher, such as converting a crop or building a pyramid
 // level, split their rows in two when a second processor is free.
 
+// Tells the processor that the caller is spinning while it waits for another thread.
+void spinPause();
+
 // True when `processors` (0: the machine's count) includes a second one.
 bool hasSpareProcessor(int processors);
 
