@@ -93,7 +93,7 @@ bool isTruncatedJpeg(QIODevice* device) {
 
 } // namespace
 
-Decoded decode(QImageReader& reader) {
+Decoded decode(QImageReader& reader, int maxSide) {
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
@@ -102,12 +102,12 @@ Decoded decode(QImageReader& reader) {
         return {std::nullopt, LoadError::DecodeFailed};
 
     const int longer = std::max(stored.width(), stored.height());
-    if (longer > kMaxSide) {
+    if (maxSide > 0 && longer > maxSide) {
         // The reader scales before it turns the picture upright, so the cap is applied
         // to the stored size; the longer side is the same either way.
         reader.setScaledSize(
-            QSize(std::max(1, qRound(stored.width() * double(kMaxSide) / longer)),
-                  std::max(1, qRound(stored.height() * double(kMaxSide) / longer))));
+            QSize(std::max(1, qRound(stored.width() * double(maxSide) / longer)),
+                  std::max(1, qRound(stored.height() * double(maxSide) / longer))));
     }
     if (reader.format() == "jpeg" && isTruncatedJpeg(reader.device()))
         return {std::nullopt, LoadError::DecodeFailed};
@@ -121,21 +121,21 @@ Decoded decode(QImageReader& reader) {
     return {std::move(pixels), LoadError::None};
 }
 
-Decoded decodeFile(const QString& path) {
+Decoded decodeFile(const QString& path, int maxSide) {
     QImageReader reader(path);
     if (!canOpen(reader))
         return {std::nullopt, LoadError::NotAnImageFile};
-    return decode(reader);
+    return decode(reader, maxSide);
 }
 
-Decoded decodeData(const QByteArray& bytes) {
+Decoded decodeData(const QByteArray& bytes, int maxSide) {
     QByteArray copy = bytes;
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     if (!canOpen(reader))
         return {std::nullopt, LoadError::NotImageData};
-    return decode(reader);
+    return decode(reader, maxSide);
 }
 
 std::optional<PixelImage> fromQImage(const QImage& source) {

@@ -58,16 +58,16 @@ void configureImageReader();
 bool canOpen(QImageReader& reader);
 
 // Decodes the first image of a reader that canOpen() accepted: upright (orientation tag
-// applied), the longer side scaled down to at most kMaxSide, composited over white into
-// opaque R, G, B, 255 bytes in sRGB. Fails with NotAnImageFile when the size cannot be
-// read, and DecodeFailed when the pixels cannot (corrupt or truncated data, a refused
-// size).
-Decoded decode(QImageReader& reader);
+// applied), the longer side scaled down to at most maxSide (0: no cap, the full stored
+// size), composited over white into opaque R, G, B, 255 bytes in sRGB. Fails with
+// NotAnImageFile when the size cannot be read, and DecodeFailed when the pixels cannot
+// (corrupt or truncated data, a refused size).
+Decoded decode(QImageReader& reader, int maxSide = kMaxSide);
 
 // Convenience for whole files and byte arrays: canOpen() + decode(). A file that cannot
 // be opened gives NotAnImageFile, bytes that cannot give NotImageData.
-Decoded decodeFile(const QString& path);
-Decoded decodeData(const QByteArray& bytes);
+Decoded decodeFile(const QString& path, int maxSide = kMaxSide);
+Decoded decodeData(const QByteArray& bytes, int maxSide = kMaxSide);
 
 // Draws a Qt image of any format over opaque white into a new PixelImage of the same
 // pixel size, converting it to sRGB first. None when no drawing surface can be made.

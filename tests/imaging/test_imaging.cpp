@@ -78,6 +78,11 @@ TEST_F(ImagingFiles, LargePicturesAreScaledToTheCap) {
     ASSERT_TRUE(d.image);
     EXPECT_EQ(d.image->width(), 3072);
     EXPECT_EQ(d.image->height(), 2048);
+    // Without a cap the same file decodes at its stored size.
+    d = Imaging::decodeFile(path("big.jpg"), 0);
+    ASSERT_TRUE(d.image);
+    EXPECT_EQ(d.image->width(), 6000);
+    EXPECT_EQ(d.image->height(), 4000);
 
     // TIFF is decoded at full size before scaling: this needs the raised allocation limit.
     write(halves(4000, 6100), "tall.tif", "tiff");
