@@ -4,6 +4,7 @@
 #include "largepages.h"
 #include "morph.h"
 #include "patchfill.h"
+#include "texturefill.h"
 #include "workergang.h"
 
 #include <algorithm>
@@ -85,8 +86,10 @@ Plan plan(std::span<const uint8_t> mask, int64_t W, int64_t H) {
     return p;
 }
 
-PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& progress,
-               int processors) {
+namespace {
+
+PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress& progress,
+                 int processors, const TextureFill::Params* texture) {
     const int64_t W = image.width();
     const Plan crop = plan(mask, W, image.height());
     if (crop.empty)
@@ -153,9 +156,12 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     // pixels in row-major order.
     std::vector<float> filled;
     if (thick) {
-        filled = PatchFill::fill(
-            std::move(colour), std::move(hole), cw, ch, [&](double f) { report(0.04 + 0.92 * f); },
-            processors);
+        auto step = [&](double f) { report(0.04 + 0.92 * f); };
+        if (texture)
+            filled = TextureFill::fill(std::move(colour), std::move(hole), cw, ch, step, processors,
+                                       *texture);
+        else
+            filled = PatchFill::fill(std::move(colour), std::move(hole), cw, ch, step, processors);
     } else {
         filled = Diffusion::smoothFill(colour, hole, cw, ch, kThinRelaxIterations);
         colour = {};
@@ -190,6 +196,20 @@ PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& 
     }
     report(1.0);
     return image;
+}
+
+} // namespace
+
+PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& progress,
+               int processors, Method method) {
+    const TextureFill::Params texture;
+    return erase(std::move(image), mask, progress, processors,
+                 method == Method::Texture ? &texture : nullptr);
+}
+
+PixelImage runTexture(PixelImage image, std::span<const uint8_t> mask,
+                      const TextureFill::Params& params, const Progress& progress, int processors) {
+    return erase(std::move(image), mask, progress, processors, &params);
 }
 
 } // namespace Inpainter

@@ -16,6 +16,7 @@
 // processor count give the same bytes.
 
 #include "pixelimage.h"
+#include "texturefill.h"
 
 #include <cstdint>
 #include <functional>
@@ -54,7 +55,15 @@ int64_t marginFor(int64_t bw, int64_t bh, bool thick);
 // mask, or one that covers the whole crop, returns the image unchanged without progress.
 // mask must hold width x height bytes. processors sets how many threads the patch matcher
 // uses; 0 uses the machine's processor count.
+// method chooses how a thick hole is filled: Standard by the coarse-to-fine patch fill,
+// Texture by the texture-preserving fill (thin strokes are filled by diffusion either way).
+enum class Method { Standard, Texture };
 PixelImage run(PixelImage image, std::span<const uint8_t> mask, const Progress& progress = {},
-               int processors = 0);
+               int processors = 0, Method method = Method::Standard);
+
+// run() with the texture fill and the given settings of it, for tuning and comparing them.
+PixelImage runTexture(PixelImage image, std::span<const uint8_t> mask,
+                      const TextureFill::Params& params, const Progress& progress = {},
+                      int processors = 0);
 
 } // namespace Inpainter

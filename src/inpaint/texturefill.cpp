@@ -1,0 +1,708 @@
+#include "texturefill.h"
+
+#include "bilinear.h"
+#include "diffusion.h"
+#include "largepages.h"
+#include "morph.h"
+#include "patchfill.h"
+#include "workergang.h"
+#include "xorshift.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <thread>
+
+namespace TextureFill {
+namespace {
+
+constexpr int64_t kR = 3;       // patch radius: 7 x 7 patches
+constexpr int64_t kValues = 4;  // per pixel: red, green, blue, texture feature
+constexpr int64_t kMinSide = 9; // a smaller level has no usable interior
+constexpr int64_t kMinChunkRows = 8;
+// Above this many source-hole pairs the onion peel searches at random instead of exhaustively.
+constexpr int64_t kExhaustivePairs = 1'000'000;
+
+// Four floats handled as one, so a pixel's colour and feature take one vector operation.
+using V4 = float __attribute__((vector_size(16)));
+
+inline V4 load(const float* p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(float* p, V4 v) { std::memcpy(p, &v, sizeof v); }
+inline float total(V4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+// One pyramid level: kValues floats per pixel and the hole flags.
+struct Level {
+    int64_t w = 0;
+    int64_t h = 0;
+    std::vector<float> px;
+    std::vector<uint8_t> hole;
+};
+
+int64_t holeExtent(const Level& level) {
+    int64_t minX = level.w, maxX = -1, minY = level.h, maxY = -1;
+    for (int64_t y = 0; y < level.h; ++y)
+        for (int64_t x = 0; x < level.w; ++x)
+            if (level.hole[y * level.w + x]) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = y;
+            }
+    return maxY < 0 ? 0 : std::max(maxX - minX + 1, maxY - minY + 1);
+}
+
+// Half-size level: each pixel averages its known children; a hole when all are holes.
+Level downsample(const Level& level, int processors) {
+    Level out;
+    out.w = (level.w + 1) / 2;
+    out.h = (level.h + 1) / 2;
+    out.px.assign(static_cast<size_t>(out.w * out.h * kValues), 0.0f);
+    out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
+    const bool split = hasSpareProcessor(processors) && out.w * out.h >= kSplitLoopPixels;
+    inTwoHalves(out.h, split, [&](int64_t first, int64_t end) {
+        for (int64_t y = first; y < end; ++y)
+            for (int64_t x = 0; x < out.w; ++x) {
+                V4 sum = {0.0f, 0.0f, 0.0f, 0.0f};
+                float count = 0.0f;
+                for (int64_t cy = 2 * y; cy < std::min(2 * y + 2, level.h); ++cy)
+                    for (int64_t cx = 2 * x; cx < std::min(2 * x + 2, level.w); ++cx) {
+                        const int64_t i = cy * level.w + cx;
+                        if (level.hole[i])
+                            continue;
+                        sum += load(level.px.data() + i * kValues);
+                        count += 1.0f;
+                    }
+                const int64_t o = y * out.w + x;
+                if (count > 0.0f)
+                    store(out.px.data() + o * kValues, sum / count);
+                else
+                    out.hole[o] = 1;
+            }
+    });
+    return out;
+}
+
+// The texture feature of every known pixel: the magnitude of the brightness gradient,
+// averaged over the known pixels of a box around it, times weight. Differences reach
+// only known pixels (one-sided beside the hole), so the hole's own colours never count.
+void computeFeatures(Level& level, int64_t radius, float weight, int processors) {
+    const int64_t w = level.w;
+    const int64_t h = level.h;
+    const int64_t n = w * h;
+    float* px = level.px.data();
+    const uint8_t* hole = level.hole.data();
+    std::vector<float> lum(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i)
+        lum[i] = (px[i * kValues] + px[i * kValues + 1] + px[i * kValues + 2]) / 3.0f;
+    // Summed-area tables of the magnitudes and of the pixels that have one.
+    const int64_t sw = w + 1;
+    std::vector<double> sum(static_cast<size_t>(sw * (h + 1)), 0.0);
+    std::vector<double> count(static_cast<size_t>(sw * (h + 1)), 0.0);
+    auto slope = [&](int64_t i, bool before, bool after, int64_t step, float& g) {
+        const bool b = before && !hole[i - step];
+        const bool a = after && !hole[i + step];
+        if (a && b)
+            g = (lum[i + step] - lum[i - step]) * 0.5f;
+        else if (a)
+            g = lum[i + step] - lum[i];
+        else if (b)
+            g = lum[i] - lum[i - step];
+        else
+            return false;
+        return true;
+    };
+    for (int64_t y = 0; y < h; ++y) {
+        double rowSum = 0.0, rowCount = 0.0;
+        for (int64_t x = 0; x < w; ++x) {
+            const int64_t i = y * w + x;
+            float gx = 0.0f, gy = 0.0f;
+            if (!hole[i]) {
+                const bool hx = slope(i, x > 0, x + 1 < w, 1, gx);
+                const bool hy = slope(i, y > 0, y + 1 < h, w, gy);
+                if (hx || hy) {
+                    rowSum += std::sqrt(gx * gx + gy * gy);
+                    rowCount += 1.0;
+                }
+            }
+            sum[(y + 1) * sw + x + 1] = sum[y * sw + x + 1] + rowSum;
+            count[(y + 1) * sw + x + 1] = count[y * sw + x + 1] + rowCount;
+        }
+    }
+    const bool split = hasSpareProcessor(processors) && n >= kSplitLoopPixels;
+    inTwoHalves(h, split, [&](int64_t first, int64_t end) {
+        for (int64_t y = first; y < end; ++y) {
+            const int64_t y0 = std::max<int64_t>(0, y - radius);
+            const int64_t y1 = std::min(h, y + radius + 1);
+            for (int64_t x = 0; x < w; ++x) {
+                const int64_t i = y * w + x;
+                if (hole[i]) {
+                    px[i * kValues + 3] = 0.0f;
+                    continue;
+                }
+                const int64_t x0 = std::max<int64_t>(0, x - radius);
+                const int64_t x1 = std::min(w, x + radius + 1);
+                auto box = [&](const std::vector<double>& t) {
+                    return t[y1 * sw + x1] - t[y0 * sw + x1] - t[y1 * sw + x0] + t[y0 * sw + x0];
+                };
+                const double c = box(count);
+                px[i * kValues + 3] = c > 0.0 ? static_cast<float>(box(sum) / c) * weight : 0.0f;
+            }
+        }
+    });
+}
+
+// Patch matching on one level with colour and feature distances. Sources and targets as
+// in the standard matcher: an interior pixel is a target when the hole dilated by the
+// patch radius covers it, else a source.
+class Field {
+public:
+    Field(Level& level, int processors, const Params& params)
+        : level_(level), w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors),
+          params_(params) {
+        valid_.assign(static_cast<size_t>(n_), 0);
+        target_.assign(static_cast<size_t>(n_), 0);
+        nnf_.assign(static_cast<size_t>(n_), -1);
+        dist_.assign(static_cast<size_t>(n_), 0.0f);
+        weight_.assign(static_cast<size_t>(n_), 0.0f);
+        if (w_ < kMinSide || h_ < kMinSide)
+            return;
+        const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);
+        for (int64_t y = kR; y < h_ - kR; ++y)
+            for (int64_t x = kR; x < w_ - kR; ++x) {
+                const int64_t i = y * w_ + x;
+                if (near[i]) {
+                    target_[i] = 1;
+                    targets_.push_back(static_cast<int32_t>(i));
+                } else {
+                    valid_[i] = 1;
+                    sources_.push_back(static_cast<int32_t>(i));
+                }
+            }
+        for (int64_t i = 0; i < n_; ++i)
+            if (level.hole[i])
+                holes_.push_back(static_cast<int32_t>(i));
+        usable_ = !sources_.empty() && !targets_.empty();
+        if (!usable_)
+            return;
+        scratch_.resize(targets_.size());
+        const int64_t rows = targets_.back() / w_ - targets_.front() / w_ + 1;
+        int64_t cpus = processors_;
+        if (cpus <= 0)
+            cpus = std::max<int64_t>(1, std::thread::hardware_concurrency());
+        chunks_ = std::max<int64_t>(1, std::min(rows / kMinChunkRows, cpus));
+        for (int64_t r = std::max(w_, h_); r >= 1; r /= 2)
+            spans_.emplace_back(static_cast<uint64_t>(2 * r + 1));
+        gang_.reserve(chunks_);
+    }
+
+    bool usable() const { return usable_; }
+    std::vector<int32_t> takeNnf() { return std::move(nnf_); }
+
+    // Coarsest level: fills the hole layer by layer from its edge inwards. A pixel of a
+    // layer takes the value its position holds in the best match of its patch, measured
+    // over the pixels known or filled so far; the matches seed the hole targets' field.
+    void onionPeel() {
+        float* px = level_.px.data();
+        std::vector<uint8_t> filled(static_cast<size_t>(n_));
+        for (int64_t i = 0; i < n_; ++i)
+            filled[i] = !level_.hole[i];
+        std::vector<int32_t> layer;
+        layer.reserve(holes_.size());
+        XorShift rng{0x5DEECE66DULL};
+        const bool exhaustive =
+            static_cast<int64_t>(sources_.size()) * static_cast<int64_t>(holes_.size()) <=
+            kExhaustivePairs;
+        auto partial = [&](int64_t c, int64_t s, float limit) {
+            float sum = 0.0f;
+            for (int64_t dy = -kR; dy <= kR; ++dy) {
+                V4 row = {0.0f, 0.0f, 0.0f, 0.0f};
+                for (int64_t dx = -kR; dx <= kR; ++dx) {
+                    const int64_t k = dy * w_ + dx;
+                    if (!filled[c + k])
+                        continue;
+                    const V4 d = load(px + (c + k) * kValues) - load(px + (s + k) * kValues);
+                    row += d * d;
+                }
+                sum += total(row);
+                if (sum >= limit)
+                    break;
+            }
+            return sum;
+        };
+        int64_t remaining = static_cast<int64_t>(holes_.size());
+        while (remaining > 0) {
+            layer.clear();
+            for (const int32_t i : holes_) {
+                if (filled[i])
+                    continue;
+                const int64_t x = i % w_;
+                const int64_t y = i / w_;
+                bool edge = false;
+                for (int64_t dy = -1; dy <= 1 && !edge; ++dy)
+                    for (int64_t dx = -1; dx <= 1 && !edge; ++dx) {
+                        const int64_t qx = x + dx, qy = y + dy;
+                        edge = qx >= 0 && qx < w_ && qy >= 0 && qy < h_ && filled[qy * w_ + qx];
+                    }
+                if (edge)
+                    layer.push_back(i);
+            }
+            if (layer.empty())
+                break;
+            for (const int32_t p : layer) {
+                const int64_t x = p % w_;
+                const int64_t y = p / w_;
+                // The patch centre nearest p that lies wholly inside the level.
+                const int64_t cx = std::clamp(x, kR, w_ - kR - 1);
+                const int64_t cy = std::clamp(y, kR, h_ - kR - 1);
+                const int64_t c = cy * w_ + cx;
+                int64_t best = -1;
+                float bestDist = std::numeric_limits<float>::infinity();
+                auto consider = [&](int64_t s) {
+                    if (s < 0 || s >= n_ || !valid_[s])
+                        return;
+                    const float d = partial(c, s, bestDist);
+                    if (d < bestDist) {
+                        bestDist = d;
+                        best = s;
+                    }
+                };
+                // Neighbours matched in earlier layers propose their matches, shifted.
+                for (int64_t dy = -1; dy <= 1; ++dy)
+                    for (int64_t dx = -1; dx <= 1; ++dx) {
+                        const int64_t qx = cx + dx, qy = cy + dy;
+                        if (qx < 0 || qx >= w_ || qy < 0 || qy >= h_)
+                            continue;
+                        const int32_t q = nnf_[qy * w_ + qx];
+                        if (q >= 0 && q % w_ - dx >= 0 && q % w_ - dx < w_)
+                            consider(q - dx - dy * w_);
+                    }
+                if (exhaustive) {
+                    for (const int32_t s : sources_)
+                        consider(s);
+                } else {
+                    for (int k = 0; k < 16; ++k)
+                        consider(sources_[rng.below(sources_.size())]);
+                    for (int round = 0; round < 3 && best >= 0; ++round) {
+                        int64_t reach = std::max(w_, h_);
+                        for (const XorShift::Divisor& span : spans_) {
+                            const int64_t ox = static_cast<int64_t>(rng.below(span)) - reach;
+                            const int64_t oy = static_cast<int64_t>(rng.below(span)) - reach;
+                            reach /= 2;
+                            const int64_t sx = best % w_ + ox, sy = best / w_ + oy;
+                            if (sx >= 0 && sx < w_ && sy >= 0 && sy < h_)
+                                consider(sy * w_ + sx);
+                        }
+                    }
+                }
+                if (best < 0)
+                    best = sources_.front();
+                if (p == c)
+                    nnf_[c] = static_cast<int32_t>(best);
+                store(px + p * kValues, load(px + (best + p - c) * kValues));
+            }
+            for (const int32_t p : layer)
+                filled[p] = 1;
+            remaining -= static_cast<int64_t>(layer.size());
+        }
+        // Targets the layers did not match (the known ring around the hole) start at random.
+        for (const int32_t t : targets_)
+            if (nnf_[t] < 0)
+                nnf_[t] = sources_[rng.below(sources_.size())];
+    }
+
+    // Seeds the field from the coarser level's (pw x ph): a coarse match scaled up by 2
+    // keeping the target's parity, or another child of the same coarse pixel, or else a
+    // random source. Without a coarser field every target starts at random.
+    void seed(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
+        XorShift rng{0xA12CE22B4ED990ADULL};
+        for (const int32_t t : targets_) {
+            const int64_t x = t % w_;
+            const int64_t y = t / w_;
+            int32_t match = -1;
+            if (!prev.empty()) {
+                const int32_t p = prev[std::min(ph - 1, y / 2) * pw + std::min(pw - 1, x / 2)];
+                if (p >= 0) {
+                    const int64_t sx = p % pw, sy = p / pw;
+                    for (int k = 0; k < 4 && match < 0; ++k) {
+                        const int64_t cx = 2 * sx + ((x + k) & 1);
+                        const int64_t cy = 2 * sy + ((y + k / 2) & 1);
+                        if (cx < w_ && cy < h_ && valid_[cy * w_ + cx])
+                            match = static_cast<int32_t>(cy * w_ + cx);
+                    }
+                }
+            }
+            if (match < 0)
+                match = sources_[rng.below(sources_.size())];
+            nnf_[t] = match;
+        }
+    }
+
+    // Distances of the current field to the current colours.
+    void refresh() {
+        runChunks([this](int64_t first, int64_t end) {
+            for (int64_t k = first; k < end; ++k) {
+                const int32_t t = targets_[k];
+                dist_[t] = distance(t, nnf_[t], std::numeric_limits<float>::infinity());
+            }
+        });
+    }
+
+    // One propagation and random-search sweep, backwards when reverse. Each chunk sweeps
+    // its own run of targets and propagates only between them, so the field depends on
+    // the chunk count but not on timing. round varies the random draws between passes.
+    void pass(bool reverse, uint64_t round) {
+        runChunks([this, reverse, round](int64_t first, int64_t end) {
+            const float infinity = std::numeric_limits<float>::infinity();
+            for (int64_t k = first; k < end; ++k) {
+                const int32_t t = targets_[k];
+                dist_[t] = distance(t, nnf_[t], infinity);
+            }
+            const int64_t lo = targets_[first];
+            const int64_t hi = targets_[end - 1];
+            XorShift rng{((static_cast<uint64_t>(first) + 1) * 7919 + round * 104729) *
+                             0x9E3779B97F4A7C15ULL |
+                         1};
+            const int64_t d = reverse ? 1 : -1;
+            const int64_t w = w_;
+            const int64_t h = h_;
+            for (int64_t step = 0; step < end - first; ++step) {
+                const int64_t i = targets_[reverse ? end - 1 - step : first + step];
+                int64_t best = nnf_[i];
+                float bestDist = dist_[i];
+                auto consider = [&](int64_t c) {
+                    if (c == best)
+                        return;
+                    const float e = distance(i, c, bestDist);
+                    if (e < bestDist) {
+                        bestDist = e;
+                        best = c;
+                    }
+                };
+                // Neighbours already swept this pass propose their matches, shifted back.
+                if (i + d >= lo && i + d <= hi && target_[i + d]) {
+                    const int64_t q = nnf_[i + d];
+                    const int64_t cx = q % w - d;
+                    if (cx >= 0 && cx < w && valid_[q - d])
+                        consider(q - d);
+                }
+                if (i + d * w >= lo && i + d * w <= hi && target_[i + d * w]) {
+                    const int64_t q = nnf_[i + d * w];
+                    const int64_t cy = q / w - d;
+                    if (cy >= 0 && cy < h && valid_[q - d * w])
+                        consider(q - d * w);
+                }
+                // Random search around the best so far, the radius halving from the level size.
+                int64_t reach = std::max(w, h);
+                for (const XorShift::Divisor& span : spans_) {
+                    const int64_t ox = static_cast<int64_t>(rng.below(span)) - reach;
+                    const int64_t oy = static_cast<int64_t>(rng.below(span)) - reach;
+                    reach /= 2;
+                    const int64_t cx = best % w + ox, cy = best / w + oy;
+                    if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR && valid_[cy * w + cx])
+                        consider(cy * w + cx);
+                }
+                nnf_[i] = static_cast<int32_t>(best);
+                dist_[i] = bestDist;
+            }
+        });
+    }
+
+    // Every hole pixel becomes the weighted mean of what the patches covering it propose,
+    // a match at distance d weighing exp(-d / (2 s2)) with s2 the chosen percentile of the
+    // distances. Proposals come from source patches, which hold no hole pixel, so the hole
+    // is written in place.
+    void vote() {
+        for (size_t k = 0; k < targets_.size(); ++k)
+            scratch_[k] = dist_[targets_[k]];
+        const auto nth = static_cast<size_t>(std::clamp(params_.percentile, 0.0f, 1.0f) *
+                                             static_cast<float>(scratch_.size() - 1));
+        std::nth_element(scratch_.begin(), scratch_.begin() + static_cast<int64_t>(nth),
+                         scratch_.end());
+        const float s2 = std::max(scratch_[nth], 1e-3f);
+        const float k = -1.0f / (2.0f * s2);
+        runChunks([this, k](int64_t first, int64_t end) {
+            for (int64_t j = first; j < end; ++j) {
+                const int32_t t = targets_[j];
+                weight_[t] = std::exp(dist_[t] * k);
+            }
+        });
+        runHoles([this](int64_t first, int64_t end) {
+            float* px = level_.px.data();
+            for (int64_t j = first; j < end; ++j) {
+                const int64_t i = holes_[j];
+                V4 acc = {0.0f, 0.0f, 0.0f, 0.0f};
+                float s = 0.0f;
+                forCovering(i, [&](int64_t t, int64_t source) {
+                    acc += weight_[t] * load(px + source * kValues);
+                    s += weight_[t];
+                });
+                if (s > 0.0f)
+                    store(px + i * kValues, acc / s);
+            }
+        });
+    }
+
+    // Every hole pixel takes what the nearest of the patches covering it proposes.
+    void bestPatch() {
+        runHoles([this](int64_t first, int64_t end) {
+            float* px = level_.px.data();
+            for (int64_t j = first; j < end; ++j) {
+                const int64_t i = holes_[j];
+                float best = std::numeric_limits<float>::infinity();
+                int64_t from = -1;
+                forCovering(i, [&](int64_t t, int64_t source) {
+                    if (dist_[t] < best) {
+                        best = dist_[t];
+                        from = source;
+                    }
+                });
+                if (from >= 0)
+                    store(px + i * kValues, load(px + from * kValues));
+            }
+        });
+    }
+
+private:
+    // Sum of squared differences of colours and features over the 7 x 7 patches centred
+    // on t and c, cut short after a patch row once it reaches limit.
+    float distance(int64_t t, int64_t c, float limit) const {
+        const float* a = level_.px.data() + (t - kR * w_ - kR) * kValues;
+        const float* b = level_.px.data() + (c - kR * w_ - kR) * kValues;
+        float sum = 0.0f;
+        for (int64_t dy = 0; dy < 2 * kR + 1; ++dy) {
+            V4 even = {0.0f, 0.0f, 0.0f, 0.0f};
+            V4 odd = {0.0f, 0.0f, 0.0f, 0.0f};
+            for (int64_t dx = 0; dx < 2 * kR; dx += 2) {
+                const V4 d0 = load(a + dx * kValues) - load(b + dx * kValues);
+                const V4 d1 = load(a + (dx + 1) * kValues) - load(b + (dx + 1) * kValues);
+                even += d0 * d0;
+                odd += d1 * d1;
+            }
+            const V4 d6 = load(a + 2 * kR * kValues) - load(b + 2 * kR * kValues);
+            even += d6 * d6;
+            sum += total(even + odd);
+            if (sum >= limit)
+                return sum;
+            a += w_ * kValues;
+            b += w_ * kValues;
+        }
+        return sum;
+    }
+
+    // Calls f(target, source pixel) for every target whose patch covers pixel i, with the
+    // pixel that plays i's part in that target's match.
+    template <typename F> void forCovering(int64_t i, F&& f) const {
+        const int64_t x = i % w_;
+        const int64_t y = i / w_;
+        for (int64_t dy = -kR; dy <= kR; ++dy) {
+            if (y + dy < kR || y + dy >= h_ - kR)
+                continue;
+            for (int64_t dx = -kR; dx <= kR; ++dx) {
+                if (x + dx < kR || x + dx >= w_ - kR)
+                    continue;
+                const int64_t t = i + dy * w_ + dx;
+                if (target_[t])
+                    f(t, nnf_[t] - dx - dy * w_);
+            }
+        }
+    }
+
+    // Runs body(first, end) over chunks of the targets (or of the hole pixels) in parallel.
+    template <typename Body> void runChunks(Body&& body) {
+        split(static_cast<int64_t>(targets_.size()), chunks_, body);
+    }
+    template <typename Body> void runHoles(Body&& body) {
+        const auto count = static_cast<int64_t>(holes_.size());
+        split(count, std::max<int64_t>(1, std::min(chunks_, count / 64)), body);
+    }
+    template <typename Body> void split(int64_t count, int64_t chunks, Body& body) {
+        struct Context {
+            Body* body;
+            int64_t count, chunks;
+        } ctx{&body, count, chunks};
+        if (count < 1)
+            return;
+        gang_.run(
+            chunks,
+            [](void* p, int64_t c) {
+                auto* x = static_cast<Context*>(p);
+                (*x->body)(x->count * c / x->chunks, x->count * (c + 1) / x->chunks);
+            },
+            &ctx);
+    }
+
+    Level& level_;
+    int64_t w_, h_, n_;
+    int processors_;
+    const Params& params_;
+    bool usable_ = false;
+    int64_t chunks_ = 1;
+    std::vector<uint8_t> valid_, target_;
+    std::vector<int32_t> nnf_;
+    std::vector<float> dist_, weight_, scratch_;
+    std::vector<int32_t> sources_, targets_, holes_;
+    std::vector<XorShift::Divisor> spans_;
+    WorkerGang gang_;
+};
+
+// Replaces the values of the level's hole pixels by the bilinear enlargement of the
+// coarser level (sw x sh).
+void enlargeIntoHole(const Level& coarse, Level& level, int processors) {
+    const float sx = static_cast<float>(coarse.w) / static_cast<float>(level.w);
+    const float sy = static_cast<float>(coarse.h) / static_cast<float>(level.h);
+    const bool split = hasSpareProcessor(processors) && level.w * level.h >= kSplitLoopPixels;
+    inTwoHalves(level.h, split, [&](int64_t first, int64_t end) {
+        for (int64_t y = first; y < end; ++y) {
+            const Bilinear::Tap ty = Bilinear::tap(y, sy, coarse.h);
+            for (int64_t x = 0; x < level.w; ++x) {
+                if (!level.hole[y * level.w + x])
+                    continue;
+                const Bilinear::Tap tx = Bilinear::tap(x, sx, coarse.w);
+                const Bilinear::Weights k = Bilinear::weights(tx, ty);
+                const float* src = coarse.px.data();
+                auto at = [&](int64_t cx, int64_t cy) {
+                    return load(src + (cy * coarse.w + cx) * kValues);
+                };
+                const V4 v = k.w00 * at(tx.i0, ty.i0) + k.w10 * at(tx.i1, ty.i0) +
+                             k.w01 * at(tx.i0, ty.i1) + k.w11 * at(tx.i1, ty.i1);
+                store(level.px.data() + (y * level.w + x) * kValues, v);
+            }
+        }
+    });
+}
+
+// The smooth fill of a level's hole, colours and feature alike.
+void smoothFill(Level& level) {
+    const int64_t n = level.w * level.h;
+    std::vector<float> rgb(static_cast<size_t>(n * 3)), feature(static_cast<size_t>(n * 3));
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t c = 0; c < 3; ++c) {
+            rgb[i * 3 + c] = level.px[i * kValues + c];
+            feature[i * 3 + c] = level.px[i * kValues + 3];
+        }
+    for (std::vector<float>* values : {&rgb, &feature}) {
+        *values = Diffusion::pushPull(*values, level.hole, level.w, level.h);
+        Diffusion::relax(*values, level.hole, level.w, level.h, PatchFill::kCoarseRelaxIterations);
+    }
+    for (int64_t i = 0; i < n; ++i) {
+        if (!level.hole[i])
+            continue;
+        for (int64_t c = 0; c < 3; ++c)
+            level.px[i * kValues + c] = rgb[i * 3 + c];
+        level.px[i * kValues + 3] = feature[i * 3];
+    }
+}
+
+} // namespace
+
+std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
+                        const std::function<void(double)>& progress, int processors,
+                        const Params& params) {
+    assert(w >= 1 && h >= 1 && "TextureFill::fill: empty buffer");
+    assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "TextureFill::fill: colours too short");
+    assert(static_cast<int64_t>(hole.size()) >= w * h && "TextureFill::fill: hole too short");
+    const int64_t n = w * h;
+    std::vector<Level> levels(1);
+    Level& finest = levels[0];
+    finest.w = w;
+    finest.h = h;
+    LargePages::reserve(finest.px, static_cast<size_t>(n * kValues));
+    finest.px.resize(static_cast<size_t>(n * kValues));
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t c = 0; c < 3; ++c)
+            finest.px[i * kValues + c] = rgb[i * 3 + c];
+    hole.resize(static_cast<size_t>(n));
+    finest.hole = std::move(hole);
+    computeFeatures(finest, params.featureRadius, params.featureWeight, processors);
+    while (true) {
+        const Level& last = levels.back();
+        if (holeExtent(last) < PatchFill::kMinHoleExtent ||
+            std::min(last.w, last.h) < PatchFill::kMinLevelSide)
+            break;
+        Level next = downsample(last, processors);
+        if (std::none_of(next.hole.begin(), next.hole.end(), [](uint8_t v) { return v != 0; }))
+            break;
+        levels.push_back(std::move(next));
+        if (static_cast<int64_t>(levels.size()) == PatchFill::kMaxLevels)
+            break;
+    }
+
+    const auto coarsest = static_cast<int64_t>(levels.size()) - 1;
+    auto passesFor = [&](int64_t k) {
+        if (k == 0)
+            return params.finestPasses;
+        return k == coarsest ? params.coarsestPasses : params.middlePasses;
+    };
+    int64_t totalSteps = 1;
+    for (int64_t k = 0; k <= coarsest; ++k)
+        totalSteps += passesFor(k);
+    int64_t steps = 0;
+    auto advance = [&] {
+        ++steps;
+        if (progress)
+            progress(static_cast<double>(steps) / static_cast<double>(totalSteps));
+    };
+
+    std::vector<int32_t> prev;
+    int64_t pw = 0, ph = 0;
+    for (int64_t k = coarsest; k >= 0; --k) {
+        Level& level = levels[static_cast<size_t>(k)];
+        if (k < coarsest) {
+            enlargeIntoHole(levels[static_cast<size_t>(k) + 1], level, processors);
+            levels.pop_back(); // the coarser level is done with
+        }
+        Field field(level, processors, params);
+        const int passes = passesFor(k);
+        if (k == coarsest) {
+            if (field.usable() && params.onionPeel)
+                field.onionPeel();
+            else
+                smoothFill(level);
+            advance();
+        }
+        if (!field.usable()) {
+            for (int p = 0; p < passes; ++p)
+                advance();
+            prev.clear();
+        } else {
+            if (k < coarsest || !params.onionPeel) {
+                field.seed(params.carryField ? std::span<const int32_t>(prev)
+                                             : std::span<const int32_t>(),
+                           pw, ph);
+                if (params.carryField && !prev.empty()) {
+                    field.refresh();
+                    field.vote();
+                }
+            }
+            for (int p = 0; p < passes; ++p) {
+                field.pass(p % 2 == 1, static_cast<uint64_t>(p));
+                if (k == 0 && p == passes - 1 && params.bestPatchFinish)
+                    field.bestPatch();
+                else
+                    field.vote();
+                advance();
+            }
+            prev = field.takeNnf();
+        }
+        pw = level.w;
+        ph = level.h;
+    }
+
+    std::vector<float> out = std::move(rgb);
+    out.resize(static_cast<size_t>(n * 3));
+    const Level& result = levels[0];
+    for (int64_t i = 0; i < n; ++i)
+        if (result.hole[i])
+            for (int64_t c = 0; c < 3; ++c)
+                out[i * 3 + c] = result.px[i * kValues + c];
+    return out;
+}
+
+} // namespace TextureFill
