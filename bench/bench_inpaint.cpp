@@ -47,14 +47,16 @@ const std::vector<uint8_t>& cachedMask(Case c) {
 void BM_Erase(benchmark::State& state) {
     const auto c = Case(state.range(0));
     const int threads = int(state.range(1));
+    const auto method = Inpainter::Method(state.range(2));
     const auto& m = cachedMask(c);
     for (auto _ : state) {
         // A shared copy, as the application hands the engine: the result is a fresh image.
-        PixelImage out = Inpainter::run(photo(), m, {}, threads);
+        PixelImage out = Inpainter::run(photo(), m, {}, threads, method);
         benchmark::DoNotOptimize(out);
     }
     state.SetLabel(std::string(BenchImages::name(c)) + ", " + std::to_string(threads) + " thread" +
-                   (threads > 1 ? "s" : ""));
+                   (threads > 1 ? "s" : "") +
+                   (method == Inpainter::Method::Texture ? ", texture fill" : ""));
 }
 
 #ifdef MIRELO_WITH_OPENCV
@@ -78,7 +80,11 @@ void BM_OpenCvTelea(benchmark::State& state) {
 void cases(benchmark::internal::Benchmark* b) {
     for (int c = 0; c < 3; ++c)
         for (int threads : {1, 2})
-            b->Args({c, threads});
+            b->Args({c, threads, int(Inpainter::Method::Standard)});
+    // The texture fill differs only on thick holes.
+    for (int c = 1; c < 3; ++c)
+        for (int threads : {1, 2})
+            b->Args({c, threads, int(Inpainter::Method::Texture)});
 }
 
 } // namespace
@@ -159,6 +165,34 @@ int runPairs(int pairs) {
     return 0;
 }
 
+// With --fills=N: times the standard and then the texture fill on each thick hole with
+// 2 threads, N times in a row, and prints the medians and the median per-pair ratio.
+int runFills(int pairs) {
+    std::printf("%u cores; 2 threads; medians of %d back-to-back pairs\n",
+                std::thread::hardware_concurrency(), pairs);
+    for (int c = 1; c < 3; ++c) {
+        const auto& m = cachedMask(Case(c));
+        std::vector<double> standard, texture, ratio;
+        for (int k = 0; k < pairs; ++k) {
+            double ms[2];
+            for (int f = 0; f < 2; ++f) {
+                const auto t0 = std::chrono::steady_clock::now();
+                PixelImage out = Inpainter::run(photo(), m, {}, 2, Inpainter::Method(f));
+                benchmark::DoNotOptimize(out);
+                ms[f] =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                        .count();
+            }
+            standard.push_back(ms[0]);
+            texture.push_back(ms[1]);
+            ratio.push_back(ms[1] / ms[0]);
+        }
+        std::printf("%-20s standard %7.1f ms   texture %7.1f ms   texture / standard %.2fx\n",
+                    BenchImages::name(Case(c)), median(standard), median(texture), median(ratio));
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
@@ -166,6 +200,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--pairs=", 8) == 0)
             return runPairs(std::max(1, std::atoi(argv[i] + 8)));
+        else if (std::strncmp(argv[i], "--fills=", 8) == 0)
+            return runFills(std::max(1, std::atoi(argv[i] + 8)));
     benchmark::Initialize(&argc, argv);
     if (BenchImages::sourcePhotoPath().isEmpty())
         std::fprintf(stderr, "opencv-doc is not installed: using a synthetic texture\n");
