@@ -4,6 +4,7 @@
 // Shared by the application and the command-line tool, so both see the same pixels.
 
 #include "pixelimage.h"
+#include "pngencoder.h"
 
 #include <QByteArray>
 #include <QColorSpace>
@@ -77,9 +78,11 @@ std::optional<PixelImage> fromQImage(const QImage& image);
 // allocated. The fourth byte is ignored.
 QImage makeQImage(const PixelImage& image);
 
-// Writes the image as an 8-bit RGB PNG. The file is replaced atomically where the
-// folder allows it, so a failed save never leaves a truncated file in place of the
-// previous one.
+// Writes the image as an 8-bit RGB PNG (pngencoder.h). The file is replaced atomically
+// where the folder allows it, so a failed save never leaves a truncated file in place of
+// the previous one.
+SaveError savePng(const RgbxRows& image, const QString& path);
 SaveError savePng(const QImage& image, const QString& path);
+SaveError savePng(const PixelImage& image, const QString& path);
 
 } // namespace Imaging

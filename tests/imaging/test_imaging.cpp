@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -203,22 +204,49 @@ TEST(ImagingConversion, HalfTransparentRedOverWhite) {
     EXPECT_EQ(p->bytes()[3], 255);
 }
 
-TEST_F(ImagingFiles, SavedPngIsOpaqueEightBitRgbWithTheSameBytes) {
-    std::vector<uint8_t> bytes(7 * 4 * 4);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = uint8_t(i * 11 + 3);
-    const PixelImage p(7, 4, bytes);
-    ASSERT_EQ(Imaging::savePng(Imaging::makeQImage(p), path("out.png")), Imaging::SaveError::None);
-    QFile f(path("out.png"));
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray png = f.readAll();
-    EXPECT_EQ(png.mid(12, 4), "IHDR");
-    EXPECT_EQ(png[24], 8) << "bit depth";
-    EXPECT_EQ(png[25], 2) << "colour type RGB";
-    const auto back = Imaging::decodeData(png);
-    ASSERT_TRUE(back.image);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        EXPECT_EQ(back.image->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
+// The R, G, B bytes an external program reads from a PNG file, or empty when it cannot.
+QByteArray externalRgb(const QStringList& command) {
+    QProcess p;
+    p.start(command.first(), command.mid(1));
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return {};
+    return p.readAllStandardOutput();
+}
+
+TEST_F(ImagingFiles, SavedPngIsEightBitRgbThatEveryReaderReadsAlike) {
+    // A tiny picture, and noise large enough to need several IDAT chunks.
+    for (const auto& [w, h] : {std::pair{7, 4}, std::pair{1, 1}, std::pair{1201, 803}}) {
+        std::vector<uint8_t> bytes(size_t(w) * h * 4);
+        uint32_t state = 12345;
+        for (uint8_t& b : bytes)
+            b = uint8_t((state = state * 1664525u + 1013904223u) >> 24);
+        const PixelImage p(w, h, bytes);
+        const QString file = path(QStringLiteral("out%1.png").arg(w));
+        ASSERT_EQ(Imaging::savePng(p, file), Imaging::SaveError::None);
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray png = f.readAll();
+        EXPECT_EQ(png.mid(12, 4), "IHDR");
+        EXPECT_EQ(png[24], 8) << "bit depth";
+        EXPECT_EQ(png[25], 2) << "colour type RGB";
+
+        QByteArray rgb;
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (i % 4 != 3)
+                rgb += char(bytes[i]);
+        const auto back = Imaging::decodeData(png);
+        ASSERT_TRUE(back.image);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            ASSERT_EQ(back.image->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
+        EXPECT_EQ(externalRgb({"/usr/bin/python3", "-c",
+                               "import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+                               "assert im.mode == 'RGB'; sys.stdout.buffer.write(im.tobytes())",
+                               file}),
+                  rgb)
+            << "Python's reader, " << w << " x " << h;
+        EXPECT_EQ(externalRgb({"convert", file, "-depth", "8", "rgb:-"}), rgb)
+            << "ImageMagick's reader, " << w << " x " << h;
+    }
 }
 
 TEST_F(ImagingFiles, FailedSavesSayWhy) {
