@@ -13,7 +13,8 @@ QString imageNameFilter();
 // "Open": one existing image file.
 QString chooseImageToOpen();
 
-// "Save as PNG": PNG only, suggesting "Mirelo.png" and adding ".png" when it is left off.
-QString chooseSavePath();
+// "Save as PNG": PNG only, suggesting "Mirelo.png" in folder (the dialog's own choice
+// when empty) and adding ".png" when it is left off.
+QString chooseSavePath(const QString& folder);
 
 } // namespace FileDialogs

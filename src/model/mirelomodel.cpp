@@ -7,6 +7,8 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QCursor>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QPointer>
@@ -22,11 +24,31 @@ template <typename F> void postToGuiThread(F f) {
     QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection);
 }
 
+// Shows the wait cursor while the GUI thread is held up by decoding or encoding.
+class WaitCursor {
+public:
+    WaitCursor() {
+        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            active_ = false;
+    }
+    ~WaitCursor() {
+        if (active_)
+            QGuiApplication::restoreOverrideCursor();
+    }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    bool active_ = true;
+};
+
 } // namespace
 
 MireloModel::MireloModel(QObject* parent)
     : QObject(parent), chooseOpenPath(&FileDialogs::chooseImageToOpen),
-      chooseSavePath(&FileDialogs::chooseSavePath),
+      chooseSavePath([this] { return FileDialogs::chooseSavePath(documentFolder_); }),
       putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {}
 
 MireloModel::~MireloModel() = default;
@@ -71,6 +93,8 @@ void MireloModel::setMaskHasPaint(bool v) {
 void MireloModel::setEdited(bool v) {
     edited_ = v;
     emit editedChanged();
+    if (!v && compare_)
+        setCompare(false);
 }
 void MireloModel::setPasses(qint64 v) {
     passes_ = v;
@@ -80,6 +104,32 @@ void MireloModel::setMessage(const std::optional<QString>& v) {
     message_ = v;
     emit messageChanged();
 }
+void MireloModel::setDocumentName(const QString& v) {
+    documentName_ = v;
+    emit documentNameChanged();
+}
+void MireloModel::setUnsavedResult(bool v) {
+    unsavedResult_ = v;
+    emit unsavedResultChanged();
+}
+
+bool MireloModel::messageIsFailure() const { return message_ && *message_ != copiedMessage; }
+
+void MireloModel::markSettled() {
+    settled_ = current;
+    if (unsavedResult_)
+        setUnsavedResult(false);
+}
+
+void MireloModel::currentChanged() {
+    const auto same = [this](const std::optional<PixelImage>& other) {
+        return other && (current->sharesBytesWith(*other) || *current == *other);
+    };
+    // The picture as loaded is still where it came from.
+    const bool unsaved = current && !same(original) && !same(settled_);
+    if (unsaved != unsavedResult_)
+        setUnsavedResult(unsaved);
+}
 
 void MireloModel::requestRedraw() {
     if (redraw)
@@ -88,22 +138,24 @@ void MireloModel::requestRedraw() {
 
 // Loading
 
-void MireloModel::openPanel() {
+void MireloModel::openPanel(const std::function<bool()>& mayReplace) {
     const QString path = chooseOpenPath ? chooseOpenPath() : QString();
-    if (!path.isEmpty())
+    if (!path.isEmpty() && (!mayReplace || mayReplace()))
         load(QUrl::fromLocalFile(path));
 }
 
 void MireloModel::load(const QUrl& url) {
-    QImageReader reader(url.toLocalFile());
+    const QString path = url.toLocalFile();
+    QImageReader reader(path);
     if (!Imaging::canOpen(reader)) {
         setMessage(Imaging::message(Imaging::LoadError::NotAnImageFile));
         return;
     }
-    load(reader);
+    const QFileInfo file(path);
+    load(reader, file.fileName(), file.absolutePath());
 }
 
-void MireloModel::load(const QByteArray& data) {
+void MireloModel::load(const QByteArray& data, const QString& name) {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
@@ -112,12 +164,13 @@ void MireloModel::load(const QByteArray& data) {
         setMessage(Imaging::message(Imaging::LoadError::NotImageData));
         return;
     }
-    load(reader);
+    load(reader, name, QString());
 }
 
-void MireloModel::load(QImageReader& reader) {
+void MireloModel::load(QImageReader& reader, const QString& name, const QString& folder) {
     if (isBusy_)
         return;
+    const WaitCursor wait;
     Imaging::Decoded decoded = Imaging::decode(reader);
     if (!decoded.image || decoded.image->isEmpty()) {
         setMessage(Imaging::message(decoded.error == Imaging::LoadError::None
@@ -126,6 +179,7 @@ void MireloModel::load(QImageReader& reader) {
         return;
     }
 
+    endStroke();
     const PixelImage& image = *decoded.image;
     original = image;
     current = image;
@@ -142,6 +196,10 @@ void MireloModel::load(QImageReader& reader) {
     setEdited(false);
     setPasses(0);
     setMessage(std::nullopt);
+    documentFolder_ = folder;
+    setDocumentName(name);
+    settled_.reset();
+    currentChanged();
     refreshFlags();
     requestRedraw();
 }
@@ -154,13 +212,19 @@ void MireloModel::refreshFlags() {
 
 // View
 
+// The zoom commands keep the picture's point at the view's centre where it is: its offset
+// from the picture's centre, pan, grows with the scale.
 void MireloModel::zoomIn() {
-    zoom = std::clamp(zoom * 1.25, minZoom, maxZoom);
+    const double zoomed = std::clamp(zoom * 1.25, minZoom, maxZoom);
+    pan *= zoomed / zoom;
+    zoom = zoomed;
     requestRedraw();
 }
 
 void MireloModel::zoomOut() {
-    zoom = std::clamp(zoom * 0.8, minZoom, maxZoom);
+    const double zoomed = std::clamp(zoom * 0.8, minZoom, maxZoom);
+    pan *= zoomed / zoom;
+    zoom = zoomed;
     requestRedraw();
 }
 
@@ -183,16 +247,49 @@ void MireloModel::pushUndo() {
 }
 
 bool MireloModel::beginStroke() {
-    if (!hasImage_ || isBusy_ || compare_)
+    endStroke();
+    if (!hasImage_ || isBusy_ || compare_ || !current || !mask)
         return false;
+    OpenStroke s;
+    if (undoStack.size() >= static_cast<size_t>(maxUndo))
+        s.dropped = undoStack.front();
+    s.redo = redoStack;
+    s.hadPaint = mask->hasPaint();
+    stroke_ = std::move(s);
     pushUndo();
     setMaskHasPaint(true);
     return true;
 }
 
-void MireloModel::undo() { step(undoStack, redoStack); }
+void MireloModel::endStroke() {
+    if (!stroke_)
+        return;
+    OpenStroke s = std::move(*stroke_);
+    stroke_.reset();
+    // Only the stroke has touched the document since its snapshot.
+    if (mask && !undoStack.empty() && mask->gray() == undoStack.back().mask) {
+        undoStack.pop_back();
+        if (s.dropped)
+            undoStack.insert(undoStack.begin(), std::move(*s.dropped));
+        redoStack = std::move(s.redo);
+        // Stamps that reached the image without raising a byte still mark it painted.
+        if (!s.hadPaint && mask->hasPaint()) {
+            mask->clear();
+            requestRedraw();
+        }
+    }
+    refreshFlags();
+}
 
-void MireloModel::redo() { step(redoStack, undoStack); }
+void MireloModel::undo() {
+    endStroke();
+    step(undoStack, redoStack);
+}
+
+void MireloModel::redo() {
+    endStroke();
+    step(redoStack, undoStack);
+}
 
 void MireloModel::step(std::vector<Snapshot>& from, std::vector<Snapshot>& to) {
     if (isBusy_ || from.empty() || !current || !mask)
@@ -215,11 +312,13 @@ void MireloModel::apply(const Snapshot& snapshot) {
     if (mask)
         mask->set(snapshot.mask);
     setEdited(!original || !(snapshot.image == *original));
+    currentChanged();
     refreshFlags();
     requestRedraw();
 }
 
 void MireloModel::clearMask() {
+    endStroke();
     if (isBusy_ || !mask || !mask->hasPaint())
         return;
     pushUndo();
@@ -229,6 +328,7 @@ void MireloModel::clearMask() {
 }
 
 void MireloModel::revertToOriginal() {
+    endStroke();
     if (isBusy_ || !original || !edited_)
         return;
     pushUndo();
@@ -237,6 +337,7 @@ void MireloModel::revertToOriginal() {
     if (mask)
         mask->clear();
     setEdited(false);
+    currentChanged();
     refreshFlags();
     requestRedraw();
 }
@@ -244,6 +345,7 @@ void MireloModel::revertToOriginal() {
 // Erase job
 
 void MireloModel::erase() {
+    endStroke();
     if (isBusy_ || !current || !mask || !mask->hasPaint())
         return;
     PixelImage image = *current;
@@ -290,25 +392,39 @@ void MireloModel::finishErase(const PixelImage& result) {
     setProgress(1.0);
     setEdited(true);
     setPasses(passes_ + 1);
+    currentChanged();
     refreshFlags();
     requestRedraw();
 }
 
 // Export
 
-void MireloModel::savePNG() {
+bool MireloModel::savePNG() {
     if (currentImage.isNull())
-        return;
+        return false;
     const QString path = chooseSavePath ? chooseSavePath() : QString();
     if (path.isEmpty())
-        return;
-    const Imaging::SaveError error = Imaging::savePng(currentImage, path);
-    if (error != Imaging::SaveError::None)
+        return false;
+    const Imaging::SaveError error = [&] {
+        const WaitCursor wait;
+        return Imaging::savePng(currentImage, path);
+    }();
+    if (error != Imaging::SaveError::None) {
         setMessage(Imaging::message(error));
+        return false;
+    }
+    // An earlier failure to save is over now.
+    if (message_ && (*message_ == Imaging::message(Imaging::SaveError::CannotCreate) ||
+                     *message_ == Imaging::message(Imaging::SaveError::WriteFailed)))
+        setMessage(std::nullopt);
+    markSettled();
+    return true;
 }
 
 void MireloModel::copyToClipboard() {
     if (currentImage.isNull() || !putOnClipboard)
         return;
     putOnClipboard(currentImage);
+    setMessage(copiedMessage);
+    markSettled();
 }

@@ -33,18 +33,20 @@ class QUrl;
 // pixels, and only the GUI-thread installation of its result clears isBusy.
 class MireloModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool hasImage READ hasImage WRITE setHasImage NOTIFY hasImageChanged)
+    Q_PROPERTY(bool hasImage READ hasImage NOTIFY hasImageChanged)
     Q_PROPERTY(double brushSize READ brushSize WRITE setBrushSize NOTIFY brushSizeChanged)
     Q_PROPERTY(double feather READ feather WRITE setFeather NOTIFY featherChanged)
-    Q_PROPERTY(bool isBusy READ isBusy WRITE setIsBusy NOTIFY isBusyChanged)
-    Q_PROPERTY(double progress READ progress WRITE setProgress NOTIFY progressChanged)
-    Q_PROPERTY(bool canUndo READ canUndo WRITE setCanUndo NOTIFY canUndoChanged)
-    Q_PROPERTY(bool canRedo READ canRedo WRITE setCanRedo NOTIFY canRedoChanged)
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(bool canUndo READ canUndo NOTIFY canUndoChanged)
+    Q_PROPERTY(bool canRedo READ canRedo NOTIFY canRedoChanged)
     Q_PROPERTY(bool compare READ compare WRITE setCompare NOTIFY compareChanged)
-    Q_PROPERTY(bool maskHasPaint READ maskHasPaint WRITE setMaskHasPaint NOTIFY maskHasPaintChanged)
-    Q_PROPERTY(bool edited READ edited WRITE setEdited NOTIFY editedChanged)
-    Q_PROPERTY(qint64 passes READ passes WRITE setPasses NOTIFY passesChanged)
+    Q_PROPERTY(bool maskHasPaint READ maskHasPaint NOTIFY maskHasPaintChanged)
+    Q_PROPERTY(bool edited READ edited NOTIFY editedChanged)
+    Q_PROPERTY(qint64 passes READ passes NOTIFY passesChanged)
     Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
+    Q_PROPERTY(QString documentName READ documentName NOTIFY documentNameChanged)
+    Q_PROPERTY(bool unsavedResult READ unsavedResult NOTIFY unsavedResultChanged)
 
 public:
     // One undo record: the picture and the mask bytes, both shared until written.
@@ -72,26 +74,33 @@ public:
     bool edited() const { return edited_; }
     qint64 passes() const { return passes_; }
     const std::optional<QString>& message() const { return message_; }
+    // True while message reports a failure (shown in red); false for a notice such as
+    // copiedMessage, and when there is no message.
+    bool messageIsFailure() const;
+    // The open file's name, or what the data was ("Pasted image"); empty before any load.
+    const QString& documentName() const { return documentName_; }
+    // True while the current picture differs both from the one loaded and from the one
+    // last saved or copied: closing the document would lose work. Mask paint alone does
+    // not count.
+    bool unsavedResult() const { return unsavedResult_; }
+    // The folder of the open file; empty when the document came from data.
+    const QString& documentFolder() const { return documentFolder_; }
 
-    void setHasImage(bool v);
+    static inline const QString copiedMessage = QStringLiteral("Copied to the clipboard.");
+
     void setBrushSize(double v);
     void setFeather(double v);
-    void setIsBusy(bool v);
-    void setProgress(double v);
-    void setCanUndo(bool v);
-    void setCanRedo(bool v);
     void setCompare(bool v);
-    void setMaskHasPaint(bool v);
-    void setEdited(bool v);
-    void setPasses(qint64 v);
     void setMessage(const std::optional<QString>& v);
 
-    // Asks for an image file (chooseOpenPath) and loads it.
-    void openPanel();
+    // Asks for an image file (chooseOpenPath) and loads it, if mayReplace (when given)
+    // agrees to replace the current document.
+    void openPanel(const std::function<bool()>& mayReplace = {});
     // Loads a local image file or image bytes, replacing the whole document except the
-    // brush settings. On failure the document stays as it was and message says why.
+    // brush settings; name is what the title calls data. On failure the document stays
+    // as it was and message says why.
     void load(const QUrl& url);
-    void load(const QByteArray& data);
+    void load(const QByteArray& data, const QString& name = QStringLiteral("Pasted image"));
     // Mirrors the stacks and the mask into canUndo, canRedo and maskHasPaint.
     void refreshFlags();
     void zoomIn();
@@ -101,6 +110,13 @@ public:
     // The canvas calls this on mouse-down: true if a stroke may start, in which case the
     // whole stroke that follows has already been recorded as one undo step.
     bool beginStroke();
+    // Closes the open stroke: the flags follow the mask's real content, and a stroke that
+    // changed no mask byte leaves no undo step behind. The canvas calls it on release;
+    // every other change of the document or mask calls it first, so a stroke never runs
+    // on into a replaced mask.
+    void endStroke();
+    // True from a beginStroke() that answered true until the stroke is closed.
+    bool strokeOpen() const { return stroke_.has_value(); }
     void undo();
     void redo();
     // Empties the mask as one undoable step; nothing happens when there is no paint.
@@ -110,7 +126,9 @@ public:
     // Fills the painted area in the background; see isBusy and progress.
     void erase();
     // Asks for a location (chooseSavePath) and writes the current picture there as PNG.
-    void savePNG();
+    // True when the file was written.
+    bool savePNG();
+    // Puts the current picture on the clipboard and says so in message.
     void copyToClipboard();
 
     std::optional<PixelImage> original;
@@ -130,7 +148,7 @@ public:
     std::vector<Snapshot> redoStack;
 
     // Replaceable outside effects, so that tests need no modal dialog or real clipboard.
-    // An empty path means the user cancelled.
+    // An empty path means the user cancelled. The save dialog starts in documentFolder().
     std::function<QString()> chooseOpenPath;
     std::function<QString()> chooseSavePath;
     std::function<void(const QImage&)> putOnClipboard;
@@ -150,11 +168,38 @@ signals:
     void editedChanged();
     void passesChanged();
     void messageChanged();
+    void documentNameChanged();
+    void unsavedResultChanged();
 
 private:
     friend class MireloModelTestAccess;
 
-    void load(QImageReader& reader);
+    // What an open stroke needs to leave no trace when it paints nothing: the undo
+    // entry its snapshot pushed out, the redo history it dropped, and whether the mask
+    // had paint before it.
+    struct OpenStroke {
+        std::optional<Snapshot> dropped;
+        std::vector<Snapshot> redo;
+        bool hadPaint = false;
+    };
+
+    void setHasImage(bool v);
+    void setIsBusy(bool v);
+    void setProgress(double v);
+    void setCanUndo(bool v);
+    void setCanRedo(bool v);
+    void setMaskHasPaint(bool v);
+    // Compare mode ends with edited: there is nothing left to compare.
+    void setEdited(bool v);
+    void setPasses(qint64 v);
+    void setDocumentName(const QString& v);
+    void setUnsavedResult(bool v);
+    // The current picture has been saved or copied.
+    void markSettled();
+    // Recomputes unsavedResult after the current picture changed.
+    void currentChanged();
+
+    void load(QImageReader& reader, const QString& name, const QString& folder);
     void pushUndo();
     // Moves one entry from one stack to the other: the heart of undo and redo.
     void step(std::vector<Snapshot>& from, std::vector<Snapshot>& to);
@@ -176,4 +221,10 @@ private:
     bool edited_ = false;
     qint64 passes_ = 0;
     std::optional<QString> message_;
+    QString documentName_;
+    bool unsavedResult_ = false;
+    QString documentFolder_;
+    // The picture last saved or copied.
+    std::optional<PixelImage> settled_;
+    std::optional<OpenStroke> stroke_;
 };

@@ -58,9 +58,9 @@ TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
     EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
 
     path = dir.filePath("ok.png");
-    m.savePNG(); // success keeps an earlier failure text
+    EXPECT_TRUE(m.savePNG()); // success ends the failure's text
     EXPECT_TRUE(QFileInfo::exists(path));
-    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
+    EXPECT_FALSE(m.message());
 
     MireloModel empty;
     empty.chooseSavePath = [this] {
@@ -74,6 +74,36 @@ TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
     empty.copyToClipboard();
     EXPECT_EQ(asked, 0);
     EXPECT_FALSE(copied);
+}
+
+TEST_F(Export, UnsavedResultFollowsSavesAndCopies) {
+    std::vector<bool> seen;
+    QObject::connect(&m, &MireloModel::unsavedResultChanged,
+                     [&] { seen.push_back(m.unsavedResult()); });
+    m.putOnClipboard = [](const QImage&) {};
+    EXPECT_FALSE(m.unsavedResult());
+    stroke(m, {100, 75}, 10);
+    EXPECT_FALSE(m.unsavedResult()); // paint alone is no result
+    m.erase();
+    ASSERT_TRUE(waitUntilIdle(m));
+    EXPECT_TRUE(m.unsavedResult());
+    m.copyToClipboard();
+    EXPECT_FALSE(m.unsavedResult());
+    EXPECT_EQ(m.message(), MireloModel::copiedMessage);
+    EXPECT_FALSE(m.messageIsFailure());
+    m.undo(); // the picture as loaded
+    m.redo(); // the copied one
+    EXPECT_FALSE(m.unsavedResult());
+    stroke(m, {20, 20}, 10);
+    m.erase();
+    ASSERT_TRUE(waitUntilIdle(m));
+    EXPECT_TRUE(m.unsavedResult());
+    EXPECT_FALSE(m.savePNG()); // cancelled
+    EXPECT_TRUE(m.unsavedResult());
+    path = dir.filePath("saved.png");
+    EXPECT_TRUE(m.savePNG());
+    EXPECT_FALSE(m.unsavedResult());
+    EXPECT_EQ(seen, (std::vector<bool>{true, false, true, false}));
 }
 
 TEST_F(Export, WriteFailureIsReportedAndKeepsTheOldFile) {

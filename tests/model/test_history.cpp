@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace testsupport;
 
 namespace {
@@ -131,6 +133,69 @@ TEST(History, StrokeGateRefusesWithoutTakingASnapshot) {
     EXPECT_EQ(rec.names,
               (std::vector<std::string>{"canUndo", "canRedo", "maskHasPaint", "maskHasPaint"}));
     EXPECT_TRUE(m.maskHasPaint()); // before any stamp lands
+}
+
+TEST(History, CompareModeEndsWithTheEdits) {
+    MireloModel m;
+    loadGradient(m);
+    stroke(m, {30, 20}, 8);
+    m.erase();
+    ASSERT_TRUE(waitUntilIdle(m));
+    m.setCompare(true);
+    m.revertToOriginal();
+    EXPECT_FALSE(m.compare());
+    m.undo(); // the erased picture again
+    m.setCompare(true);
+    m.undo(); // the picture as loaded, with its paint
+    EXPECT_FALSE(m.edited() || m.compare());
+    EXPECT_TRUE(stroke(m, {10, 10}));
+}
+
+TEST(History, StrokeThatPaintsNothingLeavesNoTrace) {
+    MireloModel m;
+    loadGradient(m);
+    stroke(m, {30, 20}, 8);
+    m.undo();
+    // The disc reaches column 0 but covers no pixel centre: no byte rises.
+    ASSERT_TRUE(m.beginStroke());
+    m.mask->stamp({-24, 10}, 24, 0.35);
+    m.endStroke();
+    EXPECT_FALSE(m.maskHasPaint() || m.mask->hasPaint() || m.canUndo());
+    EXPECT_TRUE(m.canRedo()); // the redo history survives
+
+    // With a full history, the oldest entry stays too.
+    for (int i = 0; i < 20; ++i)
+        stroke(m, {2.0 + 2 * i, 30.0}, 1.5);
+    const MaskBytes oldest = m.undoStack.front().mask;
+    ASSERT_TRUE(m.beginStroke());
+    m.endStroke();
+    ASSERT_EQ(m.undoStack.size(), 20u);
+    EXPECT_EQ(m.undoStack.front().mask, oldest);
+    EXPECT_TRUE(m.maskHasPaint());
+}
+
+TEST(History, ChangesFromOutsideCloseTheOpenStroke) {
+    MireloModel m;
+    loadGradient(m);
+    const std::pair<const char*, std::function<void()>> outside[] = {
+        {"undo", [&] { m.undo(); }},
+        {"redo", [&] { m.redo(); }},
+        {"clear", [&] { m.clearMask(); }},
+        {"load", [&] { loadGradient(m); }},
+    };
+    for (const auto& [name, change] : outside) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(m.beginStroke());
+        m.mask->stamp({20, 20}, 6, 0.35);
+        change();
+        EXPECT_FALSE(m.strokeOpen());
+    }
+    // Undo during a stroke undoes that stroke.
+    ASSERT_TRUE(m.beginStroke());
+    m.mask->stamp({20, 20}, 6, 0.35);
+    m.undo();
+    EXPECT_FALSE(m.mask->hasPaint() || m.maskHasPaint() || m.canUndo());
+    EXPECT_TRUE(m.canRedo());
 }
 
 } // namespace

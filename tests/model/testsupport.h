@@ -51,6 +51,7 @@ inline bool stroke(MireloModel& m, QPointF at, double radius = 6.0) {
     if (!m.beginStroke())
         return false;
     m.mask->stamp(at, radius, m.feather());
+    m.endStroke();
     return true;
 }
 
