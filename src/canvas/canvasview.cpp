@@ -3,7 +3,7 @@
 #include "maskstore.h"
 #include "mirelomodel.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
@@ -27,6 +27,12 @@ constexpr double minFitScale = 0.01;
 constexpr double minBrushRadius = 0.5;  // image pixels
 constexpr double stampSpacing = 0.2;    // of the radius
 constexpr double minStampSpacing = 1.0; // image pixels
+// Panning: a wheel notch (120 units of angle) scrolls the desktop's number of lines.
+constexpr double wheelLine = 20.0; // view points
+constexpr double wheelNotch = 120.0;
+// However far the picture is panned, this much of it stays in view (or all of it when it
+// is smaller).
+constexpr double minVisible = 64.0; // view points
 // Zooming.
 constexpr double scrollZoomRate = 0.01; // zoom factor e^(rate x scroll delta in points)
 constexpr double smartZoomFactor = 2.5;
@@ -115,9 +121,29 @@ void CanvasView::modelChanged() {
 void CanvasView::redrawRequested() {
     // The mask may have been replaced, cleared or restored wholesale.
     overlay_.invalidate();
+    // A view that was never laid out has no size to keep the picture in.
+    if (isVisible())
+        keepPictureInView();
     update();
     updateCursor();
 }
+
+void CanvasView::keepPictureInView() {
+    if (!model_.current)
+        return;
+    const double scale = model_.zoom * fitScale();
+    const auto limit = [](double pan, double view, double shown) {
+        const double keep = std::min({minVisible, shown, view});
+        // The picture's edge may come to `keep` points from the view's opposite edge.
+        const double reach = (view + shown) * 0.5 - keep;
+        return std::clamp(pan, -reach, reach);
+    };
+    model_.pan = QPointF(
+        limit(model_.pan.x(), width(), static_cast<double>(model_.current->width()) * scale),
+        limit(model_.pan.y(), height(), static_cast<double>(model_.current->height()) * scale));
+}
+
+void CanvasView::resizeEvent(QResizeEvent*) { keepPictureInView(); }
 
 void CanvasView::updateCursor() {
     if (!model_.hasImage())
@@ -344,10 +370,15 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
     const QPointF p = event->position();
     if (!(event->buttons() & Qt::LeftButton)) {
         if (event->buttons() != Qt::NoButton) {
-            // A drag with another button pans and leaves the ring where it is.
+            // A drag with another button pans; the ring goes along with the pointer.
+            const QRectF before = visibleRingBounds();
+            mousePoint_ = p;
             if (otherDragPoint_) {
                 model_.pan += p - *otherDragPoint_;
+                keepPictureInView();
                 update();
+            } else {
+                repaintAround(before);
             }
             otherDragPoint_ = p;
             return;
@@ -367,6 +398,7 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
     if (panning_) {
         if (previous)
             model_.pan += p - *previous;
+        keepPictureInView();
         update();
         return;
     }
@@ -375,10 +407,10 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
         return;
     }
     QRectF changed;
-    if (painting_ && model_.isBusy()) {
-        // An erase started during the stroke (from the keyboard) and works on the mask as
-        // it was: the stroke ends there, so that it neither changes the mask under the job
-        // nor goes on painting the erased picture outside any undo step.
+    if (painting_ && !model_.strokeOpen()) {
+        // A command from the keyboard (undo, clear, erase, a paste...) changed the document
+        // and closed the stroke: the drag paints no more, so that it neither goes on into a
+        // replaced mask outside any undo step nor changes the mask under an erase.
         painting_ = false;
         lastImagePoint_.reset();
     }
@@ -397,8 +429,9 @@ void CanvasView::mouseReleaseEvent(QMouseEvent* event) {
             otherDragPoint_.reset();
         return;
     }
-    // The stroke needs no closing: its undo step was recorded when it began.
     const QRectF before = visibleRingBounds();
+    if (painting_)
+        model_.endStroke();
     painting_ = false;
     panning_ = false;
     lastImagePoint_.reset();
@@ -412,15 +445,24 @@ void CanvasView::leaveEvent(QEvent*) {
 }
 
 void CanvasView::wheelEvent(QWheelEvent* event) {
-    // X11 reports made-up pixel deltas; there the wheel's angle (15 points a notch) serves.
-    const bool pixelsReliable = QGuiApplication::platformName() != QLatin1String("xcb");
-    const QPointF delta = !event->pixelDelta().isNull() && pixelsReliable
-                              ? QPointF(event->pixelDelta())
-                              : QPointF(event->angleDelta()) / 8.0;
+    // A touchpad's pixel deltas move the picture with the fingers. X11 reports made-up
+    // pixel deltas, so there the wheel's angle serves.
+    const bool pixels =
+        !event->pixelDelta().isNull() && QGuiApplication::platformName() != QLatin1String("xcb");
     if (event->modifiers() & Qt::ControlModifier) {
+        // Zooming counts a notch as 15 points.
+        const QPointF delta =
+            pixels ? QPointF(event->pixelDelta()) : QPointF(event->angleDelta()) / 8.0;
         zoom(std::exp(scrollZoomRate * delta.y()), event->position());
     } else {
+        QPointF delta = pixels ? QPointF(event->pixelDelta())
+                               : QPointF(event->angleDelta()) / wheelNotch *
+                                     QApplication::wheelScrollLines() * wheelLine;
+        // Shift turns a plain wheel sideways.
+        if ((event->modifiers() & Qt::ShiftModifier) && delta.x() == 0)
+            delta = QPointF(delta.y(), 0);
         model_.pan += delta;
+        keepPictureInView();
         update();
     }
     event->accept();
@@ -471,6 +513,7 @@ void CanvasView::zoom(qreal factor, QPointF around) {
                              (ix - static_cast<double>(model_.current->width()) * 0.5) * scale,
                          around.y() - centre.y() -
                              (iy - static_cast<double>(model_.current->height()) * 0.5) * scale);
+    keepPictureInView();
     update();
 }
 

@@ -26,7 +26,9 @@ struct ImageGeometry {
 //
 // Input: a left-button press and drag paints one stroke (one undo step), or with Alt held
 // pans, or in compare mode moves the split. A drag with another button and the scroll wheel
-// pan; Ctrl-scroll and pinching zoom around the pointer; "[" and "]" step the brush size.
+// pan (Shift-scroll sideways); Ctrl-scroll and pinching zoom around the pointer; "[" and
+// "]" step the brush size. However it is panned, at least 64 points of the picture stay in
+// view.
 //
 // The view holds no document state: it draws the model on every pass and writes the model's
 // view fields (zoom, pan, compareSplit) and brush size. What depends only on the picture,
@@ -56,6 +58,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -64,6 +67,8 @@ private:
     double fitScale() const;
     // The model changed its pictures, mask or view fields behind the view's back.
     void redrawRequested();
+    // Limits the pan so that some of the picture always stays in view.
+    void keepPictureInView();
     void updateCursor();
 
     void drawImage(QPainter& p, const QImage& image, ScaledImageCache& cache,

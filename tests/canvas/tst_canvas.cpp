@@ -157,24 +157,45 @@ private slots:
 
     void nothingIsPaintedWhileBusyOrComparing() {
         Canvas c;
-        c.model.setIsBusy(true);
-        drag(c.view, {120, 150}, {220, 150});
-        c.model.setIsBusy(false);
+        c.model.processors = 1;
         c.model.setCompare(true);
         drag(c.view, {120, 150}, {220, 150});
         QVERIFY(c.model.mask->gray() == MaskBytes(400 * 300));
         QVERIFY(c.model.undoStack.empty());
 
-        // An erase started mid-stroke ends the stroke: the mask stays as the job took it.
+        // An erase started mid-stroke ends the stroke: the mask stays as the job took it,
+        // and no stroke begins while the job runs.
         c.model.setCompare(false);
         QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
         const MaskBytes before = c.model.mask->gray();
-        c.model.setIsBusy(true);
+        c.model.erase();
         QTest::mouseMove(&c.view, QPoint(250, 150));
-        c.model.setIsBusy(false);
-        QTest::mouseMove(&c.view, QPoint(350, 150));
-        QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(350, 150));
+        QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(250, 150));
+        drag(c.view, {120, 250}, {220, 250});
+        QVERIFY(c.model.isBusy());
         QVERIFY(c.model.mask->gray() == before);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.model.isBusy(), 20000);
+    }
+
+    void commandsDuringADragEndTheStroke() {
+        Canvas c;
+        QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
+        QTest::mouseMove(&c.view, QPoint(160, 150));
+        c.model.undo(); // Ctrl+Z with the button still down
+        QTest::mouseMove(&c.view, QPoint(260, 150));
+        QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(260, 150));
+        QVERIFY(!c.model.mask->hasPaint());
+        QVERIFY(!c.model.maskHasPaint());
+        QVERIFY(c.model.undoStack.empty());
+        QCOMPARE(c.model.redoStack.size(), size_t(1));
+    }
+
+    void aClickThatPaintsNothingLeavesNoTrace() {
+        Canvas c;
+        c.model.setBrushSize(10);
+        QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(5, 150)); // margin
+        QVERIFY(!c.model.maskHasPaint());
+        QVERIFY(!c.model.canUndo());
     }
 
     void compareDragMovesTheSplitWithinThePicture() {
@@ -204,10 +225,41 @@ private slots:
         QVERIFY(!c.model.mask->hasPaint());
         QVERIFY(c.model.undoStack.empty());
 
-        wheel(c.view, {200, 200}, {0, 120}); // one notch: 15 points
-        QCOMPARE(c.model.pan, QPointF(110, -14));
-        wheel(c.view, {200, 200}, {0, 120}, {4, -6}); // a touchpad's pixels win
-        QCOMPARE(c.model.pan, QPointF(114, -20));
+        // A notch scrolls the desktop's lines of 20 points; Shift turns it sideways.
+        const double notch = QApplication::wheelScrollLines() * 20.0;
+        QVERIFY(notch > 15);
+        wheel(c.view, {200, 200}, {0, 120});
+        QCOMPARE(c.model.pan, QPointF(110, -29 + notch));
+        wheel(c.view, {200, 200}, {0, -120}, {}, Qt::ShiftModifier);
+        QCOMPARE(c.model.pan, QPointF(110 - notch, -29 + notch));
+        wheel(c.view, {200, 200}, {0, 120}, {4, -6}); // a touchpad's pixels, 1:1
+        QCOMPARE(c.model.pan, QPointF(114 - notch, -35 + notch));
+    }
+
+    void panKeepsSomeOfThePictureInView() {
+        Canvas c; // 400 x 300 at scale 1 in 440 x 340
+        for (int i = 0; i < 50; ++i)
+            wheel(c.view, {200, 200}, {0, 120});
+        QCOMPARE(c.view.imageGeometry()->rect.top(), 340.0 - 64);
+        drag(c.view, {400, 100}, {-2000, 100}, Qt::MiddleButton);
+        QCOMPARE(c.view.imageGeometry()->rect.right(), 64.0);
+        // A picture smaller than that stays whole.
+        for (int i = 0; i < 40; ++i)
+            wheel(c.view, {200, 200}, {0, -120}, {}, Qt::ControlModifier);
+        drag(c.view, {200, 100}, {900, 900}, Qt::LeftButton, Qt::AltModifier);
+        QCOMPARE(c.view.imageGeometry()->rect.bottomRight(), QPointF(440, 340));
+    }
+
+    void zoomCommandsKeepTheViewCentre() {
+        Canvas c;
+        wheel(c.view, {300, 100}, {0, 600}, {}, Qt::ControlModifier);
+        const QPointF centre(220, 170);
+        const QPointF under = c.imagePointUnder(centre);
+        c.model.zoomIn();
+        c.model.zoomIn();
+        QVERIFY(QLineF(c.imagePointUnder(centre), under).length() < 1e-9);
+        c.model.zoomOut();
+        QVERIFY(QLineF(c.imagePointUnder(centre), under).length() < 1e-9);
     }
 
     void zoomKeepsThePixelUnderThePointer() {
@@ -344,6 +396,9 @@ private slots:
         QVERIFY(near(c.pixel(174, 100), green)); // hidden while panning
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::AltModifier, QPoint(150, 100));
         QVERIFY(!near(c.pixel(174, 100), green, 30));
+        // A drag with the middle button moves picture and ring together.
+        drag(c.view, {150, 100}, {250, 200}, Qt::MiddleButton);
+        QVERIFY(!near(c.pixel(274, 200), green, 30));
     }
 
     // Events repaint only parts of the view; what the screen then shows must be what a full
