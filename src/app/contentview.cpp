@@ -1,6 +1,7 @@
 #include "contentview.h"
 
 #include "canvasview.h"
+#include "elidedlabel.h"
 #include "icons.h"
 #include "mirelomodel.h"
 
@@ -15,6 +16,7 @@
 #include <QImageWriter>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -133,6 +135,15 @@ ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent),
     column->addWidget(buildBottomBar());
 
     buildToolbar();
+    askToSave = [this](const QString& question) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Unsaved Picture"), question,
+                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, window());
+        box.setInformativeText(
+            QStringLiteral("If you don't save, the erased picture will be lost."));
+        box.setDefaultButton(QMessageBox::Save);
+        box.setEscapeButton(QMessageBox::Cancel);
+        return static_cast<QMessageBox::StandardButton>(box.exec());
+    };
     // The canvas takes the keys ("[" and "]") from the start, not only after a click.
     setFocusProxy(canvas);
     canvas->setFocus();
@@ -162,7 +173,7 @@ void ContentView::buildToolbar() {
     MireloModel* m = &model_;
     openAction =
         add(Icons::Name::Open, "Open", "Open an image (" + shortcutText(Qt::CTRL | Qt::Key_O) + ")",
-            [m] { m->openPanel(); });
+            [this] { open(); });
     undoAction = add(Icons::Name::Undo, "Undo", "Undo (" + shortcutText(Qt::CTRL | Qt::Key_Z) + ")",
                      [m] { m->undo(); });
     redoAction =
@@ -186,6 +197,9 @@ void ContentView::buildToolbar() {
     eraseAction = add(Icons::Name::Erase, "Erase",
                       "Erase the masked area (" + shortcutText(Qt::CTRL | Qt::Key_Return) + ")",
                       [m] { m->erase(); });
+    // Compare and the zoom steps live only here: the toolbar cannot be hidden.
+    toolbar->toggleViewAction()->setVisible(false);
+    toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
     auto* quiet = new NoToolTip(toolbar);
     for (QAction* a : {zoomOutAction, zoomInAction})
         if (QWidget* button = toolbar->widgetForAction(a))
@@ -209,7 +223,9 @@ QWidget* ContentView::buildPlaceholder() {
     placeholderOpen = new QPushButton(QStringLiteral("Open…"), box);
     placeholderOpen->setMinimumHeight(30);
     placeholderOpen->setMinimumWidth(90);
-    connect(placeholderOpen, &QPushButton::clicked, this, [this] { model_.openPanel(); });
+    // Buttons and sliders leave the keyboard focus with the canvas, for "[" and "]".
+    placeholderOpen->setFocusPolicy(Qt::NoFocus);
+    connect(placeholderOpen, &QPushButton::clicked, this, [this] { open(); });
     for (QWidget* w :
          {static_cast<QWidget*>(icon), static_cast<QWidget*>(title), static_cast<QWidget*>(hint)})
         v->addWidget(w, 0, Qt::AlignHCenter);
@@ -283,8 +299,12 @@ QWidget* ContentView::buildBottomBar() {
         new QPushButton(Icons::icon(Icons::Name::Clear, style()), "Clear mask", bottomBar);
     connect(clearButton, &QPushButton::clicked, this, [this] { model_.clearMask(); });
     row->addWidget(clearButton);
+    for (QWidget* w : {static_cast<QWidget*>(brushSlider), static_cast<QWidget*>(featherSlider),
+                       static_cast<QWidget*>(clearButton)})
+        w->setFocusPolicy(Qt::NoFocus);
     row->addStretch(1);
-    status = new QLabel(bottomBar);
+    // The status text takes what room is left, never the read-outs' own.
+    status = new ElidedLabel(bottomBar);
     setPixelSize(status, 12);
     row->addWidget(status);
     return bottomBar;
@@ -322,16 +342,30 @@ void ContentView::refresh() {
     clearButton->setEnabled(m.maskHasPaint());
 
     QPalette p = status->palette();
-    if (m.message()) {
-        status->setText(*m.message());
-        p.setColor(QPalette::WindowText, kRed);
-    } else {
-        status->setText(m.passes() >= 1 ? QString::number(m.passes()) + " erase pass" +
-                                              (m.passes() == 1 ? "" : "es")
-                                        : QString());
-        p.setColor(QPalette::WindowText, palette().color(QPalette::PlaceholderText));
-    }
+    if (m.message())
+        status->setFullText(*m.message());
+    else
+        status->setFullText(m.passes() >= 1 ? QString::number(m.passes()) + " erase pass" +
+                                                  (m.passes() == 1 ? "" : "es")
+                                            : QString());
+    p.setColor(QPalette::WindowText,
+               m.messageIsFailure() ? kRed : palette().color(QPalette::PlaceholderText));
     status->setPalette(p);
+}
+
+void ContentView::open() {
+    model_.openPanel([this] { return mayDiscard(QStringLiteral("opening another picture")); });
+}
+
+bool ContentView::mayDiscard(const QString& doing) {
+    if (!model_.unsavedResult())
+        return true;
+    const QString question = QStringLiteral("Save the erased picture before %1?").arg(doing);
+    const QMessageBox::StandardButton answer =
+        askToSave ? askToSave(question) : QMessageBox::Cancel;
+    if (answer == QMessageBox::Save)
+        return model_.savePNG();
+    return answer == QMessageBox::Discard;
 }
 
 void ContentView::setDropTargeted(bool on) {
@@ -339,11 +373,23 @@ void ContentView::setDropTargeted(bool on) {
     dropHighlight->setVisible(on);
 }
 
-bool ContentView::handleDrop(const QMimeData* mime) {
+bool ContentView::handleDrop(const QMimeData* mime, bool pasted) {
     if (!mime)
         return false;
     MireloModel* m = &model_;
-    auto post = [m](auto load) { QMetaObject::invokeMethod(m, load, Qt::QueuedConnection); };
+    const QString doing = pasted ? QStringLiteral("pasting another picture")
+                                 : QStringLiteral("opening another picture");
+    const QString name = pasted ? QStringLiteral("Pasted image") : QStringLiteral("Dropped image");
+    // The question, if any, comes once the drop is over.
+    auto post = [this, doing](auto load) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, doing, load] {
+                if (mayDiscard(doing))
+                    load();
+            },
+            Qt::QueuedConnection);
+    };
     const QList<QUrl> urls = mime->urls();
     if (!urls.isEmpty() && urls.first().isLocalFile()) {
         const QUrl url = urls.first();
@@ -354,7 +400,7 @@ bool ContentView::handleDrop(const QMimeData* mime) {
     for (const QString& format : mime->formats()) {
         if (format.startsWith("image/") && readable.contains(format.toLatin1())) {
             const QByteArray bytes = mime->data(format);
-            post([m, bytes] { m->load(bytes); });
+            post([m, bytes, name] { m->load(bytes, name); });
             return true;
         }
     }
@@ -364,7 +410,7 @@ bool ContentView::handleDrop(const QMimeData* mime) {
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter(&buffer, "png").write(qvariant_cast<QImage>(mime->imageData()));
-        post([m, bytes] { m->load(bytes); });
+        post([m, bytes, name] { m->load(bytes, name); });
         return true;
     }
     return false;

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QWidget>
 
+#include <functional>
+
 class CanvasView;
+class ElidedLabel;
 class MireloModel;
 class QAction;
 class QLabel;
@@ -24,10 +28,20 @@ public:
 
     // Turns a drop (or a paste) into a load of the model: the first local file, else the
     // first image data. Answers false when there is neither. The load runs a moment later
-    // on the event loop, so the drag source is never kept waiting.
-    bool handleDrop(const QMimeData* mime);
-    bool dropTargeted() const { return dropTargeted_; }
+    // on the event loop, so the drag source is never kept waiting, after mayDiscard()
+    // agreed.
+    bool handleDrop(const QMimeData* mime, bool pasted = false);
     void setDropTargeted(bool on);
+
+    // Asks for a file and opens it, after mayDiscard() agreed.
+    void open();
+    // Whether the current document may be replaced or closed: true unless it holds an
+    // unsaved result that the user, asked to save it before `doing` ("quitting"), wants
+    // to keep. Answering Save saves first and agrees only when the file was written.
+    bool mayDiscard(const QString& doing);
+    // Asks the question of mayDiscard(): Save, Discard or Cancel. Tests answer it
+    // themselves; by default a message box asks the user.
+    std::function<QMessageBox::StandardButton(const QString& question)> askToSave;
 
     CanvasView* canvas = nullptr;
     QWidget* canvasArea = nullptr;
@@ -57,7 +71,8 @@ public:
     QSlider* featherSlider = nullptr;
     QLabel* featherReadout = nullptr;
     QPushButton* clearButton = nullptr;
-    QLabel* status = nullptr;
+    // The status text; a message too long for the bar is cut short, whole in its tooltip.
+    ElidedLabel* status = nullptr;
 
 public slots:
     // Recomputes every control from the model.

@@ -6,22 +6,45 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QScreen>
+#include <QStyle>
 #include <QUrl>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
 
 MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
-    window_->setWindowTitle("Mirelo");
     window_->setWindowIcon(QIcon(Icons::wand(64, QColor(90, 60, 200))));
     content_ = new ContentView(model_, window_.get());
     window_->setCentralWidget(content_);
     window_->addToolBar(content_->toolbar);
+    // No menu to hide the toolbar with.
+    window_->setContextMenuPolicy(Qt::PreventContextMenu);
+    window_->installEventFilter(this);
     createMenus();
     for (const char* signal :
          {SIGNAL(hasImageChanged()), SIGNAL(isBusyChanged()), SIGNAL(canUndoChanged()),
           SIGNAL(canRedoChanged()), SIGNAL(maskHasPaintChanged()), SIGNAL(editedChanged())})
         connect(&model_, signal, this, SLOT(updateActions()));
+    connect(&model_, &MireloModel::documentNameChanged, this, &MireloApp::updateTitle);
+    connect(&model_, &MireloModel::unsavedResultChanged, this, &MireloApp::updateTitle);
+#if QT_CONFIG(sessionmanager)
+    // Logging out asks as closing the window does; a refusal cancels the logout.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& session) {
+        if (session.allowsInteraction()) {
+            const bool agreed = content_->mayDiscard(QStringLiteral("quitting"));
+            session.release();
+            if (!agreed)
+                session.cancel();
+        }
+    });
+#endif
     updateActions();
+    updateTitle();
+    placeWindow();
 }
 
 MireloApp::~MireloApp() = default;
@@ -37,8 +60,8 @@ void MireloApp::createMenus() {
     };
 
     fileMenu = bar->addMenu("&File");
-    openAction =
-        item(fileMenu, QStringLiteral("Open…"), {Qt::CTRL | Qt::Key_O}, [m] { m->openPanel(); });
+    openAction = item(fileMenu, QStringLiteral("Open…"), {Qt::CTRL | Qt::Key_O},
+                      [this] { content_->open(); });
     saveAction = item(fileMenu, QStringLiteral("Save as PNG…"), {Qt::CTRL | Qt::Key_S},
                       [m] { m->savePNG(); });
     fileMenu->addSeparator();
@@ -47,7 +70,8 @@ void MireloApp::createMenus() {
 
     editMenu = bar->addMenu("&Edit");
     undoAction = item(editMenu, "Undo", {Qt::CTRL | Qt::Key_Z}, [m] { m->undo(); });
-    redoAction = item(editMenu, "Redo", {Qt::CTRL | Qt::SHIFT | Qt::Key_Z}, [m] { m->redo(); });
+    redoAction = item(editMenu, "Redo", {Qt::CTRL | Qt::SHIFT | Qt::Key_Z, Qt::CTRL | Qt::Key_Y},
+                      [m] { m->redo(); });
     editMenu->addSeparator();
     copyAction = item(editMenu, "Copy", {Qt::CTRL | Qt::Key_C}, [m] { m->copyToClipboard(); });
     pasteAction = item(editMenu, "Paste", {Qt::CTRL | Qt::Key_V}, [this] { paste(); });
@@ -78,10 +102,32 @@ void MireloApp::updateActions() {
     revertAction->setEnabled(m.edited() && !busy);
 }
 
+void MireloApp::updateTitle() {
+    const QString& name = model_.documentName();
+    window_->setWindowTitle(name.isEmpty() ? QStringLiteral("Mirelo")
+                                           : name + QStringLiteral("[*] — Mirelo"));
+    window_->setWindowModified(model_.unsavedResult());
+}
+
+bool MireloApp::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_.get() && event->type() == QEvent::Close &&
+        !content_->mayDiscard(QStringLiteral("quitting"))) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void MireloApp::placeWindow() {
+    const QRect free = window_->screen()->availableGeometry();
+    const QSize size = (free.size() * 0.8).expandedTo(window_->minimumSizeHint());
+    window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, free));
+}
+
 void MireloApp::openFile(const QString& path) { model_.load(QUrl::fromLocalFile(path)); }
 
 void MireloApp::paste() {
-    if (content_->handleDrop(QApplication::clipboard()->mimeData()))
+    if (content_->handleDrop(QApplication::clipboard()->mimeData(), true))
         return;
     // Nothing readable: the load of no bytes reports it as any unreadable image.
     model_.load(QByteArray());

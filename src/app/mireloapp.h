@@ -49,9 +49,17 @@ public:
 public slots:
     // Recomputes every menu item's enabled state from the model.
     void updateActions();
+    // "NAME — Mirelo", marked while the document holds an unsaved result.
+    void updateTitle();
+
+protected:
+    // Closing the window (and so quitting) asks before an unsaved result is lost.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createMenus();
+    // About 80 % of the screen's free area, centred.
+    void placeWindow();
 
     MireloModel model_;
     std::unique_ptr<QMainWindow> window_;

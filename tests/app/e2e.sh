@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end in a real X server: start mirelo on a photo, paint over the object in its
-# centre with the mouse, erase with Ctrl+Return, save with Ctrl+S through the dialog and
-# check the written PNG.
+# centre with the mouse, erase with Ctrl+Return, check that Ctrl+Q asks before the result
+# is lost and that Escape keeps the window, save with Ctrl+S through the dialog and check
+# the written PNG.
 #
 #   e2e.sh MIRELO E2ECHECK
 set -euo pipefail
@@ -26,7 +27,7 @@ export QT_QPA_PLATFORM=xcb
 pid=$!
 win=""
 for _ in $(seq 100); do
-    win=$(xdotool search --name '^Mirelo$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
+    win=$(xdotool search --name '^photo.png — Mirelo$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
     sleep 0.1
 done
 [ -n "$win" ] || { echo "no window"; cat "$work/mirelo.log"; exit 1; }
@@ -47,6 +48,23 @@ sleep 0.3
 xdotool key ctrl+Return
 sleep 4
 import -window root "$work/screen.png" 2>/dev/null || true
+# The title marks the unsaved result, and quitting asks about it; Escape answers Cancel.
+xdotool search --name '^photo.png\* — Mirelo$' >/dev/null || { echo "title not marked"; exit 1; }
+xdotool key ctrl+q
+question=""
+for _ in $(seq 100); do
+    question=$(xdotool search --name '^Unsaved Picture$' 2>/dev/null | head -n 1) && [ -n "$question" ] && break
+    sleep 0.1
+done
+[ -n "$question" ] || { echo "no question on quitting"; exit 1; }
+sleep 0.5
+xdotool windowactivate --sync "$question" 2>/dev/null || xdotool windowfocus --sync "$question"
+xdotool key Escape
+sleep 1
+if xdotool search --name '^Unsaved Picture$' >/dev/null 2>&1; then echo "the question stayed"; exit 1; fi
+kill -0 "$pid" 2>/dev/null && xdotool getwindowname "$win" >/dev/null 2>&1 ||
+    { echo "Escape closed the window"; exit 1; }
+xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
 xdotool key ctrl+s
 # Wait for the save dialog rather than guessing how long it takes to open.
 dialog=""

@@ -1,6 +1,7 @@
 // The window as a user meets it: enabled states of menus and toolbar through a session,
 // the bottom bar's read-outs and status text, the overlays, drops and paste.
 #include "contentview.h"
+#include "elidedlabel.h"
 #include "imaging.h"
 #include "mireloapp.h"
 #include "mirelomodel.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QBuffer>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QImageWriter>
 #include <QLabel>
 #include <QMenu>
@@ -19,6 +21,12 @@
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <QtTest>
+
+// Delivers erase progress values, as the job's thread does.
+class MireloModelTestAccess {
+public:
+    static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
+};
 
 namespace {
 
@@ -63,7 +71,22 @@ QString toolbarStates(ContentView& v) {
 void paint(MireloModel& m) {
     QVERIFY(m.beginStroke());
     m.mask->stamp(QPointF(m.current->width() / 2.0, m.current->height() / 2.0), 20, 0.35);
-    m.refreshFlags();
+    m.endStroke();
+}
+
+// Paints and erases, and waits for the result.
+void erase(MireloModel& m) {
+    m.processors = 1;
+    paint(m);
+    m.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+}
+
+QUrl writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    QFile f(dir.filePath(name));
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return QUrl::fromLocalFile(f.fileName());
 }
 
 } // namespace
@@ -112,15 +135,34 @@ private slots:
         QCOMPARE(toolbarStates(v), "OUrMZFISCe");
         QCOMPARE(v.status->text(), "1 erase pass");
 
-        m.revertToOriginal();
+        // Reverting in compare mode leaves it: nothing is left to compare, and painting
+        // works again.
+        v.compareAction->trigger();
+        QVERIFY(m.compare());
+        app.revertAction->trigger();
         QCOMPARE(menuStates(app), "UrOSecvIZF");
         QCOMPARE(toolbarStates(v), "OUrmZFISCe");
+        QVERIFY(!v.compareAction->isChecked());
+        QVERIFY(m.beginStroke());
+        m.endStroke();
         QCOMPARE(v.status->text(), "1 erase pass");
 
         m.undo(); // back to the erased picture
         QCOMPARE(menuStates(app), "URO"
                                   "SecVIZF");
         QVERIFY(v.compareAction->isEnabled());
+    }
+
+    // A stroke that reaches the image but raises no mask byte is no paint.
+    void aClickThatPaintsNothingKeepsEraseDisabled() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        m.load(pngBytes(200, 150));
+        QVERIFY(m.beginStroke());
+        m.mask->stamp({-24, 10}, 24, 0.35);
+        m.endStroke();
+        QCOMPARE(menuStates(app), "urOSecvIZF");
+        QVERIFY(!app.content().clearButton->isEnabled());
     }
 
     void readoutsTruncate() {
@@ -134,15 +176,17 @@ private slots:
         m.setBrushSize(47.9);
         QCOMPARE(v.brushReadout->text(), "47 px");
         QCOMPARE(v.brushSlider->value(), 4790);
-        m.setIsBusy(true);
-        for (auto [p, text] : {std::pair{0.999, "Erasing… 99%"},
-                               {1.0, "Erasing… 100%"},
-                               {0.0, "Erasing… 0%"},
-                               {0.42, "Erasing… 42%"}}) {
-            m.setProgress(p);
+        m.load(pngBytes(64, 64));
+        paint(m);
+        m.erase();
+        for (auto [p, text] : {std::pair{0.0, "Erasing… 0%"},
+                               {0.42, "Erasing… 42%"},
+                               {0.999, "Erasing… 99%"},
+                               {1.0, "Erasing… 100%"}}) {
+            MireloModelTestAccess::eraseProgressed(m, p);
             QCOMPARE(v.progressText->text(), QString::fromUtf8(text));
         }
-        m.setIsBusy(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
     }
 
     void sliderEditsTheModelExactly() {
@@ -157,21 +201,77 @@ private slots:
         QCOMPARE(v.featherReadout->text(), "56%");
     }
 
-    void statusTextPluralAndMessage() {
+    void statusTextPluralAndMessages() {
         MireloApp app;
         MireloModel& m = app.model();
         ContentView& v = app.content();
         QCOMPARE(v.status->text(), "");
-        m.setPasses(1);
+        m.load(pngBytes(64, 64));
+        erase(m);
         QCOMPARE(v.status->text(), "1 erase pass");
-        m.setPasses(2);
+        erase(m);
         QCOMPARE(v.status->text(), "2 erase passes");
+        const QColor red(255, 59, 48);
         m.setMessage(QString("Saving failed."));
         QCOMPARE(v.status->text(), "Saving failed.");
-        QCOMPARE(v.status->palette().color(QPalette::WindowText), QColor(255, 59, 48));
+        QCOMPARE(v.status->palette().color(QPalette::WindowText), red);
         m.setMessage(std::nullopt);
         QCOMPARE(v.status->text(), "2 erase passes");
-        QVERIFY(v.status->palette().color(QPalette::WindowText) != QColor(255, 59, 48));
+        QVERIFY(v.status->palette().color(QPalette::WindowText) != red);
+
+        // A copy is no failure, and the next erase clears its notice.
+        m.putOnClipboard = [](const QImage&) {};
+        v.copyAction->trigger();
+        QCOMPARE(v.status->text(), "Copied to the clipboard.");
+        QVERIFY(v.status->palette().color(QPalette::WindowText) != red);
+        paint(m);
+        m.erase();
+        QCOMPARE(v.status->text(), "2 erase passes");
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+    }
+
+    void longMessagesAreCutShortAtTheMinimumWidth() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        app.window().show();
+        app.window().resize(app.window().minimumSizeHint());
+        QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
+        QCOMPARE(v.width(), 860);
+        m.load(pngBytes(64, 64));
+        const QString text = "Couldn't read that file as an image.";
+        m.setMessage(text);
+        QCoreApplication::processEvents();
+        const auto apart = [](QWidget* left, QWidget* right) {
+            return left->geometry().right() < right->geometry().left();
+        };
+        QVERIFY(apart(v.brushSlider, v.brushReadout));
+        QVERIFY(apart(v.brushReadout, v.featherSlider));
+        QVERIFY(apart(v.featherSlider, v.featherReadout));
+        QVERIFY(apart(v.featherReadout, v.clearButton));
+        QVERIFY(apart(v.clearButton, v.status));
+        QVERIFY(v.status->geometry().right() < v.bottomBar->width());
+        QVERIFY(v.status->isElided());
+        QCOMPARE(v.status->toolTip(), text);
+        app.window().resize(1400, 800);
+        QTRY_VERIFY(!v.status->isElided());
+        QCOMPARE(v.status->toolTip(), QString());
+    }
+
+    void brushKeysWorkAfterTheBottomBarIsUsed() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
+        m.load(pngBytes(64, 64));
+        for (QSlider* slider : {v.brushSlider, v.featherSlider}) {
+            QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
+                              QPoint(slider->width() / 3, slider->height() / 2));
+            const double size = m.brushSize();
+            QTest::keyClick(app.window().windowHandle(), Qt::Key_BracketLeft);
+            QCOMPARE(m.brushSize(), std::max(size * 0.85, 2.0));
+        }
     }
 
     void toolbarTitlesAndTooltips() {
@@ -203,15 +303,9 @@ private slots:
         MireloApp app;
         MireloModel& m = app.model();
         ContentView& v = app.content();
-        auto file = [&](const QString& name, const QByteArray& bytes) {
-            QFile f(dir.filePath(name));
-            f.open(QIODevice::WriteOnly);
-            f.write(bytes);
-            return QUrl::fromLocalFile(f.fileName());
-        };
-        const QUrl a = file("a.png", pngBytes(120, 80));
-        const QUrl b = file("b.png", pngBytes(60, 40));
-        const QUrl text = file("notes.txt", "hello");
+        const QUrl a = writeFile(dir, "a.png", pngBytes(120, 80));
+        const QUrl b = writeFile(dir, "b.png", pngBytes(60, 40));
+        const QUrl text = writeFile(dir, "notes.txt", "hello");
 
         QMimeData several;
         several.setUrls({a, b});
@@ -310,6 +404,9 @@ private slots:
         QVERIFY(!m.maskHasPaint());
         QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
         QVERIFY(m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
+        QTest::keyClick(&app.window(), Qt::Key_Y, Qt::ControlModifier); // redo
+        QVERIFY(m.maskHasPaint());
         QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
         QVERIFY(m.isBusy());
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
@@ -318,6 +415,106 @@ private slots:
         QCOMPARE(m.zoom, 1.25);
         QTest::keyClick(&app.window(), Qt::Key_0, Qt::ControlModifier);
         QCOMPARE(m.zoom, 1.0);
+    }
+
+    void anUnsavedResultIsNotLostWithoutAsking() {
+        QTemporaryDir dir;
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        QStringList asked;
+        QMessageBox::StandardButton answer = QMessageBox::Cancel;
+        v.askToSave = [&](const QString& question) {
+            asked << question;
+            return answer;
+        };
+        const QUrl other = writeFile(dir, "other.png", pngBytes(50, 40));
+        m.chooseOpenPath = [&] { return other.toLocalFile(); };
+        QString savePath;
+        m.chooseSavePath = [&] { return savePath; };
+        app.window().show();
+
+        m.load(pngBytes(200, 150));
+        paint(m); // paint alone is not worth a question
+        app.openAction->trigger();
+        QCOMPARE(m.current->width(), 50);
+        QVERIFY(asked.isEmpty());
+
+        erase(m);
+        v.openAction->trigger(); // Cancel
+        QMimeData drop;
+        drop.setUrls({other});
+        QVERIFY(v.handleDrop(&drop));
+        QTRY_COMPARE(asked.size(), 2);
+        app.quitAction->trigger();
+        QCOMPARE(asked, QStringList({"Save the erased picture before opening another picture?",
+                                     "Save the erased picture before opening another picture?",
+                                     "Save the erased picture before quitting?"}));
+        QVERIFY(app.window().isVisible());
+        QVERIFY(m.passes() == 1 && m.unsavedResult());
+
+        // Save goes on only when the file was written.
+        answer = QMessageBox::Save;
+        savePath = dir.filePath("no/such/folder/out.png");
+        QVERIFY(!app.window().close());
+        savePath = dir.filePath("out.png");
+        QVERIFY(app.window().close());
+        QVERIFY(QFileInfo::exists(savePath));
+        QCOMPARE(asked.size(), 5);
+
+        // Discard lets the paste replace the erased picture.
+        erase(m);
+        answer = QMessageBox::Discard;
+        QApplication::clipboard()->setImage(QImage(30, 20, QImage::Format_RGB32));
+        app.paste();
+        QTRY_COMPARE(m.current->width(), 30);
+        QCOMPARE(asked.last(), "Save the erased picture before pasting another picture?");
+    }
+
+    void titleNamesTheDocument() {
+        QTemporaryDir dir;
+        MireloApp app;
+        MireloModel& m = app.model();
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
+        const auto title = [&] { return app.window().windowHandle()->title(); };
+        QCOMPARE(title(), "Mirelo");
+        m.load(writeFile(dir, "photo.png", pngBytes(80, 60)));
+        QCOMPARE(title(), "photo.png — Mirelo");
+        erase(m);
+        QCOMPARE(title(), "photo.png* — Mirelo");
+        m.undo();
+        QCOMPARE(title(), "photo.png — Mirelo");
+
+        app.content().askToSave = [](const QString&) { return QMessageBox::Discard; };
+        QImage pixels(8, 8, QImage::Format_RGB32);
+        pixels.fill(Qt::red);
+        QApplication::clipboard()->setImage(pixels);
+        app.paste();
+        QTRY_COMPARE(title(), "Pasted image — Mirelo");
+        QMimeData data;
+        data.setData("image/png", pngBytes(9, 9));
+        QVERIFY(app.content().handleDrop(&data));
+        QTRY_COMPARE(title(), "Dropped image — Mirelo");
+    }
+
+    void saveDialogStartsBesideTheOpenPhoto() {
+        QTemporaryDir dir;
+        MireloModel m;
+        m.load(writeFile(dir, "photo.png", pngBytes(20, 20)));
+        QString folder, name;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                folder = dialog->directory().absolutePath();
+                name = dialog->selectedFiles().value(0);
+                dialog->reject();
+            }
+        });
+        poll.start(20);
+        QVERIFY(!m.savePNG());
+        QCOMPARE(folder, QDir(dir.path()).absolutePath());
+        QCOMPARE(QFileInfo(name).fileName(), "Mirelo.png");
     }
 };
 
