@@ -79,6 +79,11 @@ void MireloApp::createMenus() {
     imageMenu = bar->addMenu("&Image");
     eraseAction =
         item(imageMenu, "Erase Masked Area", {Qt::CTRL | Qt::Key_Return}, [m] { m->erase(); });
+    // How erases fill thick holes; off at every start, so erases use the standard fill.
+    textureAction = item(imageMenu, "Preserve Texture", {}, [m](bool on) {
+        m->fillMethod = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
+    });
+    textureAction->setCheckable(true);
     clearAction =
         item(imageMenu, "Clear Mask", {Qt::CTRL | Qt::Key_Backspace}, [m] { m->clearMask(); });
     revertAction = item(imageMenu, "Revert to Original", {}, [m] { m->revertToOriginal(); });

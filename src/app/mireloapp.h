@@ -42,6 +42,7 @@ public:
     QAction* zoomInAction = nullptr;
     QAction* zoomOutAction = nullptr;
     QAction* fitAction = nullptr;
+    QAction* textureAction = nullptr; // "Preserve Texture", checkable
     QMenu* fileMenu = nullptr;
     QMenu* editMenu = nullptr;
     QMenu* imageMenu = nullptr;

@@ -13,7 +13,8 @@ namespace EraseCommand {
 namespace {
 
 const char* const kUsage =
-    "Usage: mirelo-erase INPUT MASK -o OUTPUT [--threads N] [--quiet] [--verbose]\n"
+    "Usage: mirelo-erase INPUT MASK -o OUTPUT [--fill METHOD] [--threads N] [--quiet]\n"
+    "                    [--verbose]\n"
     "\n"
     "Fills the painted area of INPUT from its surroundings and writes the result as PNG.\n"
     "\n"
@@ -22,6 +23,8 @@ const char* const kUsage =
     "  MASK           image of the same (decoded) size; its grey value is the paint\n"
     "                 strength: 0 keeps a pixel, 128 to 255 replace it, 1 to 127 blend\n"
     "  -o, --output OUTPUT  PNG file to write\n"
+    "  --fill METHOD  how thick holes are filled: standard (the default) or texture,\n"
+    "                 which keeps the grain of grass, gravel or brick\n"
     "  --threads N    threads for patch matching (default: all processors)\n"
     "  -q, --quiet    print nothing but errors\n"
     "  -v, --verbose  print the decode, erase and encode times\n"
@@ -32,6 +35,7 @@ struct Options {
     QString mask;
     QString output;
     int threads = 0;
+    Inpainter::Method method = Inpainter::Method::Standard;
     bool quiet = false;
     bool verbose = false;
     bool help = false;
@@ -68,6 +72,14 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
             if (!ok || n < 1 || n > 256)
                 return QStringLiteral("--threads needs a whole number from 1 to 256");
             o.threads = n;
+        } else if (a == "--fill" || a.startsWith("--fill=")) {
+            const std::optional<QString> v = a == "--fill" ? value(a) : a.mid(7);
+            if (v == QStringLiteral("standard"))
+                o.method = Inpainter::Method::Standard;
+            else if (v == QStringLiteral("texture"))
+                o.method = Inpainter::Method::Texture;
+            else
+                return QStringLiteral("--fill needs standard or texture");
         } else if (a == "--") {
             positional += args.mid(i + 1);
             break;
@@ -181,7 +193,7 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     Inpainter::Progress progress;
     if (showProgress && !options.quiet)
         progress = [&bar](double value) { bar.show(value); };
-    image = Inpainter::run(std::move(image), *mask, progress, options.threads);
+    image = Inpainter::run(std::move(image), *mask, progress, options.threads, options.method);
     bar.finish();
     const qint64 eraseMs = timer.restart();
 

@@ -359,14 +359,16 @@ void MireloModel::erase() {
     // model may be destroyed while the job runs, and its result is then dropped.
     const QPointer<MireloModel> weak(this);
     const int threads = processors;
-    std::function<void()> job = [weak, image, maskBytes, threads]() mutable {
+    const Inpainter::Method method = fillMethod;
+    std::function<void()> job = [weak, image, maskBytes, threads, method]() mutable {
         const Inpainter::Progress report = [weak](double value) {
             postToGuiThread([weak, value] {
                 if (weak)
                     weak->eraseProgressed(value);
             });
         };
-        PixelImage result = Inpainter::run(std::move(image), maskBytes.bytes(), report, threads);
+        PixelImage result =
+            Inpainter::run(std::move(image), maskBytes.bytes(), report, threads, method);
         postToGuiThread([weak, result] {
             if (weak)
                 weak->finishErase(result);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "inpainter.h"
 #include "maskbytes.h"
 #include "maskstore.h"
 #include "pixelimage.h"
@@ -154,6 +155,8 @@ public:
     std::function<void(const QImage&)> putOnClipboard;
     // Threads the erase engine's patch matcher uses; 0 means one per processor.
     int processors = 0;
+    // How the next erase fills a thick hole. Undo and redo treat either method's erase alike.
+    Inpainter::Method fillMethod = Inpainter::Method::Standard;
 
 signals:
     void hasImageChanged();

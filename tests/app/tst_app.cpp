@@ -165,6 +165,33 @@ private slots:
         QVERIFY(!app.content().clearButton->isEnabled());
     }
 
+    void preserveTextureChoosesTheFill() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        m.processors = 1;
+        QVERIFY(app.textureAction->isCheckable());
+        QVERIFY(!app.textureAction->isChecked());
+        QCOMPARE(m.fillMethod, Inpainter::Method::Standard);
+        m.load(pngBytes(200, 150));
+        for (const bool on : {true, false}) {
+            app.textureAction->trigger();
+            QCOMPARE(app.textureAction->isChecked(), on);
+            const auto method = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
+            QCOMPARE(m.fillMethod, method);
+            paint(m);
+            const PixelImage before = *m.current;
+            const MaskBytes painted = m.mask->gray();
+            m.erase();
+            QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+            QVERIFY(*m.current == Inpainter::run(before, painted.bytes(), {}, 1, method));
+            if (on) // the two fills differ on this picture, so the check tells them apart
+                QVERIFY(*m.current != Inpainter::run(before, painted.bytes(), {}, 1));
+            m.undo(); // either erase undoes alike
+            QVERIFY(*m.current == before);
+            m.clearMask();
+        }
+    }
+
     void readoutsTruncate() {
         MireloApp app;
         MireloModel& m = app.model();
@@ -293,8 +320,9 @@ private slots:
         QStringList image;
         for (QAction* a : app.imageMenu->actions())
             image << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(image, QStringList({"Erase Masked Area", "Clear Mask", "Revert to Original", "-",
-                                     "Zoom In", "Zoom Out", "Fit to Window"}));
+        QCOMPARE(image,
+                 QStringList({"Erase Masked Area", "Preserve Texture", "Clear Mask",
+                              "Revert to Original", "-", "Zoom In", "Zoom Out", "Fit to Window"}));
         QCOMPARE(app.window().windowTitle(), "Mirelo");
     }
 

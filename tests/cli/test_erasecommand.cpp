@@ -53,23 +53,33 @@ protected:
 };
 
 TEST_F(EraseTool, ErasesAndWritesWhatTheEngineGives) {
-    const Result r = runTool({photo, mask, "-o", output, "--threads", "2", "--quiet"});
-    ASSERT_EQ(r.status, 0) << qPrintable(r.err);
-    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
-
-    const auto written = Imaging::decodeFile(output);
-    ASSERT_TRUE(written.image);
     const auto input = Imaging::decodeFile(photo);
     std::vector<uint8_t> maskBytes(240 * 160, 0);
     for (int y = 56; y < 94; ++y)
         for (int x = 96; x < 134; ++x)
             maskBytes[y * 240 + x] = 255;
-    const PixelImage expected = Inpainter::run(*input.image, maskBytes, {}, 2);
-    EXPECT_EQ(*written.image, expected) << "the tool's result must be the engine's, byte for byte";
-    EXPECT_NE(*written.image, *input.image);
-    // The black square is gone.
-    const uint8_t* centre = written.image->bytes().data() + (75 * 240 + 115) * 4;
-    EXPECT_GT(centre[0] + centre[1] + centre[2], 60);
+    // The standard fill by default; --fill chooses either.
+    const std::pair<QStringList, Inpainter::Method> fills[] = {
+        {{}, Inpainter::Method::Standard},
+        {{"--fill", "texture"}, Inpainter::Method::Texture},
+        {{"--fill=standard"}, Inpainter::Method::Standard}};
+    for (const auto& [option, method] : fills) {
+        const Result r =
+            runTool(QStringList{photo, mask, "-o", output, "--threads", "2", "--quiet"} + option);
+        ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+        EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
+
+        const auto written = Imaging::decodeFile(output);
+        ASSERT_TRUE(written.image);
+        const PixelImage expected = Inpainter::run(*input.image, maskBytes, {}, 2, method);
+        EXPECT_EQ(*written.image, expected)
+            << "the tool's result must be the engine's, byte for byte: "
+            << qPrintable(option.join(' '));
+        EXPECT_NE(*written.image, *input.image);
+        // The black square is gone.
+        const uint8_t* centre = written.image->bytes().data() + (75 * 240 + 115) * 4;
+        EXPECT_GT(centre[0] + centre[1] + centre[2], 60);
+    }
 }
 
 TEST_F(EraseTool, VerboseReportsTimes) {
@@ -89,6 +99,7 @@ TEST_F(EraseTool, HelpAndUsageErrors) {
                                    {photo, "-o", output},
                                    {photo, mask, "-o"},
                                    {photo, mask, "-o", output, "--threads", "0"},
+                                   {photo, mask, "-o", output, "--fill", "smooth"},
                                    {photo, mask, "-o", output, "--bogus"}}) {
         r = runTool(bad);
         EXPECT_EQ(r.status, 2) << qPrintable(bad.join(' '));
