@@ -1,5 +1,7 @@
 #include "imaging.h"
 
+#include "formatcheck.h"
+#include "jpegdecoder.h"
 #include "pngencoder.h"
 
 #include <QBuffer>
@@ -8,6 +10,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QSaveFile>
+#include <QTransform>
 
 #include <algorithm>
 #include <cstring>
@@ -49,74 +52,136 @@ void configureImageReader() { QImageReader::setAllocationLimit(kAllocationLimitM
 
 bool canOpen(QImageReader& reader) { return reader.canRead(); }
 
-namespace {
-
-// A JPEG whose entropy-coded data ends before its end-of-image marker. The decoder
-// fills the missing part with grey and reports success, which would put a half-grey
-// picture in front of the user as if it were the photo.
-bool isTruncatedJpeg(QIODevice* device) {
-    if (!device || !device->isReadable() || device->isSequential())
-        return false;
-    const qint64 origin = device->pos();
-    if (!device->seek(0))
-        return false;
-    const QByteArray data = device->readAll();
-    device->seek(origin);
-
-    const auto* p = reinterpret_cast<const unsigned char*>(data.constData());
-    const qsizetype n = data.size();
-    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8)
-        return false;
-    qsizetype i = 2;
-    while (i + 1 < n) {
-        if (p[i] != 0xFF) { // entropy-coded data: look for the next real marker
-            ++i;
-            continue;
+QImage upright(QImage image, QImageIOHandler::Transformations t) {
+    if (t == QImageIOHandler::TransformationNone || image.isNull())
+        return image;
+    const bool mirror = t & QImageIOHandler::TransformationMirror;
+    const bool flip = t & QImageIOHandler::TransformationFlip;
+    if (mirror || flip)
+        image = image.mirrored(mirror, flip);
+    if (!(t & QImageIOHandler::TransformationRotate90))
+        return image;
+    const int w = image.width();
+    const int h = image.height();
+    const int bytes = image.depth() / 8;
+    if (bytes * 8 != image.depth())
+        return image.transformed(QTransform().rotate(90));
+    QImage turned(h, w, image.format());
+    if (turned.isNull())
+        return {};
+    turned.setColorTable(image.colorTable());
+    turned.setColorSpace(image.colorSpace());
+    // Pixel (x, y) of the turned picture is pixel (y, h - 1 - x) of the stored one; tiles
+    // keep both pictures' rows in the cache.
+    constexpr int kTile = 64;
+    for (int ty = 0; ty < w; ty += kTile) {
+        for (int tx = 0; tx < h; tx += kTile) {
+            for (int y = ty; y < std::min(ty + kTile, w); ++y) {
+                uchar* out = turned.scanLine(y);
+                for (int x = tx; x < std::min(tx + kTile, h); ++x)
+                    std::memcpy(out + x * bytes, image.constScanLine(h - 1 - x) + y * bytes,
+                                size_t(bytes));
+            }
         }
-        const unsigned char marker = p[i + 1];
-        if (marker == 0xD9)
-            return false;
-        if (marker == 0x00 || marker == 0xFF || (marker >= 0xD0 && marker <= 0xD7) ||
-            marker == 0x01) {
-            // Stuffed zero, fill byte or restart marker inside a scan.
-            i += marker == 0xFF ? 1 : 2;
-            continue;
-        }
-        if (i + 3 >= n)
-            return true;
-        const qsizetype length = (qsizetype(p[i + 2]) << 8) | p[i + 3];
-        if (length < 2)
-            return false; // not a layout we understand; let the decoder judge it
-        i += 2 + length;
     }
-    return true;
+    return turned;
 }
 
-} // namespace
+QSize cappedSize(QSize stored, int maxSide) {
+    const int longer = std::max(stored.width(), stored.height());
+    if (maxSide <= 0 || longer <= maxSide)
+        return stored;
+    return QSize(std::max(1, qRound(stored.width() * double(maxSide) / longer)),
+                 std::max(1, qRound(stored.height() * double(maxSide) / longer)));
+}
 
-Decoded decode(QImageReader& reader, int maxSide) {
-    reader.setAutoTransform(true);
+QString sizeRefusal(QSize stored) {
+    if (qint64(stored.width()) * stored.height() > kMaxStoredPixels)
+        return QStringLiteral("larger than 2^30 pixels");
+    return {};
+}
+
+QString budgetReason(qint64 budget) {
+    return QStringLiteral("needs more than %1 MB to decode").arg(budget >> 20);
+}
+
+qint64 decodedBytes(QSize size) {
+    // The scaled picture, its colour-converted copy and the opaque result.
+    return qint64(size.width()) * size.height() * 4 * 3;
+}
+
+QSize uprightSize(QImageReader& reader) {
+    QSize size = reader.size();
+    if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90))
+        size.transpose();
+    return size;
+}
+
+Read readImage(QImageReader& reader, int maxSide) {
+    QIODevice* device = reader.device();
+    const QByteArray format = reader.format();
+    if (!device)
+        return {{}, LoadError::NotAnImageFile};
+    if (format == "jpeg") {
+        Jpeg::Result r = Jpeg::read(*device, maxSide, kDecodeBudget);
+        return {std::move(r.image), r.error, r.reason};
+    }
+    // WBMP has no signature: any few bytes of the right length pass for one. Only a file
+    // named as one is taken as one.
+    if (format == "wbmp" &&
+        QFileInfo(reader.fileName()).suffix().compare(QLatin1String("wbmp"), Qt::CaseInsensitive) !=
+            0)
+        return {{}, LoadError::NotAnImageFile};
+    if (!FormatCheck::intact(*device, format))
+        return {{}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data")};
+
+    // The reader's own turn drops the colour profile; upright() keeps it.
+    reader.setAutoTransform(false);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
-        return {std::nullopt, LoadError::NotAnImageFile};
-    if (qint64(stored.width()) * stored.height() > kMaxStoredPixels)
-        return {std::nullopt, LoadError::DecodeFailed};
+        return {{}, LoadError::NotAnImageFile};
+    if (QString refusal = sizeRefusal(stored); !refusal.isEmpty())
+        return {{}, LoadError::DecodeFailed, refusal};
 
-    const int longer = std::max(stored.width(), stored.height());
-    if (maxSide > 0 && longer > maxSide) {
+    // Qt's readers decode these formats whole and scale afterwards.
+    const QImage::Format pixelFormat = reader.imageFormat();
+    const int pixelBytes = pixelFormat == QImage::Format_Invalid
+                               ? 4
+                               : std::max(4, QImage::toPixelFormat(pixelFormat).bitsPerPixel() / 8);
+    const QSize scaled = cappedSize(stored, maxSide);
+    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(scaled) >
+        kDecodeBudget)
+        return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget)};
+    if (scaled != stored) {
         // The reader scales before it turns the picture upright, so the cap is applied
         // to the stored size; the longer side is the same either way.
-        reader.setScaledSize(
-            QSize(std::max(1, qRound(stored.width() * double(maxSide) / longer)),
-                  std::max(1, qRound(stored.height() * double(maxSide) / longer))));
+        reader.setScaledSize(scaled);
     }
-    if (reader.format() == "jpeg" && isTruncatedJpeg(reader.device()))
-        return {std::nullopt, LoadError::DecodeFailed};
 
-    const QImage image = reader.read();
+    // Some readers leave rows they could not read as they found them (a BMP whose
+    // run-length codes skip pixels, for one). Readers decode into an image of the right
+    // size and format when handed one, so hand them one that is already filled.
+    QImage image;
+    if (pixelFormat != QImage::Format_Invalid) {
+        image = QImage(stored, pixelFormat);
+        if (image.isNull())
+            return {{}, LoadError::DecodeFailed};
+        image.fill(0);
+    }
+    if (!reader.read(&image) || image.isNull())
+        return {{}, LoadError::DecodeFailed};
+    image = upright(std::move(image), reader.transformation());
     if (image.isNull())
-        return {std::nullopt, LoadError::DecodeFailed};
-    std::optional<PixelImage> pixels = fromQImage(image);
+        return {{}, LoadError::DecodeFailed};
+    return {std::move(image), LoadError::None};
+}
+
+Decoded decode(QImageReader& reader, int maxSide) {
+    Read read = readImage(reader, maxSide);
+    if (read.image.isNull())
+        return {std::nullopt, read.error == LoadError::None ? LoadError::DecodeFailed : read.error,
+                read.reason};
+    std::optional<PixelImage> pixels = fromQImage(read.image);
     if (!pixels)
         return {std::nullopt, LoadError::DecodeFailed};
     return {std::move(pixels), LoadError::None};
@@ -224,10 +289,12 @@ SaveError savePng(const RgbxRows& image, const QString& path) {
             return SaveError::CannotCreate;
         return writePng(image, file) ? SaveError::None : SaveError::WriteFailed;
     }
+    // The picture is written to a new file beside the target and renamed over it only when
+    // complete. Where no file can be made beside the target (a folder we may not write,
+    // though the file in it we may), the save fails and the old file stays as it was:
+    // writing into the old file directly would leave it cut short if the write failed.
     QSaveFile file(path);
-    // Where no temporary file can be made beside the target (a folder we may not write
-    // but a file in it we may), write the target directly.
-    file.setDirectWriteFallback(true);
+    file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         return SaveError::CannotCreate;
     if (!writePng(image, file)) {

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QColorSpace>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QString>
 
 #include <optional>
@@ -22,9 +23,14 @@ inline constexpr int kMaxSide = 3072;
 // Images whose stored size exceeds this many pixels are refused before decoding: a
 // compressed file of a few kilobytes can claim billions of pixels.
 inline constexpr qint64 kMaxStoredPixels = qint64(1) << 30;
-// QImageReader's allocation limit (MB) the application and tools run with, so that large
-// TIFF, WebP and interlaced PNG files, which Qt decodes at full size, still open.
-inline constexpr int kAllocationLimitMB = 2048;
+// The memory one decode may take, in bytes: the full-size picture of the formats that are
+// decoded whole before scaling, a progressive JPEG's coefficient buffer, and the result.
+// A file that would need more is refused from its header, before anything large is
+// allocated, so no file can take the process near a gigabyte.
+inline constexpr qint64 kDecodeBudget = qint64(640) << 20;
+// QImageReader's allocation limit (MB): the same budget, as a second guard inside Qt's
+// own readers.
+inline constexpr int kAllocationLimitMB = int(kDecodeBudget >> 20);
 
 enum class LoadError {
     None,
@@ -46,6 +52,9 @@ QString message(SaveError error);
 struct Decoded {
     std::optional<PixelImage> image;
     LoadError error = LoadError::None;
+    // Why a file was refused, in a few words ("larger than 2^30 pixels"), where that is
+    // known; the command-line tool prints it after the message.
+    QString reason = {};
 };
 
 // The one sRGB colour space every image of the program is tagged with.
@@ -65,6 +74,40 @@ bool canOpen(QImageReader& reader);
 // (corrupt or truncated data, a refused size).
 Decoded decode(QImageReader& reader, int maxSide = kMaxSide);
 
+// The size a picture of the stored size decodes to with its longer side capped at maxSide
+// (0: no cap).
+QSize cappedSize(QSize stored, int maxSide);
+
+// The reason for refusing a picture of this stored size outright, empty when it may be
+// decoded.
+QString sizeRefusal(QSize stored);
+// The reason given when decoding would need more than the budget.
+QString budgetReason(qint64 budget);
+// The memory a decoded result of this size takes with its conversion (bytes).
+qint64 decodedBytes(QSize size);
+
+struct Read {
+    QImage image; // null on failure
+    LoadError error = LoadError::None;
+    QString reason = {};
+};
+
+// The checked read behind decode(): the first image of a reader that canOpen() accepted,
+// upright, its longer side at most maxSide (0: no cap), in the reader's own pixel format
+// and colour space. The file's structure is checked first (truncated data, chunk lengths
+// beyond the end of the file, bad checksums) and every size it claims is weighed against
+// kDecodeBudget, so a hostile file is refused cheaply; the picture is never built on
+// memory a decoder might leave unwritten.
+Read readImage(QImageReader& reader, int maxSide = kMaxSide);
+
+// The picture turned upright as an orientation tag asks: mirrored and flipped first, then
+// turned a quarter clockwise. Pixels move whole; the colour space is kept.
+QImage upright(QImage image, QImageIOHandler::Transformations transformation);
+
+// The upright size the reader's header announces, without decoding; invalid when the
+// header does not tell.
+QSize uprightSize(QImageReader& reader);
+
 // Convenience for whole files and byte arrays: canOpen() + decode(). A file that cannot
 // be opened gives NotAnImageFile, bytes that cannot give NotImageData.
 Decoded decodeFile(const QString& path, int maxSide = kMaxSide);
@@ -78,9 +121,10 @@ std::optional<PixelImage> fromQImage(const QImage& image);
 // allocated. The fourth byte is ignored.
 QImage makeQImage(const PixelImage& image);
 
-// Writes the image as an 8-bit RGB PNG (pngencoder.h). The file is replaced atomically
-// where the folder allows it, so a failed save never leaves a truncated file in place of
-// the previous one.
+// Writes the image as an 8-bit RGB PNG (pngencoder.h). A file at the path is replaced
+// atomically, so a failed save never leaves a truncated file in place of the previous one;
+// where the folder does not allow that, the save fails with CannotCreate and the file is
+// untouched.
 SaveError savePng(const RgbxRows& image, const QString& path);
 SaveError savePng(const QImage& image, const QString& path);
 SaveError savePng(const PixelImage& image, const QString& path);

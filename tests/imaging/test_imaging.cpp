@@ -14,6 +14,9 @@
 
 #include <zlib.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 class ImagingFiles : public testing::Test {
@@ -257,6 +260,40 @@ TEST_F(ImagingFiles, FailedSavesSayWhy) {
     EXPECT_FALSE(QFileInfo("/dev/full").isFile()) << "the device must stay a device";
     EXPECT_EQ(Imaging::message(Imaging::SaveError::CannotCreate), "Couldn't create the PNG file.");
     EXPECT_EQ(Imaging::message(Imaging::SaveError::WriteFailed), "Saving failed.");
+}
+
+TEST_F(ImagingFiles, SaveInAReadOnlyFolderLeavesTheOldFileAlone) {
+    // The folder may not be written, the file in it may: no temporary file can be made.
+    const QByteArray old = write(halves(50, 50), "photo.png", "png");
+    QFile::setPermissions(path("photo.png"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                 QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    const QImage picture = Imaging::makeQImage(PixelImage(20, 10));
+    Imaging::SaveError error;
+    if (geteuid() != 0) {
+        error = Imaging::savePng(picture, path("photo.png"));
+    } else {
+        // Permissions do not bind root: save as nobody, in a child.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(100);
+            _exit(int(Imaging::savePng(picture, path("photo.png"))));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 100);
+        error = Imaging::SaveError(WEXITSTATUS(status));
+    }
+    QFile::setPermissions(dir.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_EQ(error, Imaging::SaveError::CannotCreate);
+    QFile f(path("photo.png"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), old);
 }
 
 TEST_F(ImagingFiles, SavingOverAFileReplacesItWhole) {

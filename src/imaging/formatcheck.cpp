@@ -1,0 +1,231 @@
+#include "formatcheck.h"
+
+#include <QIODevice>
+
+#include <array>
+#include <cstring>
+
+#include <zlib.h>
+
+namespace Imaging::FormatCheck {
+namespace {
+
+// Reads from a random-access device, tracking what is left of it.
+class Reader {
+public:
+    explicit Reader(QIODevice& device) : device_(device) {}
+
+    qint64 left() const { return device_.size() - device_.pos(); }
+
+    bool read(void* into, qint64 n) { return device_.read(static_cast<char*>(into), n) == n; }
+
+    bool skip(qint64 n) { return n >= 0 && n <= left() && device_.skip(n) == n; }
+
+    int byte() {
+        unsigned char b;
+        return read(&b, 1) ? b : -1;
+    }
+
+private:
+    QIODevice& device_;
+};
+
+quint32 be32(const unsigned char* p) {
+    return quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | p[3];
+}
+quint32 le32(const unsigned char* p) {
+    return quint32(p[3]) << 24 | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
+}
+quint16 le16(const unsigned char* p) { return quint16(p[1] << 8 | p[0]); }
+
+// Every chunk up to IEND is complete and its checksum right; IHDR comes first.
+bool pngIntact(Reader& in) {
+    unsigned char signature[8];
+    if (!in.read(signature, 8) || std::memcmp(signature, "\x89PNG\r\n\x1a\n", 8) != 0)
+        return false;
+    std::array<unsigned char, 64 * 1024> buffer;
+    for (bool first = true;; first = false) {
+        unsigned char head[8];
+        if (!in.read(head, 8))
+            return false;
+        const quint32 length = be32(head);
+        const unsigned char* type = head + 4;
+        if (length > 0x7FFFFFFFu || qint64(length) + 4 > in.left())
+            return false;
+        if (first && (std::memcmp(type, "IHDR", 4) != 0 || length != 13))
+            return false;
+        uLong crc = crc32(0, type, 4);
+        for (qint64 rest = length; rest > 0;) {
+            const qint64 n = std::min<qint64>(rest, qint64(buffer.size()));
+            if (!in.read(buffer.data(), n))
+                return false;
+            crc = crc32(crc, buffer.data(), uInt(n));
+            rest -= n;
+        }
+        unsigned char stored[4];
+        if (!in.read(stored, 4) || be32(stored) != quint32(crc))
+            return false;
+        if (std::memcmp(type, "IEND", 4) == 0)
+            return true;
+    }
+}
+
+bool skipSubBlocks(Reader& in) {
+    for (;;) {
+        const int n = in.byte();
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!in.skip(n))
+            return false;
+    }
+}
+
+// The blocks up to the end of the first picture's data are all there.
+bool gifIntact(Reader& in) {
+    unsigned char head[13];
+    if (!in.read(head, 13) ||
+        (std::memcmp(head, "GIF87a", 6) != 0 && std::memcmp(head, "GIF89a", 6) != 0))
+        return false;
+    if ((head[10] & 0x80) && !in.skip(3 << ((head[10] & 7) + 1)))
+        return false;
+    for (;;) {
+        switch (in.byte()) {
+        case 0x21: // extension: label, then sub-blocks
+            if (in.byte() < 0 || !skipSubBlocks(in))
+                return false;
+            break;
+        case 0x2C: { // image descriptor
+            unsigned char desc[9];
+            if (!in.read(desc, 9))
+                return false;
+            if ((desc[8] & 0x80) && !in.skip(3 << ((desc[8] & 7) + 1)))
+                return false;
+            return in.byte() >= 0 && skipSubBlocks(in); // LZW code size, then the data
+        }
+        default: // the trailer before any picture, an unknown block, or the end
+            return false;
+        }
+    }
+}
+
+// Run-length data reaches its end-of-bitmap code (or its last row) before the file ends.
+bool bmpRunsComplete(Reader& in, qint64 rows, bool fourBit) {
+    qint64 row = 0;
+    for (;;) {
+        const int count = in.byte();
+        const int code = in.byte();
+        if (count < 0 || code < 0)
+            return false;
+        if (count > 0)
+            continue; // a run of one value
+        if (code == 0) {
+            if (++row >= rows)
+                return true;
+        } else if (code == 1) {
+            return true;
+        } else if (code == 2) {
+            const int dx = in.byte();
+            const int dy = in.byte();
+            if (dx < 0 || dy < 0)
+                return false;
+            row += dy;
+            if (row >= rows)
+                return true;
+        } else {
+            qint64 bytes = fourBit ? (code + 1) / 2 : code;
+            bytes += bytes & 1; // absolute runs are padded to a 16-bit boundary
+            if (!in.skip(bytes))
+                return false;
+        }
+    }
+}
+
+bool bmpIntact(Reader& in) {
+    const qint64 fileSize = in.left();
+    unsigned char head[14 + 20];
+    if (!in.read(head, 14 + 4))
+        return false;
+    const quint32 offset = le32(head + 10);
+    const quint32 infoSize = le32(head + 14);
+    qint64 width = 0, height = 0;
+    int bits = 0;
+    quint32 compression = 0;
+    if (infoSize == 12) {
+        if (!in.read(head + 18, 8))
+            return false;
+        width = qint16(le16(head + 18));
+        height = qint16(le16(head + 20));
+        bits = le16(head + 24);
+    } else {
+        if (infoSize < 40 || !in.read(head + 18, 16))
+            return false;
+        width = qint32(le32(head + 18));
+        height = qint32(le32(head + 22));
+        bits = le16(head + 28);
+        compression = le32(head + 30);
+    }
+    if (height < 0)
+        height = -height;
+    if (width <= 0 || height <= 0)
+        return false;
+    const qint64 dataStart = std::max<qint64>(offset, 14 + qint64(infoSize));
+    if (compression == 1 || compression == 2) { // RLE8, RLE4
+        return in.skip(dataStart - 14 - 4 - (infoSize == 12 ? 8 : 16)) &&
+               bmpRunsComplete(in, height, compression == 2);
+    }
+    const qint64 rowBytes = (width * bits + 31) / 32 * 4;
+    return dataStart + rowBytes * height <= fileSize;
+}
+
+// WBMP has no signature, so random bytes often pass as one; its pixel data has exactly
+// the length its header implies.
+bool wbmpIntact(Reader& in) {
+    auto multiByte = [&in]() -> qint64 {
+        qint64 v = 0;
+        for (int i = 0; i < 5; ++i) {
+            const int b = in.byte();
+            if (b < 0)
+                return -1;
+            if (i == 0 && b == 0x80)
+                return -1; // not the shortest form: no encoder writes it
+            v = v << 7 | (b & 0x7F);
+            if (!(b & 0x80))
+                return v;
+        }
+        return -1;
+    };
+    if (multiByte() != 0) // type 0: black and white, uncompressed
+        return false;
+    const int fixed = in.byte();
+    if (fixed < 0 || (fixed & 0x80))
+        return false;
+    const qint64 width = multiByte();
+    const qint64 height = multiByte();
+    if (width <= 0 || height <= 0)
+        return false;
+    return in.left() == (width + 7) / 8 * height;
+}
+
+} // namespace
+
+bool intact(QIODevice& device, const QByteArray& format) {
+    if (device.isSequential())
+        return true;
+    const qint64 origin = device.pos();
+    Reader in(device);
+    bool ok = true;
+    if (format == "png")
+        ok = pngIntact(in);
+    else if (format == "gif")
+        ok = gifIntact(in);
+    else if (format == "bmp")
+        ok = bmpIntact(in);
+    else if (format == "wbmp")
+        ok = wbmpIntact(in);
+    device.seek(origin);
+    return ok;
+}
+
+} // namespace Imaging::FormatCheck

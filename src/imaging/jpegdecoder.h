@@ -1,0 +1,30 @@
+#pragma once
+
+// JPEG decoding straight through libjpeg, with the checks a file from anywhere needs: any
+// warning about the data (corrupt or missing entropy-coded data, a premature end) fails
+// the decode instead of leaving grey areas, and a file whose decoding would need more
+// memory than the budget is refused from its header, before anything large is allocated.
+//
+// For valid files the pixels are those the Qt JPEG plugin gives for the same scaled size:
+// the same library and settings, the same DCT scaling, the same smooth scaling to the
+// exact size and the same reading of the orientation tag and the colour profile.
+
+#include "imaging.h"
+
+#include <QImage>
+
+class QIODevice;
+
+namespace Imaging::Jpeg {
+
+struct Result {
+    QImage image; // upright, longer side at most maxSide; null on failure
+    LoadError error = LoadError::None;
+    QString reason;
+};
+
+// Decodes the JPEG that starts at the device's current position. maxSide caps the longer
+// side (0: no cap); memoryBudget bounds what the decode may allocate, in bytes.
+Result read(QIODevice& device, int maxSide, qint64 memoryBudget);
+
+} // namespace Imaging::Jpeg
