@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -93,6 +94,30 @@ TEST(TextureFill, OnlyPaintedPixelsChangeBlendedByStrength) {
             continue;
         const float own = img.bytes()[i], fill = full.bytes()[i];
         ASSERT_NEAR(half.bytes()[i], own + 0.5f * (fill - own), 1.0f) << "byte " << i;
+    }
+}
+
+TEST(TextureFill, OddSizesAndNearlyFullHoles) {
+    struct Shape {
+        int64_t w, h, x0, y0, x1, y1; // the hole [x0, x1) x [y0, y1)
+    };
+    for (const Shape& s :
+         {Shape{12, 12, 0, 0, 12, 12}, Shape{15, 60, 1, 2, 14, 58}, Shape{41, 41, 3, 3, 38, 38},
+          Shape{301, 16, 5, 2, 295, 14}, Shape{90, 70, 0, 0, 89, 70}}) {
+        const PixelImage img = grain(s.w, s.h, uint32_t(s.w * s.h));
+        std::vector<uint8_t> mask(s.w * s.h, 0);
+        for (int64_t y = s.y0; y < s.y1; ++y)
+            for (int64_t x = s.x0; x < s.x1; ++x)
+                mask[y * s.w + x] = 255;
+        mask[0] = 0; // at least one known pixel
+        std::vector<double> progress;
+        const PixelImage out = texture(img, mask, 2, &progress);
+        ASSERT_FALSE(progress.empty()) << s.w << "x" << s.h;
+        EXPECT_EQ(progress.back(), 1.0);
+        for (int64_t i = 0; i < s.w * s.h; ++i)
+            ASSERT_TRUE(mask[i] ||
+                        !std::memcmp(img.bytes().data() + i * 4, out.bytes().data() + i * 4, 4))
+                << "pixel " << i;
     }
 }
 
