@@ -23,16 +23,22 @@ set -euo pipefail
 work=$1
 mirelo=$2
 export QT_QPA_PLATFORM=xcb
+# Waits for a window whose title matches $1 and brings it to the front; prints its id.
+raise() {
+    local id=""
+    for _ in $(seq 100); do
+        id=$(xdotool search --name "$1" 2>/dev/null | head -n 1) && [ -n "$id" ] && break
+        sleep 0.1
+    done
+    [ -n "$id" ] || return 1
+    sleep 0.5
+    xdotool windowactivate --sync "$id" 2>/dev/null || xdotool windowfocus --sync "$id"
+    echo "$id"
+}
 "$mirelo" "$work/photo.png" >"$work/mirelo.log" 2>&1 &
 pid=$!
-win=""
-for _ in $(seq 100); do
-    win=$(xdotool search --name '^photo.png — Mirelo$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
-    sleep 0.1
-done
-[ -n "$win" ] || { echo "no window"; cat "$work/mirelo.log"; exit 1; }
-sleep 1
-xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+win=$(raise '^photo.png — Mirelo$') || { echo "no window"; cat "$work/mirelo.log"; exit 1; }
+sleep 0.5
 eval "$(xdotool getwindowgeometry --shell "$win")" # X, Y, WIDTH, HEIGHT
 # The photo is fitted and centred in the canvas, which lies between the toolbar and
 # the bottom bar; their heights differ by a few pixels, so aim a little above centre.
@@ -51,14 +57,7 @@ import -window root "$work/screen.png" 2>/dev/null || true
 # The title marks the unsaved result, and quitting asks about it; Escape answers Cancel.
 xdotool search --name '^photo.png\* — Mirelo$' >/dev/null || { echo "title not marked"; exit 1; }
 xdotool key ctrl+q
-question=""
-for _ in $(seq 100); do
-    question=$(xdotool search --name '^Unsaved Picture$' 2>/dev/null | head -n 1) && [ -n "$question" ] && break
-    sleep 0.1
-done
-[ -n "$question" ] || { echo "no question on quitting"; exit 1; }
-sleep 0.5
-xdotool windowactivate --sync "$question" 2>/dev/null || xdotool windowfocus --sync "$question"
+raise '^Unsaved Picture$' >/dev/null || { echo "no question on quitting"; exit 1; }
 xdotool key Escape
 sleep 1
 if xdotool search --name '^Unsaved Picture$' >/dev/null 2>&1; then echo "the question stayed"; exit 1; fi
@@ -66,15 +65,7 @@ kill -0 "$pid" 2>/dev/null && xdotool getwindowname "$win" >/dev/null 2>&1 ||
     { echo "Escape closed the window"; exit 1; }
 xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
 xdotool key ctrl+s
-# Wait for the save dialog rather than guessing how long it takes to open.
-dialog=""
-for _ in $(seq 100); do
-    dialog=$(xdotool search --name '^Save as PNG$' 2>/dev/null | head -n 1) && [ -n "$dialog" ] && break
-    sleep 0.1
-done
-[ -n "$dialog" ] || { echo "no save dialog"; exit 1; }
-sleep 0.5
-xdotool windowactivate --sync "$dialog" 2>/dev/null || xdotool windowfocus --sync "$dialog"
+raise '^Save as PNG$' >/dev/null || { echo "no save dialog"; exit 1; }
 xdotool key ctrl+a
 xdotool type --delay 5 "$work/result.png"
 xdotool key Return
