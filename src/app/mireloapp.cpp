@@ -108,7 +108,9 @@ void MireloApp::updateActions() {
 }
 
 void MireloApp::updateTitle() {
-    const QString& name = model_.documentName();
+    // A "[*]" of the file's own name is doubled, which Qt shows as written.
+    QString name = model_.documentName();
+    name.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
     window_->setWindowTitle(name.isEmpty() ? QStringLiteral("Mirelo")
                                            : name + QStringLiteral("[*] — Mirelo"));
     window_->setWindowModified(model_.unsavedResult());
