@@ -6,14 +6,12 @@
 #include "mirelomodel.h"
 
 #include <QAction>
-#include <QBuffer>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
@@ -152,7 +150,8 @@ ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent),
          {SIGNAL(hasImageChanged()), SIGNAL(brushSizeChanged()), SIGNAL(featherChanged()),
           SIGNAL(isBusyChanged()), SIGNAL(progressChanged()), SIGNAL(canUndoChanged()),
           SIGNAL(canRedoChanged()), SIGNAL(compareChanged()), SIGNAL(maskHasPaintChanged()),
-          SIGNAL(editedChanged()), SIGNAL(passesChanged()), SIGNAL(messageChanged())})
+          SIGNAL(editedChanged()), SIGNAL(passesChanged()), SIGNAL(messageChanged()),
+          SIGNAL(activityChanged())})
         connect(&model_, signal, this, SLOT(refresh()));
     refresh();
 }
@@ -327,9 +326,19 @@ void ContentView::refresh() {
     placeholder->setVisible(!image);
     busyOverlay->setVisible(busy);
     dropHighlight->setVisible(dropTargeted_);
-    progressBar->setValue(int(m.progress() * kProgressScale));
-    progressText->setText(QStringLiteral("Erasing… ") + QString::number(int(m.progress() * 100.0)) +
-                          "%");
+    // Loads and saves report no progress: the bar then runs as a busy indicator.
+    const MireloModel::Activity activity = m.activity();
+    if (activity == MireloModel::Activity::Opening || activity == MireloModel::Activity::Saving) {
+        progressBar->setRange(0, 0);
+        progressText->setText(activity == MireloModel::Activity::Opening
+                                  ? QStringLiteral("Opening…")
+                                  : QStringLiteral("Saving…"));
+    } else {
+        progressBar->setRange(0, kProgressScale);
+        progressBar->setValue(int(m.progress() * kProgressScale));
+        progressText->setText(QStringLiteral("Erasing… ") +
+                              QString::number(int(m.progress() * 100.0)) + "%");
+    }
 
     bottomBar->setEnabled(image && !busy);
     {
@@ -364,7 +373,7 @@ bool ContentView::mayDiscard(const QString& doing) {
     const QMessageBox::StandardButton answer =
         askToSave ? askToSave(question) : QMessageBox::Cancel;
     if (answer == QMessageBox::Save)
-        return model_.savePNG();
+        return model_.savePNG() && model_.waitForSaves();
     return answer == QMessageBox::Discard;
 }
 
@@ -405,12 +414,10 @@ bool ContentView::handleDrop(const QMimeData* mime, bool pasted) {
         }
     }
     if (mime->hasImage()) {
-        // Image data without an encoded form Qt reads: hand it over as PNG bytes.
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "png").write(qvariant_cast<QImage>(mime->imageData()));
-        post([m, bytes, name] { m->load(bytes, name); });
+        // Image data without an encoded form Qt reads: the model encodes it in the
+        // background.
+        const QImage image = qvariant_cast<QImage>(mime->imageData());
+        post([m, image, name] { m->load(image, name); });
         return true;
     }
     return false;

@@ -64,6 +64,8 @@ void MireloApp::createMenus() {
                       [this] { content_->open(); });
     saveAction = item(fileMenu, QStringLiteral("Save as PNG…"), {Qt::CTRL | Qt::Key_S},
                       [m] { m->savePNG(); });
+    saveFullSizeAction = item(fileMenu, QStringLiteral("Save Full Size as PNG…"),
+                              {Qt::CTRL | Qt::SHIFT | Qt::Key_S}, [m] { m->savePNGFullSize(); });
     fileMenu->addSeparator();
     // Linux has no application menu, so Quit lives here.
     quitAction = item(fileMenu, "Quit", {QKeySequence::Quit}, [this] { window_->close(); });
@@ -101,6 +103,7 @@ void MireloApp::updateActions() {
     undoAction->setEnabled(m.canUndo() && !busy);
     redoAction->setEnabled(m.canRedo() && !busy);
     saveAction->setEnabled(m.hasImage());
+    saveFullSizeAction->setEnabled(m.hasImage() && m.scaledDown());
     copyAction->setEnabled(m.hasImage());
     eraseAction->setEnabled(m.maskHasPaint() && !busy);
     clearAction->setEnabled(m.maskHasPaint() && !busy);

@@ -31,6 +31,7 @@ public:
     // Menu items.
     QAction* openAction = nullptr;
     QAction* saveAction = nullptr;
+    QAction* saveFullSizeAction = nullptr;
     QAction* quitAction = nullptr;
     QAction* undoAction = nullptr;
     QAction* redoAction = nullptr;

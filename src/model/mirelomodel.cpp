@@ -1,16 +1,18 @@
 #include "mirelomodel.h"
 
 #include "filedialogs.h"
+#include "fullsize.h"
 #include "imaging.h"
 #include "inpainter.h"
 
 #include <QBuffer>
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QCursor>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QPointer>
 #include <QThreadPool>
 #include <QUrl>
@@ -24,26 +26,6 @@ template <typename F> void postToGuiThread(F f) {
     QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection);
 }
 
-// Shows the wait cursor while the GUI thread is held up by decoding or encoding.
-class WaitCursor {
-public:
-    WaitCursor() {
-        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        else
-            active_ = false;
-    }
-    ~WaitCursor() {
-        if (active_)
-            QGuiApplication::restoreOverrideCursor();
-    }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    bool active_ = true;
-};
-
 } // namespace
 
 MireloModel::MireloModel(QObject* parent)
@@ -51,7 +33,7 @@ MireloModel::MireloModel(QObject* parent)
       chooseSavePath([this] { return FileDialogs::chooseSavePath(documentFolder_); }),
       putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {}
 
-MireloModel::~MireloModel() = default;
+MireloModel::~MireloModel() { savePool_.waitForDone(); }
 
 // Published values: store, then notify, on every assignment.
 void MireloModel::setHasImage(bool v) {
@@ -115,8 +97,8 @@ void MireloModel::setUnsavedResult(bool v) {
 
 bool MireloModel::messageIsFailure() const { return message_ && *message_ != copiedMessage; }
 
-void MireloModel::markSettled() {
-    settled_ = current;
+void MireloModel::markSettled(const std::optional<PixelImage>& picture) {
+    settled_ = picture;
     if (unsavedResult_)
         setUnsavedResult(false);
 }
@@ -136,7 +118,30 @@ void MireloModel::requestRedraw() {
         redraw();
 }
 
+// Background jobs
+
+void MireloModel::publishBusy() {
+    const Activity activity = erasing_   ? Activity::Erasing
+                              : saving_  ? Activity::Saving
+                              : opening_ ? Activity::Opening
+                                         : Activity::None;
+    setIsBusy(activity != Activity::None);
+    activity_ = activity;
+    emit activityChanged();
+}
+
 // Loading
+
+// What a background decode hands back.
+struct MireloModel::Loaded {
+    std::optional<PixelImage> image;
+    Imaging::LoadError error = Imaging::LoadError::None;
+    QByteArray source;
+    QByteArray format;
+    bool scaledDown = false;
+    QString name;
+    QString folder;
+};
 
 void MireloModel::openPanel(const std::function<bool()>& mayReplace) {
     const QString path = chooseOpenPath ? chooseOpenPath() : QString();
@@ -146,41 +151,124 @@ void MireloModel::openPanel(const std::function<bool()>& mayReplace) {
 
 void MireloModel::load(const QUrl& url) {
     const QString path = url.toLocalFile();
-    QImageReader reader(path);
-    if (!Imaging::canOpen(reader)) {
-        setMessage(Imaging::message(Imaging::LoadError::NotAnImageFile));
+    if (erasing_ || saving_) {
+        // The document refuses a new picture now; only an unreadable file still says so.
+        QImageReader reader(path);
+        if (!Imaging::canOpen(reader))
+            setMessage(Imaging::message(Imaging::LoadError::NotAnImageFile));
         return;
     }
-    const QFileInfo file(path);
-    load(reader, file.fileName(), file.absolutePath());
+    startLoad([path] {
+        QImageReader probe(path);
+        QFile file(path);
+        if (!Imaging::canOpen(probe) || !file.open(QIODevice::ReadOnly))
+            return Loaded{std::nullopt, Imaging::LoadError::NotAnImageFile, {}, {}, false, {}, {}};
+        // The file's bytes are kept, not its name: a full-size save must see the picture
+        // that was opened, even if the file changes or goes away meanwhile.
+        const QByteArray bytes = file.readAll();
+        const QFileInfo info(path);
+        Loaded loaded =
+            decodeSource(bytes, info.suffix().toLatin1(), Imaging::LoadError::NotAnImageFile);
+        loaded.name = info.fileName();
+        loaded.folder = info.absolutePath();
+        return loaded;
+    });
 }
 
 void MireloModel::load(const QByteArray& data, const QString& name) {
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    if (!Imaging::canOpen(reader)) {
-        setMessage(Imaging::message(Imaging::LoadError::NotImageData));
+    if (erasing_ || saving_) {
+        QBuffer buffer;
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        if (!Imaging::canOpen(reader))
+            setMessage(Imaging::message(Imaging::LoadError::NotImageData));
         return;
     }
-    load(reader, name, QString());
+    startLoad([data, name] {
+        Loaded loaded = decodeSource(data, {}, Imaging::LoadError::NotImageData);
+        loaded.name = name;
+        return loaded;
+    });
 }
 
-void MireloModel::load(QImageReader& reader, const QString& name, const QString& folder) {
-    if (isBusy_)
+void MireloModel::load(const QImage& image, const QString& name) {
+    if (erasing_ || saving_)
         return;
-    const WaitCursor wait;
+    startLoad([image, name] {
+        // Kept as lossless PNG bytes, like any other source.
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        if (image.isNull() || !QImageWriter(&buffer, "png").write(image))
+            return Loaded{std::nullopt, Imaging::LoadError::NotImageData, {}, {}, false, {}, {}};
+        Loaded loaded = decodeSource(bytes, "png", Imaging::LoadError::NotImageData);
+        loaded.name = name;
+        return loaded;
+    });
+}
+
+MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QByteArray& format,
+                                              Imaging::LoadError unreadable) {
+    QByteArray copy = bytes; // shared, not copied: the buffer only reads it
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, format);
+    if (!Imaging::canOpen(reader))
+        return {std::nullopt, unreadable, {}, {}, false, {}, {}};
+    const QByteArray detected = reader.format();
     Imaging::Decoded decoded = Imaging::decode(reader);
-    if (!decoded.image || decoded.image->isEmpty()) {
-        setMessage(Imaging::message(decoded.error == Imaging::LoadError::None
-                                        ? Imaging::LoadError::DecodeFailed
-                                        : decoded.error));
+    if (!decoded.image || decoded.image->isEmpty())
+        return {std::nullopt,
+                decoded.error == Imaging::LoadError::None ? Imaging::LoadError::DecodeFailed
+                                                          : decoded.error,
+                {},
+                {},
+                false,
+                {},
+                {}};
+    // The stored size, read apart: the decoder reads the device from its start.
+    QBuffer header(&copy);
+    header.open(QIODevice::ReadOnly);
+    const QSize stored = QImageReader(&header, detected).size();
+    return {std::move(decoded.image),
+            Imaging::LoadError::None,
+            bytes,
+            detected,
+            std::max(stored.width(), stored.height()) > Imaging::kMaxSide,
+            {},
+            {}};
+}
+
+void MireloModel::startLoad(std::function<Loaded()> decode) {
+    const quint64 generation = ++loadGeneration_;
+    opening_ = true;
+    publishBusy();
+    const QPointer<MireloModel> weak(this);
+    QThreadPool::globalInstance()->start([weak, generation, decode = std::move(decode)] {
+        const Loaded loaded = decode();
+        postToGuiThread([weak, generation, loaded] {
+            if (weak)
+                weak->finishLoad(generation, loaded);
+        });
+    });
+}
+
+void MireloModel::finishLoad(quint64 generation, const Loaded& loaded) {
+    if (generation != loadGeneration_)
+        return; // a newer load replaced this one
+    opening_ = false;
+    publishBusy();
+    if (!loaded.image) {
+        setMessage(Imaging::message(loaded.error));
         return;
     }
 
     endStroke();
-    const PixelImage& image = *decoded.image;
+    const PixelImage& image = *loaded.image;
+    source_ = loaded.source;
+    sourceFormat_ = loaded.format;
+    scaledDown_ = loaded.scaledDown;
     original = image;
     current = image;
     originalImage = Imaging::makeQImage(image);
@@ -196,8 +284,8 @@ void MireloModel::load(QImageReader& reader, const QString& name, const QString&
     setEdited(false);
     setPasses(0);
     setMessage(std::nullopt);
-    documentFolder_ = folder;
-    setDocumentName(name);
+    documentFolder_ = loaded.folder;
+    setDocumentName(loaded.name);
     settled_.reset();
     currentChanged();
     refreshFlags();
@@ -351,7 +439,8 @@ void MireloModel::erase() {
     PixelImage image = *current;
     pushUndo();
     MaskBytes maskBytes = mask->gray();
-    setIsBusy(true);
+    erasing_ = true;
+    publishBusy();
     setProgress(0.0);
     setMessage(std::nullopt);
 
@@ -380,7 +469,7 @@ void MireloModel::erase() {
 void MireloModel::eraseProgressed(double value) {
     // Updates may arrive in any order, and after the result: only a running job moves the
     // bar, and only forward.
-    if (!isBusy_)
+    if (!erasing_)
         return;
     setProgress(std::max(progress_, value));
 }
@@ -390,7 +479,8 @@ void MireloModel::finishErase(const PixelImage& result) {
     currentImage = Imaging::makeQImage(result);
     if (mask)
         mask->clear();
-    setIsBusy(false);
+    erasing_ = false;
+    publishBusy();
     setProgress(1.0);
     setEdited(true);
     setPasses(passes_ + 1);
@@ -401,26 +491,72 @@ void MireloModel::finishErase(const PixelImage& result) {
 
 // Export
 
-bool MireloModel::savePNG() {
-    if (currentImage.isNull())
+bool MireloModel::savePNG() { return startSave(false); }
+
+bool MireloModel::savePNGFullSize() {
+    if (!scaledDown_ || source_.isEmpty())
+        return false;
+    return startSave(true);
+}
+
+bool MireloModel::startSave(bool full) {
+    // A picture still being opened is about to replace this one.
+    if (currentImage.isNull() || opening_)
         return false;
     const QString path = chooseSavePath ? chooseSavePath() : QString();
-    if (path.isEmpty())
+    if (path.isEmpty() || currentImage.isNull() || opening_)
         return false;
-    const Imaging::SaveError error = [&] {
-        const WaitCursor wait;
-        return Imaging::savePng(currentImage, path);
-    }();
+    // The picture as it is now: changes to the document later do not reach the file.
+    const PixelImage picture = *current;
+    const PixelImage loaded = *original;
+    const QByteArray source = source_;
+    const QByteArray format = sourceFormat_;
+    if (saving_ == 0)
+        savesFailed_ = false;
+    ++saving_;
+    publishBusy();
+    const QPointer<MireloModel> weak(this);
+    savePool_.start([weak, picture, loaded, source, format, path, full] {
+        Imaging::SaveError error = Imaging::SaveError::WriteFailed;
+        if (!full) {
+            error = Imaging::savePng(picture, path);
+        } else if (const auto image = Imaging::fullSizeResult(source, format, loaded, picture)) {
+            error = Imaging::savePng(*image, path);
+        }
+        postToGuiThread([weak, error, picture] {
+            if (weak)
+                weak->finishSave(error, picture);
+        });
+    });
+    return true;
+}
+
+void MireloModel::finishSave(Imaging::SaveError error, const PixelImage& saved) {
+    --saving_;
+    publishBusy();
     if (error != Imaging::SaveError::None) {
+        savesFailed_ = true;
         setMessage(Imaging::message(error));
-        return false;
+        return;
     }
     // An earlier failure to save is over now.
     if (message_ && (*message_ == Imaging::message(Imaging::SaveError::CannotCreate) ||
                      *message_ == Imaging::message(Imaging::SaveError::WriteFailed)))
         setMessage(std::nullopt);
-    markSettled();
-    return true;
+    markSettled(saved);
+}
+
+bool MireloModel::waitForSaves() {
+    if (saving_ > 0) {
+        // The window keeps repainting; input waits, as the document refuses it anyway.
+        QEventLoop loop;
+        connect(this, &MireloModel::isBusyChanged, &loop, [this, &loop] {
+            if (saving_ == 0)
+                loop.quit();
+        });
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return !savesFailed_;
 }
 
 void MireloModel::copyToClipboard() {
@@ -428,5 +564,5 @@ void MireloModel::copyToClipboard() {
         return;
     putOnClipboard(currentImage);
     setMessage(copiedMessage);
-    markSettled();
+    markSettled(current);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imaging.h"
 #include "inpainter.h"
 #include "maskbytes.h"
 #include "maskstore.h"
@@ -9,6 +10,7 @@
 #include <QObject>
 #include <QPointF>
 #include <QString>
+#include <QThreadPool>
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +19,6 @@
 #include <vector>
 
 class QByteArray;
-class QImageReader;
 class QUrl;
 
 // The document: the open image as loaded and as edited, its mask, the brush and view
@@ -28,10 +29,14 @@ class QUrl;
 // the model on each signal. The other public fields are plain: whoever changes one that
 // affects the picture calls redraw.
 //
-// Everything runs on the GUI thread. While an erase job runs (isBusy), every operation
-// that would change the document refuses: loads, strokes, undo, redo, clearing, reverting
-// and a second erase. The job works on copy-on-write copies, so starting it copies no
-// pixels, and only the GUI-thread installation of its result clears isBusy.
+// Everything runs on the GUI thread; decoding, erasing and PNG encoding run in background
+// jobs that work on copies (copy on write, so starting one copies no pixels) and hand
+// their result back to the GUI thread with a queued call, through a weak link to the
+// model. While a job runs (isBusy, with activity saying which), every operation that
+// would change the document refuses: strokes, undo, redo, clearing, reverting and an
+// erase; loads are refused during an erase or a save, while a load requested during
+// another replaces it (the older result is dropped when it arrives). Only the GUI-thread
+// installation of a job's result clears isBusy.
 class MireloModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasImage READ hasImage NOTIFY hasImageChanged)
@@ -48,6 +53,7 @@ class MireloModel : public QObject {
     Q_PROPERTY(std::optional<QString> message READ message WRITE setMessage NOTIFY messageChanged)
     Q_PROPERTY(QString documentName READ documentName NOTIFY documentNameChanged)
     Q_PROPERTY(bool unsavedResult READ unsavedResult NOTIFY unsavedResultChanged)
+    Q_PROPERTY(Activity activity READ activity NOTIFY activityChanged)
 
 public:
     // One undo record: the picture and the mask bytes, both shared until written.
@@ -55,6 +61,11 @@ public:
         PixelImage image;
         MaskBytes mask;
     };
+
+    // What a busy model is doing, for the busy panel. An erase wins over a save, and a
+    // save over a load, when several run at once.
+    enum class Activity { None, Erasing, Saving, Opening };
+    Q_ENUM(Activity)
 
     static constexpr int64_t maxUndo = 20;
     static constexpr double minZoom = 0.1;
@@ -88,6 +99,10 @@ public:
     const QString& documentFolder() const { return documentFolder_; }
 
     static inline const QString copiedMessage = QStringLiteral("Copied to the clipboard.");
+    Activity activity() const { return activity_; }
+    // True when the open picture was scaled down on loading, so a full-size save differs
+    // from the plain one.
+    bool scaledDown() const { return scaledDown_; }
 
     void setBrushSize(double v);
     void setFeather(double v);
@@ -97,11 +112,13 @@ public:
     // Asks for an image file (chooseOpenPath) and loads it, if mayReplace (when given)
     // agrees to replace the current document.
     void openPanel(const std::function<bool()>& mayReplace = {});
-    // Loads a local image file or image bytes, replacing the whole document except the
-    // brush settings; name is what the title calls data. On failure the document stays
-    // as it was and message says why.
+    // Loads a local image file, image bytes or a pasted picture in the background,
+    // replacing the whole document except the brush settings when it is decoded; name is
+    // what the title calls data. On failure the document stays as it was and message
+    // says why.
     void load(const QUrl& url);
     void load(const QByteArray& data, const QString& name = QStringLiteral("Pasted image"));
+    void load(const QImage& image, const QString& name = QStringLiteral("Pasted image"));
     // Mirrors the stacks and the mask into canUndo, canRedo and maskHasPaint.
     void refreshFlags();
     void zoomIn();
@@ -126,9 +143,16 @@ public:
     void revertToOriginal();
     // Fills the painted area in the background; see isBusy and progress.
     void erase();
-    // Asks for a location (chooseSavePath) and writes the current picture there as PNG.
-    // True when the file was written.
+    // Ask for a location (chooseSavePath) and write the current picture there as PNG in
+    // the background: at the working size, or at the photo's original size (decoded
+    // again from the kept source, with the erased areas enlarged into it). True when a
+    // save started; waitForSaves() tells how it ended.
     bool savePNG();
+    bool savePNGFullSize();
+    // Waits until every save that has started is written and its result handed over;
+    // true when all of them succeeded. The model's destruction waits
+    // for running saves too, so quitting never cuts a file short.
+    bool waitForSaves();
     // Puts the current picture on the clipboard and says so in message.
     void copyToClipboard();
 
@@ -159,6 +183,7 @@ public:
     Inpainter::Method fillMethod = Inpainter::Method::Standard;
 
 signals:
+    void activityChanged();
     void hasImageChanged();
     void brushSizeChanged();
     void featherChanged();
@@ -197,12 +222,24 @@ private:
     void setPasses(qint64 v);
     void setDocumentName(const QString& v);
     void setUnsavedResult(bool v);
-    // The current picture has been saved or copied.
-    void markSettled();
+    // The picture has been saved or copied.
+    void markSettled(const std::optional<PixelImage>& picture);
     // Recomputes unsavedResult after the current picture changed.
     void currentChanged();
 
-    void load(QImageReader& reader, const QString& name, const QString& folder);
+    struct Loaded;
+    // Decodes compressed image bytes at the working size (any thread). format is a hint,
+    // such as a file name's suffix; the reader still goes by the content.
+    static Loaded decodeSource(const QByteArray& bytes, const QByteArray& format,
+                               Imaging::LoadError unreadable);
+    // Starts a background decode; the newest request wins.
+    void startLoad(std::function<Loaded()> decode);
+    void finishLoad(quint64 generation, const Loaded& loaded);
+    // Starts a background save of the current picture; full: at the original size.
+    bool startSave(bool full);
+    void finishSave(Imaging::SaveError error, const PixelImage& saved);
+    // Publishes isBusy and activity from the running jobs.
+    void publishBusy();
     void pushUndo();
     // Moves one entry from one stack to the other: the heart of undo and redo.
     void step(std::vector<Snapshot>& from, std::vector<Snapshot>& to);
@@ -230,4 +267,18 @@ private:
     // The picture last saved or copied.
     std::optional<PixelImage> settled_;
     std::optional<OpenStroke> stroke_;
+    Activity activity_ = Activity::None;
+
+    bool erasing_ = false;
+    bool opening_ = false;
+    int saving_ = 0;
+    bool savesFailed_ = false; // one of the saves running, or the last ones, failed
+    // Counts load requests; a load's result is installed only if no newer one was made.
+    quint64 loadGeneration_ = 0;
+    // The compressed bytes the open picture was decoded from, kept for full-size saves.
+    QByteArray source_;
+    QByteArray sourceFormat_;
+    bool scaledDown_ = false;
+    // Saves run here, not in the shared pool: the model's destruction waits for them.
+    QThreadPool savePool_;
 };

@@ -110,6 +110,9 @@ private slots:
         QVERIFY(!v.placeholder->isHidden());
 
         m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
+
+        QTRY_VERIFY(!m.isBusy());
         QVERIFY(m.hasImage());
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QCOMPARE(toolbarStates(v), "OurmZFISCe");
@@ -158,6 +161,7 @@ private slots:
         MireloApp app;
         MireloModel& m = app.model();
         m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
         QVERIFY(m.beginStroke());
         m.mask->stamp({-24, 10}, 24, 0.35);
         m.endStroke();
@@ -173,6 +177,7 @@ private slots:
         QVERIFY(!app.textureAction->isChecked());
         QCOMPARE(m.fillMethod, Inpainter::Method::Standard);
         m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
         for (const bool on : {true, false}) {
             app.textureAction->trigger();
             QCOMPARE(app.textureAction->isChecked(), on);
@@ -204,6 +209,7 @@ private slots:
         QCOMPARE(v.brushReadout->text(), "47 px");
         QCOMPARE(v.brushSlider->value(), 4790);
         m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
         paint(m);
         m.erase();
         for (auto [p, text] : {std::pair{0.0, "Erasing… 0%"},
@@ -221,6 +227,7 @@ private slots:
         MireloModel& m = app.model();
         ContentView& v = app.content();
         m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
         v.brushSlider->setValue(12345);
         QCOMPARE(m.brushSize(), 123.45);
         v.featherSlider->setValue(570);
@@ -234,6 +241,7 @@ private slots:
         ContentView& v = app.content();
         QCOMPARE(v.status->text(), "");
         m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
         erase(m);
         QCOMPARE(v.status->text(), "1 erase pass");
         erase(m);
@@ -266,6 +274,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
         QCOMPARE(v.width(), 860);
         m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
         const QString text = "Couldn't read that file as an image.";
         m.setMessage(text);
         QCoreApplication::processEvents();
@@ -292,6 +301,7 @@ private slots:
         app.window().show();
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
         m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
         for (QSlider* slider : {v.brushSlider, v.featherSlider}) {
             QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
                               QPoint(slider->width() / 3, slider->height() / 2));
@@ -395,6 +405,7 @@ private slots:
         MireloApp app;
         MireloModel& m = app.model();
         m.load(pngBytes(300, 200));
+        QTRY_VERIFY(!m.isBusy());
         paint(m);
         m.erase();
         QMimeData bytes;
@@ -425,6 +436,7 @@ private slots:
         app.window().show();
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
         m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
         QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
         QVERIFY2(!m.isBusy(), "nothing painted: no erase");
         paint(m);
@@ -463,9 +475,10 @@ private slots:
         app.window().show();
 
         m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
         paint(m); // paint alone is not worth a question
         app.openAction->trigger();
-        QCOMPARE(m.current->width(), 50);
+        QTRY_COMPARE(m.current->width(), 50);
         QVERIFY(asked.isEmpty());
 
         erase(m);
@@ -508,6 +521,7 @@ private slots:
         const auto title = [&] { return app.window().windowHandle()->title(); };
         QCOMPARE(title(), "Mirelo");
         m.load(writeFile(dir, "photo.png", pngBytes(80, 60)));
+        QTRY_VERIFY(!m.isBusy());
         QCOMPARE(title(), "photo.png — Mirelo");
         erase(m);
         QCOMPARE(title(), "photo.png* — Mirelo");
@@ -530,6 +544,7 @@ private slots:
         QTemporaryDir dir;
         MireloModel m;
         m.load(writeFile(dir, "photo.png", pngBytes(20, 20)));
+        QTRY_VERIFY(!m.isBusy());
         QString folder, name;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {

@@ -49,6 +49,7 @@ struct Canvas {
     explicit Canvas(const QImage& image = picture(400, 300, green)) {
         view.resize(440, 340);
         model.load(png(image));
+        QTRY_VERIFY(!model.isBusy());
     }
     // The ring follows the pointer in the active window only.
     void showActive() {
@@ -309,6 +310,7 @@ private slots:
         CanvasView view(model);
         QVERIFY(!view.testAttribute(Qt::WA_SetCursor));
         model.load(png(picture(40, 30, green)));
+        QTRY_VERIFY(!model.isBusy());
         QCOMPARE(view.cursor().shape(), Qt::CrossCursor);
         model.setCompare(true);
         QCOMPARE(view.cursor().shape(), Qt::SizeHorCursor);

@@ -31,9 +31,9 @@ struct Export : ::testing::Test {
 TEST_F(Export, WritesTheCurrentPictureAsOpaquePng) {
     QImage alpha(8, 8, QImage::Format_ARGB32);
     alpha.fill(qRgba(0, 0, 0, 0));
-    m.load(encode(alpha));
+    loadNow(m, encode(alpha));
     path = dir.filePath("Mirelo.png");
-    m.savePNG();
+    saveNow(m);
     QImageReader reader(path);
     EXPECT_EQ(reader.format(), "png");
     const QImage saved = reader.read();
@@ -50,15 +50,15 @@ TEST_F(Export, WritesTheCurrentPictureAsOpaquePng) {
 
 TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
     m.setMessage(QString("Couldn't read that image."));
-    m.savePNG(); // cancelled: empty path
+    saveNow(m); // cancelled: empty path
     EXPECT_EQ(m.message(), QString("Couldn't read that image."));
 
     path = dir.filePath("no/such/folder/Mirelo.png");
-    m.savePNG();
+    saveNow(m);
     EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
 
     path = dir.filePath("ok.png");
-    EXPECT_TRUE(m.savePNG()); // success ends the failure's text
+    EXPECT_TRUE(m.savePNG() && m.waitForSaves()); // success ends the failure's text
     EXPECT_TRUE(QFileInfo::exists(path));
     EXPECT_FALSE(m.message());
 
@@ -101,14 +101,14 @@ TEST_F(Export, UnsavedResultFollowsSavesAndCopies) {
     EXPECT_FALSE(m.savePNG()); // cancelled
     EXPECT_TRUE(m.unsavedResult());
     path = dir.filePath("saved.png");
-    EXPECT_TRUE(m.savePNG());
+    EXPECT_TRUE(m.savePNG() && m.waitForSaves());
     EXPECT_FALSE(m.unsavedResult());
     EXPECT_EQ(seen, (std::vector<bool>{true, false, true, false}));
 }
 
 TEST_F(Export, WriteFailureIsReportedAndKeepsTheOldFile) {
     path = dir.filePath("Mirelo.png");
-    m.savePNG();
+    saveNow(m);
     const qint64 oldSize = QFileInfo(path).size();
     ASSERT_GT(oldSize, 64);
 
@@ -119,12 +119,12 @@ TEST_F(Export, WriteFailureIsReportedAndKeepsTheOldFile) {
     rlimit tight = saved;
     tight.rlim_cur = 64;
     setrlimit(RLIMIT_FSIZE, &tight);
-    m.savePNG(); // a small file: it reaches the disk in one flush when closed
+    saveNow(m); // a small file: it reaches the disk in one flush when closed
     const auto smallMessage = m.message();
-    m.load(encode(gradient(1500, 1000)));
+    loadNow(m, encode(gradient(1500, 1000)));
     const QString bigPath = dir.filePath("big.png");
     path = bigPath;
-    m.savePNG(); // many writes while encoding
+    saveNow(m); // many writes while encoding
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
@@ -140,7 +140,7 @@ TEST_F(Export, FullDeviceGivesSavingFailedAndStaysADevice) {
     path = dir.filePath("full");
     if (::mknod(path.toLocal8Bit().constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
         GTEST_SKIP() << "cannot create device nodes here";
-    m.savePNG();
+    saveNow(m);
     EXPECT_EQ(m.message(), QString("Saving failed."));
     struct stat st {};
     ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);

@@ -91,10 +91,10 @@ TEST(Sequence, RandomOperationsMatchTheReference) {
             op = "load";
             const int which = pick(3);
             if (which == 2) {
-                m.load(QByteArray("garbage"));
+                loadNow(m, QByteArray("garbage"));
                 break;
             }
-            m.load(files[which]);
+            loadNow(m, files[which]);
             r = Reference{};
             r.hasImage = true;
             r.original = r.current = decoded[which];

@@ -40,10 +40,26 @@ inline QByteArray encode(const QImage& image, const char* format = "png") {
     return bytes;
 }
 
+inline bool waitUntilIdle(MireloModel& m) {
+    return QTest::qWaitFor([&] { return !m.isBusy(); }, 60000);
+}
+
+// Loads (decoding in the background) and waits until the result is installed.
+template <typename Source> void loadNow(MireloModel& m, const Source& source) {
+    m.load(source);
+    waitUntilIdle(m);
+}
+
+// Saves (encoding in the background) and waits until the file is written.
+inline void saveNow(MireloModel& m, bool fullSize = false) {
+    fullSize ? m.savePNGFullSize() : m.savePNG();
+    waitUntilIdle(m);
+}
+
 // A model holding a w x h gradient picture, erasing single-threaded for repeatable results.
 inline void loadGradient(MireloModel& m, int w = 64, int h = 48) {
     m.processors = 1;
-    m.load(encode(gradient(w, h)));
+    loadNow(m, encode(gradient(w, h)));
 }
 
 // One brush stroke of a single stamp, as the canvas makes it.
@@ -53,10 +69,6 @@ inline bool stroke(MireloModel& m, QPointF at, double radius = 6.0) {
     m.mask->stamp(at, radius, m.feather());
     m.endStroke();
     return true;
-}
-
-inline bool waitUntilIdle(MireloModel& m) {
-    return QTest::qWaitFor([&] { return !m.isBusy(); }, 60000);
 }
 
 inline std::vector<uint8_t> bytesOf(const QImage& image) {
