@@ -1,5 +1,6 @@
 #include "erasecommand.h"
 
+#include "filenames.h"
 #include "imaging.h"
 #include "inpainter.h"
 
@@ -8,6 +9,9 @@
 
 #include <cstring>
 #include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace EraseCommand {
 namespace {
@@ -103,37 +107,70 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
 
 QString sizeText(qint64 w, qint64 h) { return QStringLiteral("%1 x %2").arg(w).arg(h); }
 
+// A reason after a message: " (larger than 2^30 pixels)", or nothing.
+QString reasonText(const QString& reason) {
+    return reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
+}
+
 // The mask's grey bytes at its own stored size (turned upright like the photo); no
-// scaling, which would blur the paint.
-std::optional<std::vector<uint8_t>> readMask(const QString& path, qint64 w, qint64 h,
+// scaling, which would blur the paint. The size in the mask's header is compared before
+// anything is decoded.
+std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint64 h,
                                              QString& error) {
-    QImageReader reader(path);
+    const FileNames::Readable file(name);
+    QImageReader reader(file.path());
     if (!Imaging::canOpen(reader)) {
-        error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(path);
+        error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(name);
         return std::nullopt;
     }
-    reader.setAutoTransform(true);
-    const QSize stored = reader.size();
-    if (stored.isValid() && qint64(stored.width()) * stored.height() > Imaging::kMaxStoredPixels) {
-        error = QStringLiteral("The mask %1 is too large.").arg(path);
-        return std::nullopt;
-    }
-    QImage image = reader.read();
-    if (image.isNull()) {
-        error = QStringLiteral("Couldn't decode the mask %1.").arg(path);
-        return std::nullopt;
-    }
-    if (image.width() != w || image.height() != h) {
+    auto wrongSize = [&](QSize size) {
         error = QStringLiteral("The mask is %1 pixels but the image decodes to %2 pixels.")
-                    .arg(sizeText(image.width(), image.height()), sizeText(w, h));
+                    .arg(sizeText(size.width(), size.height()), sizeText(w, h));
+        return std::nullopt;
+    };
+    const Imaging::Read read = Imaging::readImage(reader, 0, QSize(int(w), int(h)));
+    if (read.image.isNull() && read.announced.isValid() && read.announced != QSize(int(w), int(h)))
+        return wrongSize(read.announced);
+    if (read.image.isNull()) {
+        error = QStringLiteral("Couldn't decode the mask %1.").arg(name) + reasonText(read.reason);
         return std::nullopt;
     }
-    image = image.convertToFormat(QImage::Format_Grayscale8);
+    if (read.image.width() != w || read.image.height() != h)
+        return wrongSize(read.image.size());
+    const QImage image = read.image.convertToFormat(QImage::Format_Grayscale8);
     std::vector<uint8_t> bytes(size_t(w) * size_t(h));
     for (int y = 0; y < image.height(); ++y)
         std::memcpy(bytes.data() + size_t(y) * size_t(w), image.constScanLine(y), size_t(w));
     return bytes;
 }
+
+// Codecs print their own warnings and errors on the process's standard error (libpng's
+// and libtiff's handlers among them); while this lives they go nowhere, so a failure is
+// the one line the tool prints.
+class CodecOutputSilenced {
+public:
+    CodecOutputSilenced() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~CodecOutputSilenced() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    CodecOutputSilenced(const CodecOutputSilenced&) = delete;
+    CodecOutputSilenced& operator=(const CodecOutputSilenced&) = delete;
+
+private:
+    int saved_ = -1;
+};
 
 class ProgressBar {
 public:
@@ -172,21 +209,32 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         std::fputs(kUsage, out);
         return kExitOk;
     }
+    std::optional<CodecOutputSilenced> silenced;
     auto fail = [&](const QString& text) {
-        std::fprintf(err, "mirelo-erase: %s\n", qPrintable(text));
+        silenced.reset();
+        // File names are printed as the bytes they were given as.
+        std::fprintf(err, "mirelo-erase: %s\n", FileNames::bytesOf(text).constData());
         return kExitFailure;
     };
+    if (const QString problem = FileNames::outputProblem(options.output); !problem.isEmpty())
+        return fail(QStringLiteral("%1: %2").arg(
+            options.output,
+            Imaging::message(Imaging::SaveError::CannotCreate) + reasonText(problem)));
 
     QElapsedTimer timer;
     timer.start();
-    Imaging::Decoded decoded = Imaging::decodeFile(options.input);
+    silenced.emplace();
+    const FileNames::Readable input(options.input);
+    Imaging::Decoded decoded = Imaging::decodeFile(input.path());
     if (!decoded.image)
-        return fail(QStringLiteral("%1: %2").arg(options.input, Imaging::message(decoded.error)));
+        return fail(QStringLiteral("%1: %2").arg(options.input, Imaging::message(decoded.error) +
+                                                                    reasonText(decoded.reason)));
     PixelImage image = std::move(*decoded.image);
     QString maskError;
     const auto mask = readMask(options.mask, image.width(), image.height(), maskError);
     if (!mask)
         return fail(maskError);
+    silenced.reset();
     const qint64 decodeMs = timer.restart();
 
     ProgressBar bar(err);
@@ -197,7 +245,9 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     bar.finish();
     const qint64 eraseMs = timer.restart();
 
-    const Imaging::SaveError saved = Imaging::savePng(Imaging::makeQImage(image), options.output);
+    silenced.emplace();
+    const Imaging::SaveError saved = FileNames::savePng(image, options.output);
+    silenced.reset();
     if (saved != Imaging::SaveError::None)
         return fail(QStringLiteral("%1: %2").arg(options.output, Imaging::message(saved)));
     const qint64 encodeMs = timer.elapsed();

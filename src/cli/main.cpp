@@ -1,4 +1,5 @@
 #include "erasecommand.h"
+#include "filenames.h"
 #include "imaging.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("mirelo-erase");
     Imaging::configureImageReader();
-    QStringList arguments = QCoreApplication::arguments();
-    arguments.removeFirst();
+    // From argv rather than QCoreApplication::arguments(), which would rewrite file names
+    // that are not UTF-8.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments += FileNames::fromArgument(argv[i]);
     return EraseCommand::run(arguments, stdout, stderr, isatty(STDERR_FILENO) == 1);
 }

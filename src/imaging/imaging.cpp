@@ -110,21 +110,13 @@ qint64 decodedBytes(QSize size) {
     return qint64(size.width()) * size.height() * 4 * 3;
 }
 
-QSize uprightSize(QImageReader& reader) {
-    QSize size = reader.size();
-    if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90))
-        size.transpose();
-    return size;
-}
-
-Read readImage(QImageReader& reader, int maxSide) {
+Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     QIODevice* device = reader.device();
     const QByteArray format = reader.format();
     if (!device)
         return {{}, LoadError::NotAnImageFile};
     if (format == "jpeg") {
-        Jpeg::Result r = Jpeg::read(*device, maxSide, kDecodeBudget);
-        return {std::move(r.image), r.error, r.reason};
+        return Jpeg::read(*device, maxSide, kDecodeBudget, expected);
     }
     // WBMP has no signature: any few bytes of the right length pass for one. Only a file
     // named as one is taken as one.
@@ -140,8 +132,13 @@ Read readImage(QImageReader& reader, int maxSide) {
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
         return {{}, LoadError::NotAnImageFile};
+    const QSize announced = reader.transformation() & QImageIOHandler::TransformationRotate90
+                                ? stored.transposed()
+                                : stored;
+    if (expected.isValid() && announced != expected)
+        return {{}, LoadError::DecodeFailed, {}, announced};
     if (QString refusal = sizeRefusal(stored); !refusal.isEmpty())
-        return {{}, LoadError::DecodeFailed, refusal};
+        return {{}, LoadError::DecodeFailed, refusal, announced};
 
     // Qt's readers decode these formats whole and scale afterwards.
     const QImage::Format pixelFormat = reader.imageFormat();
@@ -151,7 +148,7 @@ Read readImage(QImageReader& reader, int maxSide) {
     const QSize scaled = cappedSize(stored, maxSide);
     if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(scaled) >
         kDecodeBudget)
-        return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget)};
+        return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget), announced};
     if (scaled != stored) {
         // The reader scales before it turns the picture upright, so the cap is applied
         // to the stored size; the longer side is the same either way.
@@ -173,7 +170,7 @@ Read readImage(QImageReader& reader, int maxSide) {
     image = upright(std::move(image), reader.transformation());
     if (image.isNull())
         return {{}, LoadError::DecodeFailed};
-    return {std::move(image), LoadError::None};
+    return {std::move(image), LoadError::None, {}, announced};
 }
 
 Decoded decode(QImageReader& reader, int maxSide) {

@@ -90,6 +90,7 @@ struct Read {
     QImage image; // null on failure
     LoadError error = LoadError::None;
     QString reason = {};
+    QSize announced = {}; // the upright size the header announces, once it has been read
 };
 
 // The checked read behind decode(): the first image of a reader that canOpen() accepted,
@@ -97,16 +98,14 @@ struct Read {
 // and colour space. The file's structure is checked first (truncated data, chunk lengths
 // beyond the end of the file, bad checksums) and every size it claims is weighed against
 // kDecodeBudget, so a hostile file is refused cheaply; the picture is never built on
-// memory a decoder might leave unwritten.
-Read readImage(QImageReader& reader, int maxSide = kMaxSide);
+// memory a decoder might leave unwritten. When `expected` is valid, a file whose header
+// announces another upright size fails (DecodeFailed, `announced` set) before any
+// decoding.
+Read readImage(QImageReader& reader, int maxSide = kMaxSide, QSize expected = {});
 
 // The picture turned upright as an orientation tag asks: mirrored and flipped first, then
 // turned a quarter clockwise. Pixels move whole; the colour space is kept.
 QImage upright(QImage image, QImageIOHandler::Transformations transformation);
-
-// The upright size the reader's header announces, without decoding; invalid when the
-// header does not tell.
-QSize uprightSize(QImageReader& reader);
 
 // Convenience for whole files and byte arrays: canOpen() + decode(). A file that cannot
 // be opened gives NotAnImageFile, bytes that cannot give NotImageData.

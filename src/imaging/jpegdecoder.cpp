@@ -251,7 +251,7 @@ QImageIOHandler::Transformations transformationOf(int orientation) {
 
 } // namespace
 
-Result read(QIODevice& device, int maxSide, qint64 memoryBudget) {
+Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
     auto d = std::make_unique<Decoder>();
     d->source.device = &device;
     d->source.init_source = initSource;
@@ -277,8 +277,15 @@ Result read(QIODevice& device, int maxSide, qint64 memoryBudget) {
     }
 
     const QSize stored(int(info.image_width), int(info.image_height));
+    const QImageIOHandler::Transformations transformation =
+        exif.isEmpty() ? QImageIOHandler::TransformationNone
+                       : transformationOf(exifOrientation(exif));
+    const QSize announced =
+        transformation & QImageIOHandler::TransformationRotate90 ? stored.transposed() : stored;
+    if (expected.isValid() && announced != expected)
+        return {{}, LoadError::DecodeFailed, {}, announced};
     if (const QString refusal = sizeRefusal(stored); !refusal.isEmpty())
-        return {{}, LoadError::DecodeFailed, refusal};
+        return {{}, LoadError::DecodeFailed, refusal, announced};
 
     // A progressive (or otherwise multi-scan) file is decoded through a buffer that holds
     // every DCT coefficient of the image: 128 bytes per 8 x 8 block of every component.
@@ -328,7 +335,7 @@ Result read(QIODevice& device, int maxSide, qint64 memoryBudget) {
     const qint64 pixelBytes =
         qint64(decoded.width()) * decoded.height() * (format == QImage::Format_Grayscale8 ? 1 : 4);
     if (coefficients + pixelBytes + decodedBytes(scaled) > memoryBudget)
-        return {{}, LoadError::DecodeFailed, budgetReason(memoryBudget)};
+        return {{}, LoadError::DecodeFailed, budgetReason(memoryBudget), announced};
 
     d->image = QImage(decoded, format);
     if (d->image.isNull())
@@ -337,7 +344,8 @@ Result read(QIODevice& device, int maxSide, qint64 memoryBudget) {
         d->row.resize(size_t(decoded.width()) * 4);
 
     if (!startDecompress(*d) || !readRows(*d))
-        return {{}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data")};
+        return {
+            {}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data"), announced};
 
     QImage image = std::move(d->image);
     d.reset();
@@ -345,11 +353,10 @@ Result read(QIODevice& device, int maxSide, qint64 memoryBudget) {
         image = image.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     if (!icc.isEmpty())
         image.setColorSpace(QColorSpace::fromIccProfile(icc));
-    if (!exif.isEmpty())
-        image = upright(std::move(image), transformationOf(exifOrientation(exif)));
+    image = upright(std::move(image), transformation);
     if (image.isNull())
         return {{}, LoadError::DecodeFailed, {}};
-    return {std::move(image), LoadError::None, {}};
+    return {std::move(image), LoadError::None, {}, announced};
 }
 
 } // namespace Imaging::Jpeg

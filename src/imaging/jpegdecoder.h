@@ -17,14 +17,9 @@ class QIODevice;
 
 namespace Imaging::Jpeg {
 
-struct Result {
-    QImage image; // upright, longer side at most maxSide; null on failure
-    LoadError error = LoadError::None;
-    QString reason;
-};
-
-// Decodes the JPEG that starts at the device's current position. maxSide caps the longer
-// side (0: no cap); memoryBudget bounds what the decode may allocate, in bytes.
-Result read(QIODevice& device, int maxSide, qint64 memoryBudget);
+// Decodes the JPEG that starts at the device's current position, as readImage() does:
+// maxSide caps the longer side (0: no cap), memoryBudget bounds what the decode may
+// allocate (bytes), and a valid `expected` refuses another announced upright size.
+Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected);
 
 } // namespace Imaging::Jpeg

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 namespace {
 
 struct Result {
@@ -108,6 +110,31 @@ TEST_F(EraseTool, HelpAndUsageErrors) {
     }
 }
 
+// A PNG of the given claimed size whose pixel data is not a zlib stream, every chunk with
+// its right checksum: only decoding it shows that it is broken.
+QByteArray undecodablePng(quint32 width, quint32 height) {
+    auto be32 = [](QByteArray& b, quint32 v) {
+        for (int s = 24; s >= 0; s -= 8)
+            b.append(char(v >> s));
+    };
+    auto chunk = [&](QByteArray& out, const char* type, const QByteArray& data) {
+        be32(out, quint32(data.size()));
+        const QByteArray body = QByteArray(type, 4) + data;
+        out += body;
+        be32(out, quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
+                                uInt(body.size()))));
+    };
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    QByteArray header;
+    be32(header, width);
+    be32(header, height);
+    header.append("\x08\x00\x00\x00\x00", 5); // 8-bit grey
+    chunk(png, "IHDR", header);
+    chunk(png, "IDAT", QByteArray(64, '\x55'));
+    chunk(png, "IEND", {});
+    return png;
+}
+
 TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     QFile junk(dir.filePath("junk.png"));
     junk.open(QIODevice::WriteOnly);
@@ -115,6 +142,20 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     junk.close();
     const QString small = dir.filePath("small.png");
     writeMask(200, 160, small);
+    auto save = [&](const QString& name, const QByteArray& bytes) {
+        QFile f(dir.filePath(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        return f.fileName();
+    };
+    QFile photoFile(photo);
+    photoFile.open(QIODevice::ReadOnly);
+    QByteArray damaged = photoFile.readAll();
+    damaged[60] = char(damaged[60] ^ 1); // inside the pixel data: its checksum fails
+    const QString broken = save("broken.png", damaged);
+    const QString huge = save("huge.png", undecodablePng(40000, 40000));
+    // Its header says 200 x 160; were it decoded, it would fail to decode.
+    const QString wrongMask = save("wrongmask.png", undecodablePng(200, 160));
 
     struct Case {
         QStringList args;
@@ -126,7 +167,12 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         {{photo, junk.fileName(), "-o", output}, "Couldn't read the mask"},
         {{photo, small, "-o", output},
          "The mask is 200 x 160 pixels but the image decodes to 240 x 160 pixels."},
-        {{photo, mask, "-o", dir.filePath("missing/out.png")}, "Couldn't create the PNG file."},
+        {{photo, wrongMask, "-o", output},
+         "The mask is 200 x 160 pixels but the image decodes to 240 x 160 pixels."},
+        {{broken, mask, "-o", output}, "Couldn't decode that image. (corrupt or incomplete data)"},
+        {{huge, mask, "-o", output}, "Couldn't decode that image. (larger than 2^30 pixels)"},
+        {{photo, mask, "-o", dir.filePath("missing/out.png")},
+         "Couldn't create the PNG file. (no such folder)"},
         {{photo, mask, "-o", "/dev/full"}, "Saving failed."},
     };
     for (const Case& c : cases) {
@@ -136,6 +182,22 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         EXPECT_EQ(r.err.count('\n'), 1) << qPrintable(r.err);
     }
     EXPECT_FALSE(QFile::exists(output));
+}
+
+TEST_F(EraseTool, FileNamesThatAreNotUtf8AreKeptAsBytes) {
+    // Input and output named with a byte that is not UTF-8, through a shell.
+    ASSERT_TRUE(QFile::copy(photo, dir.filePath("in.png")));
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start("/bin/sh", {"-c",
+                        "in=$(printf 'in\\377.png'); out=$(printf 'out\\376.png'); "
+                        "mv in.png \"$in\" && \"$0\" \"$in\" mask.png -o \"$out\" --quiet; "
+                        "status=$?; ls; rm -f \"$in\" \"$out\"; exit $status",
+                        MIRELO_ERASE_EXE});
+    ASSERT_TRUE(p.waitForFinished(120000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    const QByteArrayList names = p.readAllStandardOutput().split('\n');
+    EXPECT_TRUE(names.contains(QByteArray("out\xFE.png"))) << names.join(' ').constData();
 }
 
 } // namespace

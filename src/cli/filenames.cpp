@@ -1,0 +1,127 @@
+#include "filenames.h"
+
+#include <QRandomGenerator>
+#include <QStringDecoder>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileNames {
+namespace {
+
+constexpr char16_t kEscape = 0xDC00;
+
+bool isEscape(QChar c) { return c.unicode() >= kEscape + 0x80 && c.unicode() <= kEscape + 0xFF; }
+
+bool hasEscapes(const QString& s) { return std::any_of(s.begin(), s.end(), isEscape); }
+
+// The folder part of a path ("." for a bare name) and the name in it.
+std::pair<QByteArray, QByteArray> split(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return {".", path};
+    return {slash == 0 ? QByteArray("/") : path.left(slash), path.mid(slash + 1)};
+}
+
+QString procPath(int fd) { return QStringLiteral("/proc/self/fd/%1").arg(fd); }
+
+} // namespace
+
+QString fromArgument(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8(bytes);
+    if (!utf8.hasError())
+        return text;
+    text.clear();
+    for (const char c : bytes)
+        text += uchar(c) < 0x80 ? QChar(c) : QChar(char16_t(kEscape + uchar(c)));
+    return text;
+}
+
+QByteArray bytesOf(const QString& argument) {
+    if (!hasEscapes(argument))
+        return argument.toUtf8();
+    QByteArray bytes;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i <= argument.size(); ++i) {
+        if (i < argument.size() && !isEscape(argument[i]))
+            continue;
+        bytes += argument.mid(from, i - from).toUtf8();
+        if (i < argument.size())
+            bytes += char(argument[i].unicode() - kEscape);
+        from = i + 1;
+    }
+    return bytes;
+}
+
+Readable::Readable(const QString& argument) : path_(argument) {
+    if (!hasEscapes(argument))
+        return;
+    fd_ = ::open(bytesOf(argument).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd_ >= 0)
+        path_ = procPath(fd_);
+}
+
+Readable::~Readable() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+QString outputProblem(const QString& argument) {
+    const QByteArray path = bytesOf(argument);
+    struct stat st;
+    if (::stat(path.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return QStringLiteral("it is a folder");
+        if (!S_ISREG(st.st_mode))
+            return {}; // a device or pipe is written in place
+    }
+    const auto [folder, name] = split(path);
+    if (name.isEmpty())
+        return QStringLiteral("no file name");
+    if (::stat(folder.constData(), &st) != 0)
+        return QStringLiteral("no such folder");
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("not a folder");
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("the folder is not writable");
+    return {};
+}
+
+Imaging::SaveError savePng(const PixelImage& image, const QString& argument) {
+    if (!hasEscapes(argument))
+        return Imaging::savePng(image, argument);
+
+    // Write under a UTF-8 name in the same folder, then rename by bytes: both steps
+    // replace atomically, so the old file is never left half written.
+    const auto [folder, name] = split(bytesOf(argument));
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return Imaging::SaveError::CannotCreate;
+    struct stat st;
+    Imaging::SaveError result;
+    if (::fstatat(dir, name.constData(), &st, 0) == 0 && !S_ISREG(st.st_mode)) {
+        const int device = ::openat(dir, name.constData(), O_WRONLY | O_CLOEXEC);
+        result = device < 0 ? Imaging::SaveError::CannotCreate
+                            : Imaging::savePng(image, procPath(device));
+        if (device >= 0)
+            ::close(device);
+    } else {
+        const QByteArray temporary =
+            QStringLiteral(".mirelo-erase-%1-%2.png")
+                .arg(::getpid())
+                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+                .toUtf8();
+        result = Imaging::savePng(image, procPath(dir) + '/' + QString::fromUtf8(temporary));
+        if (result == Imaging::SaveError::None &&
+            ::renameat(dir, temporary.constData(), dir, name.constData()) != 0) {
+            ::unlinkat(dir, temporary.constData(), 0);
+            result = Imaging::SaveError::WriteFailed;
+        }
+    }
+    ::close(dir);
+    return result;
+}
+
+} // namespace FileNames
