@@ -10,6 +10,7 @@
 #include <QDropEvent>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QKeySequence>
@@ -102,6 +103,11 @@ protected:
 };
 
 } // namespace
+
+ContentView::~ContentView() {
+    if (waitCursor_)
+        QGuiApplication::restoreOverrideCursor();
+}
 
 ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     setMinimumSize(860, 560);
@@ -326,9 +332,19 @@ void ContentView::refresh() {
     placeholder->setVisible(!image);
     busyOverlay->setVisible(busy);
     dropHighlight->setVisible(dropTargeted_);
-    // Loads and saves report no progress: the bar then runs as a busy indicator.
+    // Loads and saves report no progress: the bar then runs as a busy indicator, and the
+    // pointer shows the wait cursor wherever it is.
     const MireloModel::Activity activity = m.activity();
-    if (activity == MireloModel::Activity::Opening || activity == MireloModel::Activity::Saving) {
+    const bool loadingOrSaving =
+        activity == MireloModel::Activity::Opening || activity == MireloModel::Activity::Saving;
+    if (loadingOrSaving != waitCursor_) {
+        waitCursor_ = loadingOrSaving;
+        if (waitCursor_)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::restoreOverrideCursor();
+    }
+    if (loadingOrSaving) {
         progressBar->setRange(0, 0);
         progressText->setText(activity == MireloModel::Activity::Opening
                                   ? QStringLiteral("Opening…")

@@ -25,6 +25,7 @@ class ContentView : public QWidget {
     Q_OBJECT
 public:
     explicit ContentView(MireloModel& model, QWidget* parent = nullptr);
+    ~ContentView() override;
 
     // Turns a drop (or a paste) into a load of the model: the first local file, else the
     // first image data. Answers false when there is neither. The load runs a moment later
@@ -89,4 +90,6 @@ private:
 
     MireloModel& model_;
     bool dropTargeted_ = false;
+    // The application's override cursor is the wait cursor.
+    bool waitCursor_ = false;
 };

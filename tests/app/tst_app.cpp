@@ -208,10 +208,16 @@ private slots:
         m.setBrushSize(47.9);
         QCOMPARE(v.brushReadout->text(), "47 px");
         QCOMPARE(v.brushSlider->value(), 4790);
+        // Opening shows the wait cursor until the picture is in.
         m.load(pngBytes(64, 64));
+        QCOMPARE(v.progressText->text(), QString::fromUtf8("Opening…"));
+        QVERIFY(QGuiApplication::overrideCursor());
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
         QTRY_VERIFY(!m.isBusy());
+        QVERIFY(!QGuiApplication::overrideCursor());
         paint(m);
         m.erase();
+        QVERIFY(!QGuiApplication::overrideCursor());
         for (auto [p, text] : {std::pair{0.0, "Erasing… 0%"},
                                {0.42, "Erasing… 42%"},
                                {0.999, "Erasing… 99%"},
