@@ -1,10 +1,12 @@
 #include "erasecommand.h"
 
 #include "filenames.h"
+#include "fullsize.h"
 #include "imaging.h"
 #include "inpainter.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImageReader>
 
 #include <cstring>
@@ -17,16 +19,19 @@ namespace EraseCommand {
 namespace {
 
 const char* const kUsage =
-    "Usage: mirelo-erase INPUT MASK -o OUTPUT [--fill METHOD] [--threads N] [--quiet]\n"
-    "                    [--verbose]\n"
+    "Usage: mirelo-erase INPUT MASK -o OUTPUT [--full-size] [--fill METHOD] [--threads N]\n"
+    "                    [--quiet] [--verbose]\n"
     "\n"
     "Fills the painted area of INPUT from its surroundings and writes the result as PNG.\n"
     "\n"
     "  INPUT          image to erase from (any format Qt reads); it is turned upright and\n"
     "                 scaled down to at most 3072 pixels on its longer side\n"
-    "  MASK           image of the same (decoded) size; its grey value is the paint\n"
-    "                 strength: 0 keeps a pixel, 128 to 255 replace it, 1 to 127 blend\n"
+    "  MASK           image of the decoded size, or of INPUT's own upright size (then\n"
+    "                 reduced by area averaging); its grey value is the paint strength:\n"
+    "                 0 keeps a pixel, 128 to 255 replace it, 1 to 127 blend\n"
     "  -o, --output OUTPUT  PNG file to write\n"
+    "  --full-size    write the result at INPUT's own size, as the application's\n"
+    "                 \"Save Full Size as PNG…\" does\n"
     "  --fill METHOD  how thick holes are filled: standard (the default) or texture,\n"
     "                 which keeps the grain of grass, gravel or brick\n"
     "  --threads N    threads for patch matching (default: all processors)\n"
@@ -40,6 +45,7 @@ struct Options {
     QString output;
     int threads = 0;
     Inpainter::Method method = Inpainter::Method::Standard;
+    bool fullSize = false;
     bool quiet = false;
     bool verbose = false;
     bool help = false;
@@ -62,6 +68,8 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
             o.quiet = true;
         } else if (a == "-v" || a == "--verbose") {
             o.verbose = true;
+        } else if (a == "--full-size") {
+            o.fullSize = true;
         } else if (a == "-o" || a == "--output") {
             const auto v = value(a);
             if (!v)
@@ -112,10 +120,11 @@ QString reasonText(const QString& reason) {
     return reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
 }
 
-// The mask's grey bytes at its own stored size (turned upright like the photo); no
+// The mask's grey bytes at the decoded size w x h (turned upright like the photo). A mask
+// of the photo's own upright size full is reduced to it by area averaging; no other
 // scaling, which would blur the paint. The size in the mask's header is compared before
 // anything is decoded.
-std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint64 h,
+std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint64 h, QSize full,
                                              QString& error) {
     const FileNames::Readable file(name);
     QImageReader reader(file.path());
@@ -128,19 +137,26 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
                     .arg(sizeText(size.width(), size.height()), sizeText(w, h));
         return std::nullopt;
     };
-    const Imaging::Read read = Imaging::readImage(reader, 0, QSize(int(w), int(h)));
-    if (read.image.isNull() && read.announced.isValid() && read.announced != QSize(int(w), int(h)))
+    const QSize working{static_cast<int>(w), static_cast<int>(h)};
+    const bool fullAllowed = full.isValid() && full != working;
+    const Imaging::Read read = Imaging::readImage(reader, 0, fullAllowed ? QSize() : working);
+    if (read.image.isNull() && read.announced.isValid() && read.announced != working &&
+        !(fullAllowed && read.announced == full))
         return wrongSize(read.announced);
     if (read.image.isNull()) {
         error = QStringLiteral("Couldn't decode the mask %1.").arg(name) + reasonText(read.reason);
         return std::nullopt;
     }
-    if (read.image.width() != w || read.image.height() != h)
+    const bool fullSize = fullAllowed && read.image.size() == full;
+    if (!fullSize && read.image.size() != working)
         return wrongSize(read.image.size());
     const QImage image = read.image.convertToFormat(QImage::Format_Grayscale8);
-    std::vector<uint8_t> bytes(size_t(w) * size_t(h));
+    const qint64 mw = image.width();
+    std::vector<uint8_t> bytes(size_t(mw) * size_t(image.height()));
     for (int y = 0; y < image.height(); ++y)
-        std::memcpy(bytes.data() + size_t(y) * size_t(w), image.constScanLine(y), size_t(w));
+        std::memcpy(bytes.data() + size_t(y) * size_t(mw), image.constScanLine(y), size_t(mw));
+    if (fullSize)
+        return Imaging::reduceMask(bytes, mw, image.height(), w, h);
     return bytes;
 }
 
@@ -230,8 +246,13 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         return fail(QStringLiteral("%1: %2").arg(options.input, Imaging::message(decoded.error) +
                                                                     reasonText(decoded.reason)));
     PixelImage image = std::move(*decoded.image);
+    // The photo's own upright size, for a mask drawn at full size.
+    QImageReader header(input.path());
+    QSize full = header.size();
+    if (header.transformation() & QImageIOHandler::TransformationRotate90)
+        full.transpose();
     QString maskError;
-    const auto mask = readMask(options.mask, image.width(), image.height(), maskError);
+    const auto mask = readMask(options.mask, image.width(), image.height(), full, maskError);
     if (!mask)
         return fail(maskError);
     silenced.reset();
@@ -241,11 +262,24 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     Inpainter::Progress progress;
     if (showProgress && !options.quiet)
         progress = [&bar](double value) { bar.show(value); };
+    const PixelImage original = image; // shares the bytes; the engine copies them
     image = Inpainter::run(std::move(image), *mask, progress, options.threads, options.method);
     bar.finish();
     const qint64 eraseMs = timer.restart();
 
     silenced.emplace();
+    if (options.fullSize) {
+        // Decoded again from the file's bytes, as the application does from the bytes it
+        // kept when it opened the photo.
+        QFile file(input.path());
+        std::optional<PixelImage> enlarged;
+        if (file.open(QIODevice::ReadOnly))
+            enlarged = Imaging::fullSizeResult(file.readAll(), header.format(), original, image);
+        if (!enlarged)
+            return fail(QStringLiteral("%1: %2").arg(
+                options.input, Imaging::message(Imaging::LoadError::DecodeFailed)));
+        image = std::move(*enlarged);
+    }
     const Imaging::SaveError saved = FileNames::savePng(image, options.output);
     silenced.reset();
     if (saved != Imaging::SaveError::None)

@@ -6,14 +6,16 @@
 
 // mirelo-erase: fills the painted area of an image from a mask, from a script.
 //
-//   mirelo-erase INPUT MASK -o OUTPUT [--fill standard|texture] [--threads N] [--quiet]
-//                [--verbose]
+//   mirelo-erase INPUT MASK -o OUTPUT [--full-size] [--fill standard|texture] [--threads N]
+//                [--quiet] [--verbose]
 //
 // INPUT is decoded as the application decodes it (upright, over white, longer side at
 // most 3072 pixels), so the same image, mask, fill method and thread count give the same
 // bytes. --fill texture fills thick holes as the application does with "Preserve Texture"
-// on. MASK is an image of the decoded size whose 8-bit grey value is the paint strength
-// (0 = keep). OUTPUT is written as an 8-bit RGB PNG.
+// on. MASK is an image of the decoded size (or of INPUT's own upright size, reduced by area
+// averaging) whose 8-bit grey value is the paint strength (0 = keep). OUTPUT is written as
+// an 8-bit RGB PNG; with --full-size at INPUT's own size, byte for byte what the
+// application's "Save Full Size as PNG…" writes.
 namespace EraseCommand {
 
 inline constexpr int kExitOk = 0;

@@ -167,8 +167,7 @@ void MireloModel::load(const QUrl& url) {
         // that was opened, even if the file changes or goes away meanwhile.
         const QByteArray bytes = file.readAll();
         const QFileInfo info(path);
-        Loaded loaded =
-            decodeSource(bytes, info.suffix().toLatin1(), Imaging::LoadError::NotAnImageFile);
+        Loaded loaded = decodeSource(bytes, path, Imaging::LoadError::NotAnImageFile);
         loaded.name = info.fileName();
         loaded.folder = info.absolutePath();
         return loaded;
@@ -202,18 +201,24 @@ void MireloModel::load(const QImage& image, const QString& name) {
         buffer.open(QIODevice::WriteOnly);
         if (image.isNull() || !QImageWriter(&buffer, "png").write(image))
             return Loaded{std::nullopt, Imaging::LoadError::NotImageData, {}, {}, false, {}, {}};
-        Loaded loaded = decodeSource(bytes, "png", Imaging::LoadError::NotImageData);
+        Loaded loaded = decodeSource(bytes, {}, Imaging::LoadError::NotImageData);
         loaded.name = name;
         return loaded;
     });
 }
 
-MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QByteArray& format,
+MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QString& path,
                                               Imaging::LoadError unreadable) {
     QByteArray copy = bytes; // shared, not copied: the buffer only reads it
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, format);
+    // A file is read by name, as the command-line tool reads it: some formats go by the
+    // file name's suffix.
+    QImageReader reader;
+    if (path.isEmpty())
+        reader.setDevice(&buffer);
+    else
+        reader.setFileName(path);
     if (!Imaging::canOpen(reader))
         return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     const QByteArray detected = reader.format();

@@ -228,9 +228,9 @@ private:
     void currentChanged();
 
     struct Loaded;
-    // Decodes compressed image bytes at the working size (any thread). format is a hint,
-    // such as a file name's suffix; the reader still goes by the content.
-    static Loaded decodeSource(const QByteArray& bytes, const QByteArray& format,
+    // Decodes an image at the working size (any thread): the file at path, or bytes when
+    // path is empty. bytes are kept as the source of full-size saves either way.
+    static Loaded decodeSource(const QByteArray& bytes, const QString& path,
                                Imaging::LoadError unreadable);
     // Starts a background decode; the newest request wins.
     void startLoad(std::function<Loaded()> decode);

@@ -1,8 +1,11 @@
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImageReader>
 #include <QTemporaryDir>
+#include <QThreadPool>
+#include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -146,6 +149,49 @@ TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
     EXPECT_EQ(m.compareSplit, 0.5);
     EXPECT_EQ(m.brushSize(), 80);
     EXPECT_EQ(m.feather(), 0.6);
+}
+
+TEST(Loading, DecodesInTheBackgroundAndTheNewestRequestWins) {
+    QTemporaryDir dir;
+    // Large enough that decoding takes many turns of the event loop.
+    std::vector<uint8_t> bytes(size_t(6000) * 4000 * 4);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 2654435761u >> 13);
+    const QString big = dir.filePath("big.png");
+    ASSERT_EQ(Imaging::savePng(PixelImage(6000, 4000, std::move(bytes)), big),
+              Imaging::SaveError::None);
+
+    MireloModel m;
+    int ticks = 0;
+    qint64 longest = 0;
+    QElapsedTimer clock;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.restart());
+        ++ticks;
+    });
+    clock.start();
+    timer.start(5);
+    m.load(QUrl::fromLocalFile(big));
+    EXPECT_TRUE(m.isBusy());
+    EXPECT_EQ(m.activity(), MireloModel::Activity::Opening);
+    ASSERT_TRUE(waitUntilIdle(m));
+    timer.stop();
+    ASSERT_TRUE(m.hasImage());
+    EXPECT_EQ(m.current->width(), 3072);
+    EXPECT_GT(ticks, 0) << "the event loop stood still while decoding";
+    std::printf("[ stall    ] 6000 x 4000 PNG open: longest pause %lld ms\n", longest);
+
+    // A second request replaces the first: the older result, arriving late, is dropped.
+    m.load(QUrl::fromLocalFile(big));
+    m.load(encode(gradient(30, 20)));
+    ASSERT_TRUE(waitUntilIdle(m));
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m.current->width(), 30);
+    EXPECT_FALSE(m.isBusy());
+    EXPECT_EQ(m.activity(), MireloModel::Activity::None);
 }
 
 } // namespace

@@ -1,0 +1,178 @@
+// Saving at the photo's own size: untouched pixels exactly as decoded, the erased area
+// enlarged from the working result, the same bytes from mirelo-erase --full-size, and the
+// current picture after undo and revert.
+#include "fullsize.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kW = 6000, kH = 4000;
+
+// Counts the event loop's turns and its longest pause while it runs.
+struct StallMeter {
+    StallMeter() {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            longest = std::max(longest, clock.restart());
+            ++ticks;
+        });
+        clock.start();
+        timer.start(5);
+    }
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 longest = 0;
+    int ticks = 0;
+};
+
+class FullSize : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new QTemporaryDir;
+        // Detail a scaled-down copy cannot hold: every full-size pixel differs from its
+        // neighbours.
+        std::vector<uint8_t> bytes(size_t(kW) * kH * 4);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                uint8_t* p = &bytes[(size_t(y) * kW + x) * 4];
+                p[0] = uint8_t(x / 24 + (x & 7) * 9);
+                p[1] = uint8_t(y / 16 + (y & 3) * 17);
+                p[2] = uint8_t((x ^ y) & 255);
+                p[3] = 255;
+            }
+        ASSERT_EQ(Imaging::savePng(PixelImage(kW, kH, std::move(bytes)), path("photo.png")),
+                  Imaging::SaveError::None);
+    }
+    static void TearDownTestSuite() { delete dir; }
+    static QString path(const QString& name) { return dir->filePath(name); }
+    static QByteArray fileBytes(const QString& name) {
+        QFile f(name);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+    static QTemporaryDir* dir;
+};
+QTemporaryDir* FullSize::dir = nullptr;
+
+TEST_F(FullSize, KeepsUntouchedPixelsEnlargesTheEraseAndMatchesTheTool) {
+    MireloModel m;
+    m.processors = 1;
+    QString savePath;
+    m.chooseSavePath = [&] { return savePath; };
+    loadNow(m, QUrl::fromLocalFile(path("photo.png")));
+    ASSERT_TRUE(m.hasImage());
+    ASSERT_EQ(m.current->width(), 3072);
+    ASSERT_TRUE(m.scaledDown());
+
+    ASSERT_TRUE(stroke(m, {1500, 1000}, 30));
+    m.endStroke();
+    const MaskBytes mask = m.mask->gray();
+    ASSERT_TRUE(QImage(mask.bytes().data(), 3072, 2048, 3072, QImage::Format_Grayscale8)
+                    .save(path("mask.png")));
+    m.erase();
+    ASSERT_TRUE(waitUntilIdle(m));
+
+    // The save runs while the event loop keeps turning.
+    savePath = path("full.png");
+    {
+        StallMeter meter;
+        saveNow(m, true);
+        EXPECT_GT(meter.ticks, 0) << "the event loop stood still while saving";
+        std::printf("[ stall    ] full-size save: longest pause %lld ms\n", meter.longest);
+    }
+    ASSERT_FALSE(m.message());
+    const auto saved = Imaging::decodeFile(savePath, 0);
+    const auto source = Imaging::decodeFile(path("photo.png"), 0);
+    ASSERT_TRUE(saved.image && source.image);
+    ASSERT_EQ(saved.image->width(), kW);
+    ASSERT_EQ(saved.image->height(), kH);
+
+    // The working pixels the erase changed.
+    const auto before = m.original->bytes();
+    const auto after = m.current->bytes();
+    int64_t x0 = 3072, y0 = 2048, x1 = -1, y1 = -1;
+    for (int64_t y = 0; y < 2048; ++y)
+        for (int64_t x = 0; x < 3072; ++x)
+            if (!std::equal(&before[(y * 3072 + x) * 4], &before[(y * 3072 + x) * 4 + 3],
+                            &after[(y * 3072 + x) * 4])) {
+                x0 = std::min(x0, x), x1 = std::max(x1, x);
+                y0 = std::min(y0, y), y1 = std::max(y1, y);
+            }
+    ASSERT_GE(x1, x0);
+
+    const double f = double(kW) / 3072;
+    int64_t untouchedDiffer = 0, insideOff = 0, inside = 0;
+    for (int64_t y = 0; y < kH; ++y) {
+        const double v = (y + 0.5) / f - 0.5;
+        for (int64_t x = 0; x < kW; ++x) {
+            const double u = (x + 0.5) / f - 0.5;
+            const size_t i = size_t(y * kW + x) * 4;
+            const uint8_t* got = &saved.image->bytes()[i];
+            if (u < x0 - 1 || u > x1 + 1 || v < y0 - 1 || v > y1 + 1) {
+                untouchedDiffer += !std::equal(got, got + 3, &source.image->bytes()[i]);
+            } else if (std::hypot(u - 1500, v - 1000) < 18) {
+                // Deep inside the hole: the working result enlarged bilinearly.
+                const auto x0i = int64_t(std::floor(u)), y0i = int64_t(std::floor(v));
+                const double tx = u - x0i, ty = v - y0i;
+                for (int c = 0; c < 3; ++c) {
+                    const auto at = [&](int64_t xx, int64_t yy) {
+                        return double(after[size_t(yy * 3072 + xx) * 4 + c]);
+                    };
+                    const double up =
+                        (1 - ty) * ((1 - tx) * at(x0i, y0i) + tx * at(x0i + 1, y0i)) +
+                        ty * ((1 - tx) * at(x0i, y0i + 1) + tx * at(x0i + 1, y0i + 1));
+                    insideOff += std::abs(got[c] - up) > 1.0;
+                }
+                ++inside;
+            }
+        }
+    }
+    EXPECT_EQ(untouchedDiffer, 0);
+    EXPECT_GT(inside, 1000);
+    EXPECT_EQ(insideOff, 0);
+
+    // mirelo-erase --full-size with the same photo, mask and thread count.
+    QProcess tool;
+    tool.start(MIRELO_ERASE_EXE, {path("photo.png"), path("mask.png"), "-o", path("tool.png"),
+                                  "--full-size", "--threads", "1", "--quiet"});
+    ASSERT_TRUE(tool.waitForFinished(120000));
+    ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    EXPECT_TRUE(fileBytes(path("tool.png")) == fileBytes(savePath)) << "not the app's bytes";
+
+    // Undo, then redo and revert: the current picture is the photo as loaded, so the
+    // full-size file is the photo itself.
+    for (const bool revert : {false, true}) {
+        if (revert) {
+            m.redo();
+            ASSERT_TRUE(m.edited());
+            m.revertToOriginal();
+        } else {
+            m.undo();
+        }
+        ASSERT_FALSE(m.edited());
+        savePath = path(revert ? "reverted.png" : "undone.png");
+        saveNow(m, true);
+        const auto back = Imaging::decodeFile(savePath, 0);
+        ASSERT_TRUE(back.image);
+        EXPECT_TRUE(*back.image == *source.image) << (revert ? "revert" : "undo");
+    }
+}
+
+TEST(FullSizeMask, AreaAveragingCountsPartlyCoveredPixelsInProportion) {
+    // Three pixels into two: each result pixel covers one and a half source pixels.
+    const std::vector<uint8_t> mask{0, 255, 255, 0, 255, 255};
+    EXPECT_EQ(Imaging::reduceMask(mask, 3, 2, 2, 1), (std::vector<uint8_t>{85, 255}));
+}
+
+} // namespace
