@@ -87,6 +87,10 @@ QImage upright(QImage image, QImageIOHandler::Transformations t) {
     return turned;
 }
 
+bool isWbmpName(const QByteArray& suffixOrFormat) {
+    return suffixOrFormat.compare("wbmp", Qt::CaseInsensitive) == 0;
+}
+
 QSize cappedSize(QSize stored, int maxSide) {
     const int longer = std::max(stored.width(), stored.height());
     if (maxSide <= 0 || longer <= maxSide)
@@ -118,11 +122,8 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     if (format == "jpeg") {
         return Jpeg::read(*device, maxSide, kDecodeBudget, expected);
     }
-    // WBMP has no signature: any few bytes of the right length pass for one. Only a file
-    // named as one is taken as one.
-    if (format == "wbmp" &&
-        QFileInfo(reader.fileName()).suffix().compare(QLatin1String("wbmp"), Qt::CaseInsensitive) !=
-            0)
+    if (format == "wbmp" && !reader.fileName().isEmpty() &&
+        !isWbmpName(QFileInfo(reader.fileName()).suffix().toLatin1()))
         return {{}, LoadError::NotAnImageFile};
     if (!FormatCheck::intact(*device, format))
         return {{}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data")};
@@ -196,7 +197,7 @@ Decoded decodeData(const QByteArray& bytes, int maxSide) {
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
-    if (!canOpen(reader))
+    if (!canOpen(reader) || reader.format() == "wbmp")
         return {std::nullopt, LoadError::NotImageData};
     return decode(reader, maxSide);
 }

@@ -74,6 +74,12 @@ bool canOpen(QImageReader& reader);
 // (corrupt or truncated data, a refused size).
 Decoded decode(QImageReader& reader, int maxSide = kMaxSide);
 
+// WBMP has no signature: a few bytes of the right length pass for one. Bytes are taken
+// for a WBMP only where a name says so: a file suffix or a format given with the bytes
+// that isWbmpName() accepts. readImage() refuses a WBMP file named otherwise and
+// decodeData() refuses WBMP bytes.
+bool isWbmpName(const QByteArray& suffixOrFormat);
+
 // The size a picture of the stored size decodes to with its longer side capped at maxSide
 // (0: no cap).
 QSize cappedSize(QSize stored, int maxSide);

@@ -222,6 +222,8 @@ MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QSt
     if (!Imaging::canOpen(reader))
         return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     const QByteArray detected = reader.format();
+    if (detected == "wbmp" && !Imaging::isWbmpName(format))
+        return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     Imaging::Decoded decoded = Imaging::decode(reader);
     if (!decoded.image || decoded.image->isEmpty())
         return {std::nullopt,
