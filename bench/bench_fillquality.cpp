@@ -369,6 +369,7 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads) {
     variants.push_back({"feature radius 4", with([](auto& p) { p.featureRadius = 4; })});
     variants.push_back({"smooth coarsest", with([](auto& p) { p.onionPeel = false; })});
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});
+    variants.push_back({"no shade correction", with([](auto& p) { p.shadeIterations = 0; })});
     variants.push_back({"no carried field", with([](auto& p) { p.carryField = false; })});
     variants.push_back({"percentile 0.25", with([](auto& p) { p.percentile = 0.25f; })});
     variants.push_back({"percentile 0.5", with([](auto& p) { p.percentile = 0.5f; })});

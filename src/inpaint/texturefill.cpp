@@ -469,6 +469,94 @@ public:
         });
     }
 
+    // Evens out the shade of the filled hole with its surroundings. Along the hole's edge
+    // the known pixels are compared with what the best patches centred in the hole propose
+    // for them; the differences, averaged along the edge, are spread smoothly over the
+    // hole and added to it. A fill copied from a lighter or darker part of a sky or a wall
+    // then meets its surroundings without a seam, and keeps its grain.
+    void correctShade(int64_t iterations) {
+        const uint8_t* hole = level_.hole.data();
+        float* px = level_.px.data();
+        // The box of the targets, one pixel wider: it holds the hole and its edge.
+        int64_t x0 = w_, x1 = -1, y0 = h_, y1 = -1;
+        for (const int32_t t : targets_) {
+            x0 = std::min<int64_t>(x0, t % w_);
+            x1 = std::max<int64_t>(x1, t % w_);
+            y0 = std::min<int64_t>(y0, t / w_);
+            y1 = std::max<int64_t>(y1, t / w_);
+        }
+        for (const int32_t i : holes_) {
+            x0 = std::min<int64_t>(x0, i % w_);
+            x1 = std::max<int64_t>(x1, i % w_);
+            y0 = std::min<int64_t>(y0, i / w_);
+            y1 = std::max<int64_t>(y1, i / w_);
+        }
+        x0 = std::max<int64_t>(0, x0 - 1);
+        y0 = std::max<int64_t>(0, y0 - 1);
+        x1 = std::min(w_ - 1, x1 + 1);
+        y1 = std::min(h_ - 1, y1 + 1);
+        const int64_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+        std::vector<float> diff(static_cast<size_t>(bw * bh * 3), 0.0f);
+        std::vector<uint8_t> edge(static_cast<size_t>(bw * bh), 0);
+        for (const int32_t t : targets_) {
+            if (hole[t])
+                continue;
+            float best = std::numeric_limits<float>::infinity();
+            int64_t from = -1;
+            forCovering(t, [&](int64_t c, int64_t source) {
+                if (hole[c] && dist_[c] < best) {
+                    best = dist_[c];
+                    from = source;
+                }
+            });
+            if (from < 0)
+                continue;
+            const int64_t b = (t / w_ - y0) * bw + (t % w_ - x0);
+            edge[b] = 1;
+            for (int64_t c = 0; c < 3; ++c)
+                diff[b * 3 + c] = px[t * kValues + c] - px[from * kValues + c];
+        }
+        // Averaged along the edge over 7 x 7 windows, so the grain does not streak in.
+        std::vector<float> known(static_cast<size_t>(bw * bh * 3), 0.0f);
+        std::vector<uint8_t> unknown(static_cast<size_t>(bw * bh), 1);
+        for (int64_t y = 0; y < bh; ++y)
+            for (int64_t x = 0; x < bw; ++x) {
+                const int64_t b = y * bw + x;
+                if (!edge[b])
+                    continue;
+                float sum[3] = {0.0f, 0.0f, 0.0f};
+                float count = 0.0f;
+                for (int64_t qy = std::max<int64_t>(0, y - kR); qy <= std::min(bh - 1, y + kR);
+                     ++qy)
+                    for (int64_t qx = std::max<int64_t>(0, x - kR); qx <= std::min(bw - 1, x + kR);
+                         ++qx) {
+                        const int64_t q = qy * bw + qx;
+                        if (!edge[q])
+                            continue;
+                        for (int64_t c = 0; c < 3; ++c)
+                            sum[c] += diff[q * 3 + c];
+                        count += 1.0f;
+                    }
+                for (int64_t c = 0; c < 3; ++c)
+                    known[b * 3 + c] = sum[c] / count;
+                unknown[b] = 0;
+            }
+        if (std::none_of(unknown.begin(), unknown.end(), [](uint8_t v) { return v == 0; }))
+            return;
+        const std::vector<float> spread = Diffusion::smoothFill(known, unknown, bw, bh, iterations);
+        int64_t k = 0;
+        for (int64_t y = 0; y < bh; ++y)
+            for (int64_t x = 0; x < bw; ++x) {
+                if (!unknown[y * bw + x])
+                    continue;
+                const int64_t i = (y + y0) * w_ + x + x0;
+                if (hole[i])
+                    for (int64_t c = 0; c < 3; ++c)
+                        px[i * kValues + c] += spread[k * 3 + c];
+                ++k;
+            }
+    }
+
 private:
     // Sum of squared differences of colours and features over the 7 x 7 patches centred
     // on t and c, cut short after a patch row once it reaches limit.
@@ -689,6 +777,8 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                     field.vote();
                 advance();
             }
+            if (k == 0 && params.shadeIterations > 0)
+                field.correctShade(params.shadeIterations);
             prev = field.takeNnf();
         }
         pw = level.w;

@@ -22,7 +22,9 @@
 //   pixels, so detail that only exists at this level enters the hole from the start;
 // - votes weigh a match by exp(-d / (2 s2)), where s2 is a percentile of the level's
 //   current distances, and the finest level ends with every pixel taken from the best of
-//   the patches that cover it rather than an average.
+//   the patches that cover it rather than an average; the difference between what the
+//   hole's patches propose along its edge and the known pixels there is then spread over
+//   the hole, so the fill meets its surroundings in the same shade.
 namespace TextureFill {
 
 struct Params {
@@ -38,6 +40,8 @@ struct Params {
     bool bestPatchFinish = true;
     // A finer level starts from the coarser field (else from the enlarged coarser colours).
     bool carryField = true;
+    // Relaxation sweeps that even out the shade of the fill with the hole's edge; 0 = none.
+    int64_t shadeIterations = 80;
     int finestPasses = 3;
     int middlePasses = 4;
     int coarsestPasses = 8;
