@@ -222,7 +222,7 @@ MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QSt
     if (!Imaging::canOpen(reader))
         return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     const QByteArray detected = reader.format();
-    if (detected == "wbmp" && !Imaging::isWbmpName(format))
+    if (detected == "wbmp" && path.isEmpty()) // bytes without a name are never a WBMP
         return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     Imaging::Decoded decoded = Imaging::decode(reader);
     if (!decoded.image || decoded.image->isEmpty())
