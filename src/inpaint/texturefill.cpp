@@ -63,6 +63,7 @@ Level downsample(const Level& level, int processors) {
     Level out;
     out.w = (level.w + 1) / 2;
     out.h = (level.h + 1) / 2;
+    LargePages::reserve(out.px, static_cast<size_t>(out.w * out.h * kValues));
     out.px.assign(static_cast<size_t>(out.w * out.h * kValues), 0.0f);
     out.hole.assign(static_cast<size_t>(out.w * out.h), 0);
     const bool split = hasSpareProcessor(processors) && out.w * out.h >= kSplitLoopPixels;
@@ -98,13 +99,18 @@ void computeFeatures(Level& level, int64_t radius, float weight, int processors)
     const int64_t n = w * h;
     float* px = level.px.data();
     const uint8_t* hole = level.hole.data();
-    std::vector<float> lum(static_cast<size_t>(n));
+    std::vector<float> lum;
+    LargePages::reserve(lum, static_cast<size_t>(n));
+    lum.resize(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; ++i)
         lum[i] = (px[i * kValues] + px[i * kValues + 1] + px[i * kValues + 2]) / 3.0f;
     // Summed-area tables of the magnitudes and of the pixels that have one.
     const int64_t sw = w + 1;
-    std::vector<double> sum(static_cast<size_t>(sw * (h + 1)), 0.0);
-    std::vector<double> count(static_cast<size_t>(sw * (h + 1)), 0.0);
+    std::vector<double> sum, count;
+    LargePages::reserve(sum, static_cast<size_t>(sw * (h + 1)));
+    LargePages::reserve(count, static_cast<size_t>(sw * (h + 1)));
+    sum.assign(static_cast<size_t>(sw * (h + 1)), 0.0);
+    count.assign(static_cast<size_t>(sw * (h + 1)), 0.0);
     auto slope = [&](int64_t i, bool before, bool after, int64_t step, float& g) {
         const bool b = before && !hole[i - step];
         const bool a = after && !hole[i + step];
@@ -166,11 +172,18 @@ public:
     Field(Level& level, int processors, const Params& params)
         : level_(level), w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors),
           params_(params) {
-        valid_.assign(static_cast<size_t>(n_), 0);
-        target_.assign(static_cast<size_t>(n_), 0);
-        nnf_.assign(static_cast<size_t>(n_), -1);
-        dist_.assign(static_cast<size_t>(n_), 0.0f);
-        weight_.assign(static_cast<size_t>(n_), 0.0f);
+        // Large levels' buffers fault in huge pages where the system offers them.
+        const auto n = static_cast<size_t>(n_);
+        LargePages::reserve(valid_, n);
+        LargePages::reserve(target_, n);
+        LargePages::reserve(nnf_, n);
+        LargePages::reserve(dist_, n);
+        LargePages::reserve(weight_, n);
+        valid_.assign(n, 0);
+        target_.assign(n, 0);
+        nnf_.assign(n, -1);
+        dist_.assign(n, 0.0f);
+        weight_.assign(n, 0.0f);
         if (w_ < kMinSide || h_ < kMinSide)
             return;
         const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);

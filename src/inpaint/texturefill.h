@@ -41,7 +41,7 @@ struct Params {
     // A finer level starts from the coarser field (else from the enlarged coarser colours).
     bool carryField = true;
     // Relaxation sweeps that even out the shade of the fill with the hole's edge; 0 = none.
-    int64_t shadeIterations = 80;
+    int64_t shadeIterations = 20;
     int finestPasses = 3;
     int middlePasses = 4;
     int coarsestPasses = 8;
