@@ -623,15 +623,16 @@ private:
         const auto count = static_cast<int64_t>(holes_.size());
         split(count, std::max<int64_t>(1, std::min(chunks_, count / 64)), body);
     }
+    // Every chunk gets at least one item.
     template <typename Body> void split(int64_t count, int64_t chunks, Body& body) {
+        if (count < 1)
+            return;
         struct Context {
             Body* body;
             int64_t count, chunks;
-        } ctx{&body, count, chunks};
-        if (count < 1)
-            return;
+        } ctx{&body, count, std::min(chunks, count)};
         gang_.run(
-            chunks,
+            ctx.chunks,
             [](void* p, int64_t c) {
                 auto* x = static_cast<Context*>(p);
                 (*x->body)(x->count * c / x->chunks, x->count * (c + 1) / x->chunks);
