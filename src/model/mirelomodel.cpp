@@ -141,6 +141,16 @@ struct MireloModel::Loaded {
     bool scaledDown = false;
     QString name;
     QString folder;
+    // Made beside the decode, so the GUI thread only installs them: the drawable copy and
+    // the new mask store take tens of megabytes to fill.
+    QImage drawable;
+    std::unique_ptr<MaskStore> mask;
+
+    static Loaded failed(Imaging::LoadError why) {
+        Loaded loaded;
+        loaded.error = why;
+        return loaded;
+    }
 };
 
 void MireloModel::openPanel(const std::function<bool()>& mayReplace) {
@@ -162,7 +172,7 @@ void MireloModel::load(const QUrl& url) {
         QImageReader probe(path);
         QFile file(path);
         if (!Imaging::canOpen(probe) || !file.open(QIODevice::ReadOnly))
-            return Loaded{std::nullopt, Imaging::LoadError::NotAnImageFile, {}, {}, false, {}, {}};
+            return Loaded::failed(Imaging::LoadError::NotAnImageFile);
         // The file's bytes are kept, not its name: a full-size save must see the picture
         // that was opened, even if the file changes or goes away meanwhile.
         const QByteArray bytes = file.readAll();
@@ -200,7 +210,7 @@ void MireloModel::load(const QImage& image, const QString& name) {
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         if (image.isNull() || !QImageWriter(&buffer, "png").write(image))
-            return Loaded{std::nullopt, Imaging::LoadError::NotImageData, {}, {}, false, {}, {}};
+            return Loaded::failed(Imaging::LoadError::NotImageData);
         Loaded loaded = decodeSource(bytes, {}, Imaging::LoadError::NotImageData);
         loaded.name = name;
         return loaded;
@@ -220,31 +230,25 @@ MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QSt
     else
         reader.setFileName(path);
     if (!Imaging::canOpen(reader))
-        return {std::nullopt, unreadable, {}, {}, false, {}, {}};
+        return Loaded::failed(unreadable);
     const QByteArray detected = reader.format();
     if (detected == "wbmp" && path.isEmpty()) // bytes without a name are never a WBMP
         return {std::nullopt, unreadable, {}, {}, false, {}, {}};
     Imaging::Decoded decoded = Imaging::decode(reader);
     if (!decoded.image || decoded.image->isEmpty())
-        return {std::nullopt,
-                decoded.error == Imaging::LoadError::None ? Imaging::LoadError::DecodeFailed
-                                                          : decoded.error,
-                {},
-                {},
-                false,
-                {},
-                {}};
+        return Loaded::failed(decoded.error == Imaging::LoadError::None
+                                  ? Imaging::LoadError::DecodeFailed
+                                  : decoded.error);
     // The stored size, read apart: the decoder reads the device from its start.
     QBuffer header(&copy);
     header.open(QIODevice::ReadOnly);
     const QSize stored = QImageReader(&header, detected).size();
-    return {std::move(decoded.image),
-            Imaging::LoadError::None,
-            bytes,
-            detected,
-            std::max(stored.width(), stored.height()) > Imaging::kMaxSide,
-            {},
-            {}};
+    Loaded loaded;
+    loaded.image = std::move(decoded.image);
+    loaded.source = bytes;
+    loaded.format = detected;
+    loaded.scaledDown = std::max(stored.width(), stored.height()) > Imaging::kMaxSide;
+    return loaded;
 }
 
 void MireloModel::startLoad(std::function<Loaded()> decode) {
@@ -253,15 +257,20 @@ void MireloModel::startLoad(std::function<Loaded()> decode) {
     publishBusy();
     const QPointer<MireloModel> weak(this);
     QThreadPool::globalInstance()->start([weak, generation, decode = std::move(decode)] {
-        const Loaded loaded = decode();
+        auto loaded = std::make_shared<Loaded>(decode());
+        if (loaded->image) {
+            loaded->drawable = Imaging::makeQImage(*loaded->image);
+            loaded->mask =
+                std::make_unique<MaskStore>(loaded->image->width(), loaded->image->height());
+        }
         postToGuiThread([weak, generation, loaded] {
             if (weak)
-                weak->finishLoad(generation, loaded);
+                weak->finishLoad(generation, *loaded);
         });
     });
 }
 
-void MireloModel::finishLoad(quint64 generation, const Loaded& loaded) {
+void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     if (generation != loadGeneration_)
         return; // a newer load replaced this one
     opening_ = false;
@@ -278,9 +287,9 @@ void MireloModel::finishLoad(quint64 generation, const Loaded& loaded) {
     scaledDown_ = loaded.scaledDown;
     original = image;
     current = image;
-    originalImage = Imaging::makeQImage(image);
+    originalImage = loaded.drawable;
     currentImage = originalImage;
-    mask = std::make_unique<MaskStore>(image.width(), image.height());
+    mask = std::move(loaded.mask);
     undoStack.clear();
     redoStack.clear();
     zoom = 1.0;

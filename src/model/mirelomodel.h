@@ -234,7 +234,7 @@ private:
                                Imaging::LoadError unreadable);
     // Starts a background decode; the newest request wins.
     void startLoad(std::function<Loaded()> decode);
-    void finishLoad(quint64 generation, const Loaded& loaded);
+    void finishLoad(quint64 generation, Loaded& loaded);
     // Starts a background save of the current picture; full: at the original size.
     bool startSave(bool full);
     void finishSave(Imaging::SaveError error, const PixelImage& saved);
