@@ -147,7 +147,9 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
                                ? 4
                                : std::max(4, QImage::toPixelFormat(pixelFormat).bitsPerPixel() / 8);
     const QSize scaled = cappedSize(stored, maxSide);
-    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(scaled) >
+    // Unscaled, the decoded picture is the scaled one: it is counted once.
+    const qint64 scaledCopy = scaled == stored ? qint64(scaled.width()) * scaled.height() * 4 : 0;
+    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(scaled) - scaledCopy >
         kDecodeBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget), announced};
     if (scaled != stored) {

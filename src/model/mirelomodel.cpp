@@ -233,7 +233,7 @@ MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QSt
         return Loaded::failed(unreadable);
     const QByteArray detected = reader.format();
     if (detected == "wbmp" && path.isEmpty()) // bytes without a name are never a WBMP
-        return {std::nullopt, unreadable, {}, {}, false, {}, {}};
+        return Loaded::failed(unreadable);
     Imaging::Decoded decoded = Imaging::decode(reader);
     if (!decoded.image || decoded.image->isEmpty())
         return Loaded::failed(decoded.error == Imaging::LoadError::None
