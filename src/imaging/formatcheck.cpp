@@ -82,7 +82,8 @@ bool skipSubBlocks(Reader& in) {
     }
 }
 
-// The blocks up to the end of the first picture's data are all there.
+// The blocks up to the end of the first picture's data are all there, and the picture
+// lies within the screen.
 bool gifIntact(Reader& in) {
     unsigned char head[13];
     if (!in.read(head, 13) ||
@@ -100,9 +101,17 @@ bool gifIntact(Reader& in) {
             unsigned char desc[9];
             if (!in.read(desc, 9))
                 return false;
+            // The picture must lie on the screen: the reader leaves the screen's pixels
+            // unwritten around a frame that does not.
+            if (le16(desc) + le16(desc + 4) > le16(head + 6) ||
+                le16(desc + 2) + le16(desc + 6) > le16(head + 8))
+                return false;
             if ((desc[8] & 0x80) && !in.skip(3 << ((desc[8] & 7) + 1)))
                 return false;
-            return in.byte() >= 0 && skipSubBlocks(in); // LZW code size, then the data
+            // The LZW minimum code size (the reader misdecodes sizes outside 1 to 8, leaving
+            // pixels unwritten), then the data.
+            const int codeSize = in.byte();
+            return codeSize >= 1 && codeSize <= 8 && skipSubBlocks(in);
         }
         default: // the trailer before any picture, an unknown block, or the end
             return false;

@@ -168,7 +168,9 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
             return {{}, LoadError::DecodeFailed};
         image.fill(0);
     }
-    if (!reader.read(&image) || image.isNull())
+    // A reader whose picture differs from the size it announced (a GIF whose screen size
+    // and frame disagree, for one) has escaped the checks above.
+    if (!reader.read(&image) || image.isNull() || image.size() != scaled)
         return {{}, LoadError::DecodeFailed};
     image = upright(std::move(image), reader.transformation());
     if (image.isNull())
