@@ -292,4 +292,9 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     return kExitOk;
 }
 
+std::optional<QString> checkArguments(const QStringList& arguments) {
+    Options options;
+    return parse(arguments, options);
+}
+
 } // namespace EraseCommand

@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <optional>
 
 // mirelo-erase: fills the painted area of an image from a mask, from a script.
 //
@@ -25,5 +26,9 @@ inline constexpr int kExitUsage = 2;
 // Runs the command with the arguments after the program name. Messages go to err;
 // a progress bar is drawn on err when showProgress is set (and --quiet is not given).
 int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress);
+
+// The usage error run() would report for these arguments, checked without touching any
+// file; none when they are usable.
+std::optional<QString> checkArguments(const QStringList& arguments);
 
 } // namespace EraseCommand
