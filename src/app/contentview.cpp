@@ -383,6 +383,8 @@ void ContentView::open() {
 }
 
 bool ContentView::mayDiscard(const QString& doing) {
+    // A save still being written may be the one that keeps the result: let it finish first.
+    model_.waitForSaves();
     if (!model_.unsavedResult())
         return true;
     const QString question = QStringLiteral("Save the erased picture before %1?").arg(doing);
