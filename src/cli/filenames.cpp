@@ -12,9 +12,19 @@ namespace {
 
 constexpr char16_t kEscape = 0xDC00;
 
-bool isEscape(QChar c) { return c.unicode() >= kEscape + 0x80 && c.unicode() <= kEscape + 0xFF; }
+// An escaped byte: a lone low surrogate in the escape range (the second half of a
+// surrogate pair can fall in that range too).
+bool isEscape(const QString& s, qsizetype i) {
+    const char16_t c = s[i].unicode();
+    return c >= kEscape + 0x80 && c <= kEscape + 0xFF && (i == 0 || !s[i - 1].isHighSurrogate());
+}
 
-bool hasEscapes(const QString& s) { return std::any_of(s.begin(), s.end(), isEscape); }
+bool hasEscapes(const QString& s) {
+    for (qsizetype i = 0; i < s.size(); ++i)
+        if (isEscape(s, i))
+            return true;
+    return false;
+}
 
 // The folder part of a path ("." for a bare name) and the name in it.
 std::pair<QByteArray, QByteArray> split(const QByteArray& path) {
@@ -29,7 +39,9 @@ QString procPath(int fd) { return QStringLiteral("/proc/self/fd/%1").arg(fd); }
 } // namespace
 
 QString fromArgument(const QByteArray& bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8);
+    // Stateless: an incomplete sequence at the end is an error, not held for more input.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8(bytes);
     if (!utf8.hasError())
         return text;
@@ -45,7 +57,7 @@ QByteArray bytesOf(const QString& argument) {
     QByteArray bytes;
     qsizetype from = 0;
     for (qsizetype i = 0; i <= argument.size(); ++i) {
-        if (i < argument.size() && !isEscape(argument[i]))
+        if (i < argument.size() && !isEscape(argument, i))
             continue;
         bytes += argument.mid(from, i - from).toUtf8();
         if (i < argument.size())
