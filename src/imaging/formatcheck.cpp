@@ -184,8 +184,8 @@ bool bmpIntact(Reader& in) {
         return in.skip(dataStart - 14 - 4 - (infoSize == 12 ? 8 : 16)) &&
                bmpRunsComplete(in, height, compression == 2);
     }
-    const qint64 rowBytes = (width * bits + 31) / 32 * 4;
-    return dataStart + rowBytes * height <= fileSize;
+    const qint64 rowBytes = (width * bits + 31) / 32 * 4; // width < 2^31, bits < 2^16
+    return dataStart <= fileSize && (rowBytes == 0 || height <= (fileSize - dataStart) / rowBytes);
 }
 
 // WBMP has no signature, so random bytes often pass as one; its pixel data has exactly
