@@ -8,9 +8,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "../pngchunks.h"
 
-#include <zlib.h>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -113,26 +113,8 @@ TEST_F(EraseTool, HelpAndUsageErrors) {
 // A PNG of the given claimed size whose pixel data is not a zlib stream, every chunk with
 // its right checksum: only decoding it shows that it is broken.
 QByteArray undecodablePng(quint32 width, quint32 height) {
-    auto be32 = [](QByteArray& b, quint32 v) {
-        for (int s = 24; s >= 0; s -= 8)
-            b.append(char(v >> s));
-    };
-    auto chunk = [&](QByteArray& out, const char* type, const QByteArray& data) {
-        be32(out, quint32(data.size()));
-        const QByteArray body = QByteArray(type, 4) + data;
-        out += body;
-        be32(out, quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
-                                uInt(body.size()))));
-    };
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    QByteArray header;
-    be32(header, width);
-    be32(header, height);
-    header.append("\x08\x00\x00\x00\x00", 5); // 8-bit grey
-    chunk(png, "IHDR", header);
-    chunk(png, "IDAT", QByteArray(64, '\x55'));
-    chunk(png, "IEND", {});
-    return png;
+    return PngChunks::kSignature + PngChunks::header(width, height, 0) +
+           PngChunks::chunk("IDAT", QByteArray(64, '\x55')) + PngChunks::chunk("IEND", {});
 }
 
 TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
+#include "../pngchunks.h"
 
 namespace {
 
@@ -162,16 +162,6 @@ TEST(HostileJpeg, ValidFilesGiveTheBytesOfQtsOwnReader) {
     }
 }
 
-QByteArray pngChunk(const char* type, const QByteArray& data) {
-    QByteArray out;
-    be32(out, quint32(data.size()));
-    const QByteArray body = QByteArray(type, 4) + data;
-    out += body;
-    be32(out,
-         quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()))));
-    return out;
-}
-
 TEST(HostilePng, ChunkClaimingTwoGigabytesAndBadChecksumsAreRefused) {
     const QByteArray good = encode(noise(64, 48), "png");
     ASSERT_TRUE(Imaging::decodeData(good).image);
@@ -187,7 +177,7 @@ TEST(HostilePng, ChunkClaimingTwoGigabytesAndBadChecksumsAreRefused) {
     damaged[afterHeader + 20] = char(damaged[afterHeader + 20] ^ 1);
     expectRefused(damaged, "pixel data failing its checksum");
 
-    QByteArray note = pngChunk("tEXt", "Comment\0hello");
+    QByteArray note = PngChunks::chunk("tEXt", "Comment\0hello");
     note[note.size() - 1] = char(note[note.size() - 1] ^ 1);
     expectRefused(good.left(afterHeader) + note + good.mid(afterHeader),
                   "a text chunk failing its checksum");

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../pngchunks.h"
+
 #include <zlib.h>
 
 #include <sys/wait.h>
@@ -149,30 +151,14 @@ TEST_F(ImagingFiles, TruncatedFilesFailToDecode) {
 
 // A tiny PNG that claims to be width x height pixels: a decompression bomb.
 QByteArray bombPng(uint32_t width, uint32_t height) {
-    auto be32 = [](QByteArray& b, uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8)
-            b.append(char((v >> s) & 0xFF));
-    };
-    auto chunk = [&](QByteArray& out, const char* type, const QByteArray& data) {
-        be32(out, uint32_t(data.size()));
-        QByteArray body = QByteArray(type, 4) + data;
-        out += body;
-        be32(out, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(body.constData()),
-                                 uInt(body.size()))));
-    };
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    QByteArray ihdr;
-    be32(ihdr, width);
-    be32(ihdr, height);
-    ihdr.append("\x08\x02\x00\x00\x00", 5); // 8-bit RGB
-    chunk(png, "IHDR", ihdr);
+    QByteArray png = PngChunks::kSignature + PngChunks::header(width, height, 2);
     QByteArray zeros(1 << 20, '\0');
     QByteArray packed(compressBound(uLong(zeros.size())), '\0');
     uLongf n = uLongf(packed.size());
     compress2(reinterpret_cast<Bytef*>(packed.data()), &n,
               reinterpret_cast<const Bytef*>(zeros.constData()), uLong(zeros.size()), 9);
-    chunk(png, "IDAT", packed.left(qsizetype(n)));
-    chunk(png, "IEND", {});
+    png += PngChunks::chunk("IDAT", packed.left(qsizetype(n)));
+    png += PngChunks::chunk("IEND", {});
     return png;
 }
 
