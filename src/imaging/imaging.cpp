@@ -110,8 +110,11 @@ QString budgetReason(qint64 budget) {
 }
 
 qint64 decodedBytes(QSize size) {
-    // The scaled picture, its colour-converted copy and the opaque result.
-    return qint64(size.width()) * size.height() * 4 * 3;
+    // The opaque result and a colour-converted copy of the picture at that size. (A
+    // scaled copy, where there is one, is at most 3072 x 3072 and fits in the slack
+    // between the budget and a gigabyte.) Counting two, not three, copies lets a 50
+    // megapixel photo still decode at its full size.
+    return qint64(size.width()) * size.height() * 4 * 2;
 }
 
 Read readImage(QImageReader& reader, int maxSide, QSize expected) {
