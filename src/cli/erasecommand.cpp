@@ -10,7 +10,6 @@
 #include <QImageReader>
 
 #include <cstring>
-#include <future>
 #include <optional>
 
 #include <fcntl.h>
@@ -242,37 +241,20 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     timer.start();
     silenced.emplace();
     const FileNames::Readable input(options.input);
-    // The photo's own upright size, for a mask drawn at full size, and the size it decodes
-    // to, so that the mask is read on a second thread while the photo decodes.
-    QImageReader header(input.path());
-    QSize full = header.size();
-    if (header.transformation() & QImageIOHandler::TransformationRotate90)
-        full.transpose();
-    const QSize expected = full.isValid() ? Imaging::cappedSize(full, Imaging::kMaxSide) : QSize();
-    struct MaskRead {
-        std::optional<std::vector<uint8_t>> bytes;
-        QString error;
-    };
-    auto readMaskAt = [&](QSize size) {
-        MaskRead r;
-        r.bytes = readMask(options.mask, size.width(), size.height(), full, r.error);
-        return r;
-    };
-    std::future<MaskRead> early;
-    if (expected.isValid())
-        early = std::async(std::launch::async, readMaskAt, expected);
     Imaging::Decoded decoded = Imaging::decodeFile(input.path());
-    const bool readEarly = early.valid();
-    MaskRead mask = readEarly ? early.get() : MaskRead{};
     if (!decoded.image)
         return fail(QStringLiteral("%1: %2").arg(options.input, Imaging::message(decoded.error) +
                                                                     reasonText(decoded.reason)));
     PixelImage image = std::move(*decoded.image);
-    const QSize decodedSize(int(image.width()), int(image.height()));
-    if (!readEarly || decodedSize != expected)
-        mask = readMaskAt(decodedSize); // the header did not tell the decoded size
-    if (!mask.bytes)
-        return fail(mask.error);
+    // The photo's own upright size, for a mask drawn at full size.
+    QImageReader header(input.path());
+    QSize full = header.size();
+    if (header.transformation() & QImageIOHandler::TransformationRotate90)
+        full.transpose();
+    QString maskError;
+    const auto mask = readMask(options.mask, image.width(), image.height(), full, maskError);
+    if (!mask)
+        return fail(maskError);
     silenced.reset();
     const qint64 decodeMs = timer.restart();
 
@@ -281,8 +263,7 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     if (showProgress && !options.quiet)
         progress = [&bar](double value) { bar.show(value); };
     const PixelImage original = image; // shares the bytes; the engine copies them
-    image =
-        Inpainter::run(std::move(image), *mask.bytes, progress, options.threads, options.method);
+    image = Inpainter::run(std::move(image), *mask, progress, options.threads, options.method);
     bar.finish();
     const qint64 eraseMs = timer.restart();
 
