@@ -18,13 +18,60 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
+#include <mutex>
 
 namespace {
 
+// Hands functions from the job threads to the GUI thread, first in, first out. They wait
+// in a queue under a standard mutex, and one posted event at a time wakes the GUI thread to
+// run them. The functions never travel inside Qt's own event objects, so every hand-over
+// between threads is a lock that the thread sanitizer sees; the locks and reference counts
+// inside the Qt libraries are invisible to it and made it report races that are not there.
+class GuiThreadQueue final : public QObject {
+public:
+    static GuiThreadQueue& instance() {
+        // Lives as long as the process: a job may post after every model is gone.
+        static GuiThreadQueue* const queue = [] {
+            auto* q = new GuiThreadQueue;
+            q->moveToThread(QCoreApplication::instance()->thread());
+            return q;
+        }();
+        return *queue;
+    }
+
+    void post(std::function<void()> f) {
+        const std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(f));
+        if (!wakePosted_) {
+            wakePosted_ = true;
+            QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+        }
+    }
+
+protected:
+    // The event itself is not read: Qt frees it after this returns, ordered after the
+    // posting thread by the lock taken here.
+    void customEvent(QEvent*) override {
+        std::deque<std::function<void()>> ready;
+        {
+            const std::lock_guard lock(mutex_);
+            ready.swap(pending_);
+            wakePosted_ = false;
+        }
+        for (auto& f : ready)
+            f();
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::function<void()>> pending_;
+    bool wakePosted_ = false;
+};
+
 // Runs f on the GUI thread later; returns at once. Safe to call from any thread.
-template <typename F> void postToGuiThread(F f) {
-    QMetaObject::invokeMethod(qApp, std::move(f), Qt::QueuedConnection);
-}
+void postToGuiThread(std::function<void()> f) { GuiThreadQueue::instance().post(std::move(f)); }
 
 } // namespace
 
