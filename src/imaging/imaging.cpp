@@ -109,12 +109,14 @@ QString budgetReason(qint64 budget) {
     return QStringLiteral("needs more than %1 MB to decode").arg(budget >> 20);
 }
 
-qint64 decodedBytes(QSize size) {
-    // The opaque result and a colour-converted copy of the picture at that size. (A
-    // scaled copy, where there is one, is at most 3072 x 3072 and fits in the slack
-    // between the budget and a gigabyte.) Counting two, not three, copies lets a 50
-    // megapixel photo still decode at its full size.
-    return qint64(size.width()) * size.height() * 4 * 2;
+qint64 decodedBytes(QSize decoded, QSize scaled) {
+    // The opaque result and a colour-converted copy of the picture at the result's size;
+    // unscaled, the decoded picture is that copy and is counted once. (A scaled copy, where
+    // there is one, is at most 3072 x 3072 and fits in the slack between the budget and a
+    // gigabyte.) Counting two, not three, copies lets a 50 megapixel photo still decode at
+    // its full size.
+    const qint64 copy = qint64(scaled.width()) * scaled.height() * 4;
+    return decoded == scaled ? copy : 2 * copy;
 }
 
 Read readImage(QImageReader& reader, int maxSide, QSize expected) {
@@ -150,9 +152,7 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
                                ? 4
                                : std::max(4, QImage::toPixelFormat(pixelFormat).bitsPerPixel() / 8);
     const QSize scaled = cappedSize(stored, maxSide);
-    // Unscaled, the decoded picture is the scaled one: it is counted once.
-    const qint64 scaledCopy = scaled == stored ? qint64(scaled.width()) * scaled.height() * 4 : 0;
-    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(scaled) - scaledCopy >
+    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(stored, scaled) >
         kDecodeBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget), announced};
     if (scaled != stored) {

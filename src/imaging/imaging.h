@@ -89,8 +89,9 @@ QSize cappedSize(QSize stored, int maxSide);
 QString sizeRefusal(QSize stored);
 // The reason given when decoding would need more than the budget.
 QString budgetReason(qint64 budget);
-// The memory a decoded result of this size takes with its conversion (bytes).
-qint64 decodedBytes(QSize size);
+// The memory a picture decoded at the decoded size needs besides itself for a result of
+// the scaled size: the result and its conversion (bytes).
+qint64 decodedBytes(QSize decoded, QSize scaled);
 
 struct Read {
     QImage image; // null on failure

@@ -334,9 +334,7 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
     }
     const qint64 pixelBytes =
         qint64(decoded.width()) * decoded.height() * (format == QImage::Format_Grayscale8 ? 1 : 4);
-    // Unscaled, the decoded picture is the scaled one: it is counted once.
-    const qint64 scaledCopy = decoded == scaled ? qint64(scaled.width()) * scaled.height() * 4 : 0;
-    if (coefficients + pixelBytes + decodedBytes(scaled) - scaledCopy > memoryBudget)
+    if (coefficients + pixelBytes + decodedBytes(decoded, scaled) > memoryBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(memoryBudget), announced};
 
     d->image = QImage(decoded, format);

@@ -19,10 +19,7 @@ void be16(QByteArray& b, int v) {
     b.append(char(v >> 8));
     b.append(char(v));
 }
-void be32(QByteArray& b, quint32 v) {
-    for (int s = 24; s >= 0; s -= 8)
-        b.append(char(v >> s));
-}
+using PngChunks::be32;
 void le16(QByteArray& b, int v) {
     b.append(char(v));
     b.append(char(v >> 8));
