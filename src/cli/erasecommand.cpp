@@ -5,18 +5,24 @@
 #include "imaging.h"
 #include "inpainter.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
-#include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace EraseCommand {
 namespace {
+
+const QString kEraseFailed = QStringLiteral("Erasing failed.");
 
 const char* const kUsage =
     "Usage: mirelo-erase INPUT MASK -o OUTPUT [--full-size] [--fill METHOD] [--threads N]\n"
@@ -83,7 +89,9 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
             const int n = v ? v->toInt(&ok) : 0;
             if (!ok || n < 1 || n > 256)
                 return QStringLiteral("--threads needs a whole number from 1 to 256");
-            o.threads = n;
+            // More threads than processors only adds memory and switching.
+            o.threads = int(
+                std::min<unsigned>(unsigned(n), std::max(1u, std::thread::hardware_concurrency())));
         } else if (a == "--fill" || a.startsWith("--fill=")) {
             const std::optional<QString> v = a == "--fill" ? value(a) : a.mid(7);
             if (v == QStringLiteral("standard"))
@@ -127,9 +135,15 @@ QString reasonText(const QString& reason) {
 std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint64 h, QSize full,
                                              QString& error) {
     const FileNames::Readable file(name);
-    QImageReader reader(file.path());
-    if (!Imaging::canOpen(reader)) {
-        error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(name);
+    // Read once, as the photo is: a pipe works too.
+    const Imaging::FileBytes source = Imaging::readFileBytes(file.path());
+    QByteArray bytes = source.bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, QFileInfo(file.path()).suffix().toLower().toLatin1());
+    if (source.error != Imaging::LoadError::None || !Imaging::canOpen(reader)) {
+        error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(name) +
+                reasonText(source.reason);
         return std::nullopt;
     }
     auto wrongSize = [&](QSize size) {
@@ -152,12 +166,12 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
         return wrongSize(read.image.size());
     const QImage image = read.image.convertToFormat(QImage::Format_Grayscale8);
     const qint64 mw = image.width();
-    std::vector<uint8_t> bytes(size_t(mw) * size_t(image.height()));
+    std::vector<uint8_t> grey(size_t(mw) * size_t(image.height()));
     for (int y = 0; y < image.height(); ++y)
-        std::memcpy(bytes.data() + size_t(y) * size_t(mw), image.constScanLine(y), size_t(mw));
+        std::memcpy(grey.data() + size_t(y) * size_t(mw), image.constScanLine(y), size_t(mw));
     if (fullSize)
-        return Imaging::reduceMask(bytes, mw, image.height(), w, h);
-    return bytes;
+        return Imaging::reduceMask(grey, mw, image.height(), w, h);
+    return grey;
 }
 
 // Codecs print their own warnings and errors on the process's standard error (libpng's
@@ -239,51 +253,67 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
 
     QElapsedTimer timer;
     timer.start();
+    qint64 decodeMs = 0, eraseMs = 0;
+    // Which step is running, for the message when memory runs out.
+    enum class Step { Decode, Erase, Save } step = Step::Decode;
     silenced.emplace();
-    const FileNames::Readable input(options.input);
-    Imaging::Decoded decoded = Imaging::decodeFile(input.path());
-    if (!decoded.image)
-        return fail(QStringLiteral("%1: %2").arg(options.input, Imaging::message(decoded.error) +
-                                                                    reasonText(decoded.reason)));
-    PixelImage image = std::move(*decoded.image);
-    // The photo's own upright size, for a mask drawn at full size.
-    QImageReader header(input.path());
-    QSize full = header.size();
-    if (header.transformation() & QImageIOHandler::TransformationRotate90)
-        full.transpose();
-    QString maskError;
-    const auto mask = readMask(options.mask, image.width(), image.height(), full, maskError);
-    if (!mask)
-        return fail(maskError);
-    silenced.reset();
-    const qint64 decodeMs = timer.restart();
-
-    ProgressBar bar(err);
-    Inpainter::Progress progress;
-    if (showProgress && !options.quiet)
-        progress = [&bar](double value) { bar.show(value); };
-    const PixelImage original = image; // shares the bytes; the engine copies them
-    image = Inpainter::run(std::move(image), *mask, progress, options.threads, options.method);
-    bar.finish();
-    const qint64 eraseMs = timer.restart();
-
-    silenced.emplace();
-    if (options.fullSize) {
-        // Decoded again from the file's bytes, as the application does from the bytes it
-        // kept when it opened the photo.
-        QFile file(input.path());
-        std::optional<PixelImage> enlarged;
-        if (file.open(QIODevice::ReadOnly))
-            enlarged = Imaging::fullSizeResult(file.readAll(), header.format(), original, image);
-        if (!enlarged)
+    try {
+        const FileNames::Readable input(options.input);
+        Imaging::Decoded decoded = Imaging::decodeFile(input.path());
+        if (!decoded.image)
             return fail(QStringLiteral("%1: %2").arg(
-                options.input, Imaging::message(Imaging::LoadError::DecodeFailed)));
-        image = std::move(*enlarged);
+                options.input, Imaging::message(decoded.error) + reasonText(decoded.reason)));
+        PixelImage image = std::move(*decoded.image);
+        QString maskError;
+        // A mask may also be drawn at the photo's own upright size.
+        const auto mask =
+            readMask(options.mask, image.width(), image.height(), decoded.full, maskError);
+        if (!mask)
+            return fail(maskError);
+        silenced.reset();
+        decodeMs = timer.restart();
+
+        step = Step::Erase;
+        ProgressBar bar(err);
+        Inpainter::Progress progress;
+        if (showProgress && !options.quiet)
+            progress = [&bar](double value) { bar.show(value); };
+        const PixelImage original = image; // shares the bytes; the engine copies them
+        image = Inpainter::run(std::move(image), *mask, progress, options.threads, options.method);
+        bar.finish();
+        eraseMs = timer.restart();
+
+        step = Step::Save;
+        silenced.emplace();
+        if (options.fullSize) {
+            // Decoded again from the bytes the photo was read from, as the application does
+            // from the bytes it kept when it opened the photo.
+            std::optional<PixelImage> enlarged =
+                Imaging::fullSizeResult(decoded.source, decoded.format, original, image);
+            if (!enlarged)
+                return fail(QStringLiteral("%1: %2").arg(
+                    options.input, Imaging::message(Imaging::LoadError::DecodeFailed)));
+            image = std::move(*enlarged);
+        }
+        const Imaging::SaveError saved = FileNames::savePng(image, options.output);
+        silenced.reset();
+        if (saved != Imaging::SaveError::None)
+            return fail(QStringLiteral("%1: %2").arg(options.output, Imaging::message(saved)));
+    } catch (const std::bad_alloc&) {
+        const QString memory = reasonText(QStringLiteral("not enough memory"));
+        if (showProgress && !options.quiet && step == Step::Erase)
+            std::fputs("\n", err); // end the progress bar's line
+        switch (step) {
+        case Step::Decode:
+            return fail(QStringLiteral("%1: %2").arg(
+                options.input, Imaging::message(Imaging::LoadError::DecodeFailed) + memory));
+        case Step::Erase:
+            return fail(QStringLiteral("%1: %2").arg(options.input, kEraseFailed + memory));
+        case Step::Save:
+            return fail(QStringLiteral("%1: %2").arg(
+                options.output, Imaging::message(Imaging::SaveError::WriteFailed) + memory));
+        }
     }
-    const Imaging::SaveError saved = FileNames::savePng(image, options.output);
-    silenced.reset();
-    if (saved != Imaging::SaveError::None)
-        return fail(QStringLiteral("%1: %2").arg(options.output, Imaging::message(saved)));
     const qint64 encodeMs = timer.elapsed();
 
     if (options.verbose && !options.quiet)

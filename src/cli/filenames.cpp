@@ -1,7 +1,9 @@
 #include "filenames.h"
 
 #include <QRandomGenerator>
+
 #include <QStringDecoder>
+#include <climits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -92,6 +94,9 @@ QString outputProblem(const QString& argument) {
     const auto [folder, name] = split(path);
     if (name.isEmpty())
         return QStringLiteral("no file name");
+    // The file is written under a temporary name seven bytes longer, then renamed.
+    if (name.size() + 7 > NAME_MAX)
+        return QStringLiteral("file name too long");
     if (::stat(folder.constData(), &st) != 0)
         return QStringLiteral("no such folder");
     if (!S_ISDIR(st.st_mode))

@@ -189,24 +189,62 @@ Decoded decode(QImageReader& reader, int maxSide) {
     std::optional<PixelImage> pixels = fromQImage(read.image);
     if (!pixels)
         return {std::nullopt, LoadError::DecodeFailed};
-    return {std::move(pixels), LoadError::None};
+    return {std::move(pixels), LoadError::None, {}, {}, reader.format(), read.announced};
+}
+
+FileBytes readFileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {{}, LoadError::NotAnImageFile};
+    const QString tooLarge = QStringLiteral("larger than %1 MB").arg(kMaxFileBytes >> 20);
+    if (!file.isSequential() && file.size() > kMaxFileBytes)
+        return {{}, LoadError::DecodeFailed, tooLarge};
+    // Read to the end, whatever size the file claims: a pipe has none, and a file may
+    // grow or shrink while it is read.
+    QByteArray bytes;
+    constexpr qint64 kChunk = qint64(1) << 20;
+    while (true) {
+        const qint64 had = bytes.size();
+        if (had > kMaxFileBytes)
+            return {{}, LoadError::DecodeFailed, tooLarge};
+        const qint64 want = std::min(kChunk, kMaxFileBytes + 1 - had);
+        bytes.resize(had + want);
+        const qint64 n = file.read(bytes.data() + had, want);
+        if (n < 0)
+            return {{}, LoadError::NotAnImageFile};
+        bytes.resize(had + n);
+        if (n == 0) // the end: a pipe's read waits for data until its writer closes it
+            break;
+    }
+    bytes.squeeze();
+    return {std::move(bytes)};
+}
+
+Decoded decodeBytes(const QByteArray& bytes, const QByteArray& suffix, LoadError unreadable,
+                    int maxSide) {
+    QByteArray copy = bytes; // shared, not copied: the buffer only reads it
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    // The suffix is a hint, as a file name's is to a reader given the name.
+    QImageReader reader(&buffer, suffix.toLower());
+    if (!canOpen(reader) || (reader.format() == "wbmp" && !isWbmpName(suffix)))
+        return {std::nullopt, unreadable};
+    Decoded decoded = decode(reader, maxSide);
+    if (decoded.image)
+        decoded.source = bytes;
+    return decoded;
 }
 
 Decoded decodeFile(const QString& path, int maxSide) {
-    QImageReader reader(path);
-    if (!canOpen(reader))
-        return {std::nullopt, LoadError::NotAnImageFile};
-    return decode(reader, maxSide);
+    FileBytes file = readFileBytes(path);
+    if (file.error != LoadError::None)
+        return {std::nullopt, file.error, file.reason};
+    return decodeBytes(file.bytes, QFileInfo(path).suffix().toLatin1(), LoadError::NotAnImageFile,
+                       maxSide);
 }
 
 Decoded decodeData(const QByteArray& bytes, int maxSide) {
-    QByteArray copy = bytes;
-    QBuffer buffer(&copy);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    if (!canOpen(reader) || reader.format() == "wbmp")
-        return {std::nullopt, LoadError::NotImageData};
-    return decode(reader, maxSide);
+    return decodeBytes(bytes, {}, LoadError::NotImageData, maxSide);
 }
 
 std::optional<PixelImage> fromQImage(const QImage& source) {

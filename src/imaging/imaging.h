@@ -55,7 +55,33 @@ struct Decoded {
     // Why a file was refused, in a few words ("larger than 2^30 pixels"), where that is
     // known; the command-line tool prints it after the message.
     QString reason = {};
+    // The compressed bytes the picture was decoded from, where they were read whole
+    // (decodeFile(), decodeData()), its format ("png") and the upright size it is stored at.
+    QByteArray source = {};
+    QByteArray format = {};
+    QSize full = {};
 };
+
+// Files larger than this are refused before they are read: no photo comes near it, and
+// the bytes are kept in memory beside the decoded picture.
+inline constexpr qint64 kMaxFileBytes = qint64(256) << 20;
+
+struct FileBytes {
+    QByteArray bytes;
+    LoadError error = LoadError::None;
+    QString reason = {};
+};
+
+// The whole file, read once from its start to its end: a pipe works, and a picture that
+// is replaced while it is in use cannot mix two files. Fails with NotAnImageFile when the
+// file cannot be opened, and with DecodeFailed when it holds more than kMaxFileBytes.
+FileBytes readFileBytes(const QString& path);
+
+// Decodes bytes read whole. suffix (a file name's suffix, may be empty) is the hint some
+// formats need: WBMP, which has no signature, is only taken where the suffix names it.
+// Bytes no reader accepts give `unreadable`.
+Decoded decodeBytes(const QByteArray& bytes, const QByteArray& suffix, LoadError unreadable,
+                    int maxSide = kMaxSide);
 
 // The one sRGB colour space every image of the program is tagged with.
 const QColorSpace& sRGB();
@@ -114,8 +140,8 @@ Read readImage(QImageReader& reader, int maxSide = kMaxSide, QSize expected = {}
 // turned a quarter clockwise. Pixels move whole; the colour space is kept.
 QImage upright(QImage image, QImageIOHandler::Transformations transformation);
 
-// Convenience for whole files and byte arrays: canOpen() + decode(). A file that cannot
-// be opened gives NotAnImageFile, bytes that cannot give NotImageData.
+// Whole files and byte arrays: readFileBytes() and decodeBytes(). A file that cannot be
+// opened gives NotAnImageFile, bytes that cannot give NotImageData.
 Decoded decodeFile(const QString& path, int maxSide = kMaxSide);
 Decoded decodeData(const QByteArray& bytes, int maxSide = kMaxSide);
 

@@ -12,6 +12,8 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -139,13 +141,21 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
     // entry does). With a second processor to spare, copy them while the hole is filled.
     std::vector<uint8_t> copy;
     std::jthread copier;
-    const bool copyAside = image.isShared() && twoProcessors;
-    if (copyAside) {
-        copier = std::jthread([&copy, bytes = image.bytes()] {
-            LargePages::reserve(copy, bytes.size());
-            copy.assign(bytes.begin(), bytes.end());
-        });
+    if (image.isShared() && twoProcessors) {
+        try {
+            copier = startThread([&copy, bytes = image.bytes()] {
+                try {
+                    LargePages::reserve(copy, bytes.size());
+                    copy.assign(bytes.begin(), bytes.end());
+                } catch (const std::bad_alloc&) {
+                    copy = {}; // copied when first written instead, where a failure is reported
+                }
+            });
+        } catch (const std::system_error&) {
+            // The picture is copied when it is first written, on this thread.
+        }
     }
+    const bool copyAside = copier.joinable();
 
     auto report = [&](double value) {
         if (progress)
@@ -174,7 +184,8 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
     // exactly its own value: only painted pixels are computed and written.
     if (copyAside) {
         copier.join();
-        image = PixelImage(W, image.height(), std::move(copy));
+        if (copy.size() == image.bytes().size())
+            image = PixelImage(W, image.height(), std::move(copy));
     }
     const std::span<uint8_t> out = image.mutableBytes();
     int64_t k = 0;

@@ -1,5 +1,6 @@
 #include "largepages.h"
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 
@@ -22,7 +23,19 @@ void advise(void* p, size_t bytes) {
 #endif
 }
 
+namespace {
+std::atomic<bool> exhausted{false};
+} // namespace
+
+void simulateExhaustion(bool on) { exhausted = on; }
+
+void checkExhaustion() {
+    if (exhausted)
+        throw std::bad_alloc();
+}
+
 void* allocate(size_t bytes) {
+    checkExhaustion();
     if (bytes < kHugePage)
         return ::operator new(bytes);
     void* p = ::operator new (bytes, std::align_val_t{kHugePage});

@@ -23,9 +23,15 @@ void advise(void* p, size_t bytes);
 void* allocate(size_t bytes);
 void release(void* p, size_t bytes);
 
+// For tests: while on, allocate() and reserve() throw std::bad_alloc, as they would with
+// the memory exhausted.
+void simulateExhaustion(bool on);
+void checkExhaustion();
+
 // Makes room for n elements in an empty vector and advises the room, so that the writes
 // that fill it fault in huge pages.
 template <typename T> void reserve(std::vector<T>& v, size_t n) {
+    checkExhaustion();
     v.reserve(n);
     advise(v.data(), v.capacity() * sizeof(T));
 }

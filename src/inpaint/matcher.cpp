@@ -36,6 +36,10 @@ Matcher::Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<con
 }
 
 void Matcher::setUp() {
+    // Never more chunks than threads can be started for.
+    const int64_t cpus =
+        processors_ > 0 ? processors_ : std::max<int64_t>(1, std::thread::hardware_concurrency());
+    processors_ = static_cast<int>(gang_.reserve(cpus));
     const int64_t w = w_;
     const int64_t h = h_;
     assert(w >= 0 && h >= 0 && "Matcher: negative size");

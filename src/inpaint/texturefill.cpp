@@ -212,7 +212,7 @@ public:
         chunks_ = std::max<int64_t>(1, std::min(rows / kMinChunkRows, cpus));
         for (int64_t r = std::max(w_, h_); r >= 1; r /= 2)
             spans_.emplace_back(static_cast<uint64_t>(2 * r + 1));
-        gang_.reserve(chunks_);
+        chunks_ = gang_.reserve(chunks_); // fewer where threads cannot be started
     }
 
     bool usable() const { return usable_; }

@@ -1,5 +1,6 @@
 #include "workergang.h"
 
+#include <algorithm>
 #include <chrono>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -34,6 +35,23 @@ void spinPause() {
 #endif
 }
 
+namespace {
+std::atomic<int64_t> threadStartsLeft{-1};
+} // namespace
+
+void limitThreadStarts(int64_t n) { threadStartsLeft = n; }
+
+void checkThreadStart() {
+    int64_t left = threadStartsLeft.load();
+    while (left >= 0) {
+        if (left == 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                    "thread start refused");
+        if (threadStartsLeft.compare_exchange_weak(left, left - 1))
+            return;
+    }
+}
+
 bool hasSpareProcessor(int processors) {
     return processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);
 }
@@ -49,14 +67,21 @@ WorkerGang::~WorkerGang() {
         t.join();
 }
 
-void WorkerGang::reserve(int64_t chunks) {
-    while (static_cast<int64_t>(threads_.size()) < chunks - 1) {
-        const auto index = static_cast<int64_t>(threads_.size());
-        // The new thread starts from the current generation, so it cannot miss a round
-        // that run() begins before the thread gets to its first wait.
-        threads_.emplace_back(
-            [this, index, start = generation_.load()] { workerLoop(index, start); });
+int64_t WorkerGang::reserve(int64_t chunks) {
+    try {
+        while (static_cast<int64_t>(threads_.size()) < chunks - 1) {
+            const auto index = static_cast<int64_t>(threads_.size());
+            checkThreadStart();
+            // The new thread starts from the current generation, so it cannot miss a round
+            // that run() begins before the thread gets to its first wait.
+            threads_.emplace_back(
+                [this, index, start = generation_.load()] { workerLoop(index, start); });
+        }
+    } catch (const std::system_error&) {
+        // Go on with the threads there are.
     }
+    return std::max<int64_t>(1,
+                             std::min<int64_t>(chunks, static_cast<int64_t>(threads_.size()) + 1));
 }
 
 void WorkerGang::run(int64_t chunks, ChunkFn fn, void* context) {

@@ -4,7 +4,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // A small set of persistent threads that run the chunks of one parallel loop at a time.
@@ -27,15 +29,35 @@ bool hasSpareProcessor(int processors);
 // Loops this large or larger are worth a thread of their own for half of the rows.
 inline constexpr int64_t kSplitLoopPixels = 128 * 1024;
 
+// Every thread of the engine is started through here. Starting one can fail (the process
+// may have too little address space or too many threads already): it then throws
+// std::system_error as std::thread does, and every caller goes on with the threads it has,
+// down to the calling one alone.
+template <typename F> std::jthread startThread(F&& f);
+
+// For tests: lets the next n thread starts succeed and makes every later one fail, as the
+// system would when out of threads; a negative n lifts the limit.
+void limitThreadStarts(int64_t n);
+// Throws std::system_error when the limit above is reached.
+void checkThreadStart();
+
+template <typename F> std::jthread startThread(F&& f) {
+    checkThreadStart();
+    return std::jthread(std::forward<F>(f));
+}
+
 // Runs body(first, end) over the rows [0, rows): with `split`, the first half on the
-// calling thread and the second half beside it on a thread of its own.
+// calling thread and the second half beside it on a thread of its own (on the calling
+// thread too when no thread can be started).
 template <typename Body> void inTwoHalves(int64_t rows, bool split, Body&& body) {
-    if (!split || rows < 2) {
-        body(int64_t{0}, rows);
-        return;
+    std::jthread second;
+    if (split && rows >= 2) {
+        try {
+            second = startThread([&body, rows] { body(rows / 2, rows); });
+        } catch (const std::system_error&) {
+        }
     }
-    std::jthread second([&body, rows] { body(rows / 2, rows); });
-    body(int64_t{0}, rows / 2);
+    body(int64_t{0}, second.joinable() ? rows / 2 : rows);
 }
 
 class WorkerGang {
@@ -47,10 +69,12 @@ public:
     WorkerGang& operator=(const WorkerGang&) = delete;
     ~WorkerGang();
 
-    // Starts threads so that `chunks` chunks can run at once.
-    void reserve(int64_t chunks);
+    // Starts threads so that `chunks` chunks can run at once, as far as the system lets
+    // it; returns how many can (at least 1, at most chunks).
+    int64_t reserve(int64_t chunks);
     // Runs fn(context, c) for c = 0 ... chunks - 1 concurrently, chunk 0 on the calling
-    // thread, and returns when all have finished.
+    // thread, and returns when all have finished. chunks must not exceed what reserve()
+    // returned.
     void run(int64_t chunks, ChunkFn fn, void* context);
 
 private:

@@ -78,9 +78,17 @@ void postToGuiThread(std::function<void()> f) { GuiThreadQueue::instance().post(
 MireloModel::MireloModel(QObject* parent)
     : QObject(parent), chooseOpenPath(&FileDialogs::chooseImageToOpen),
       chooseSavePath([this] { return FileDialogs::chooseSavePath(documentFolder_); }),
-      putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {}
+      putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {
+    // Made here, on the GUI thread while the application runs, never first by a job.
+    GuiThreadQueue::instance();
+}
 
-MireloModel::~MireloModel() { savePool_.waitForDone(); }
+MireloModel::~MireloModel() {
+    // Loads and erases see this and stop at their next step; a save finishes its file.
+    closing_ = true;
+    jobPool_.waitForDone();
+    savePool_.waitForDone();
+}
 
 // Published values: store, then notify, on every assignment.
 void MireloModel::setHasImage(bool v) {
@@ -183,6 +191,7 @@ void MireloModel::publishBusy() {
 struct MireloModel::Loaded {
     std::optional<PixelImage> image;
     Imaging::LoadError error = Imaging::LoadError::None;
+    QString reason; // why, in a few words, where that is known
     QByteArray source;
     QByteArray format;
     bool scaledDown = false;
@@ -193,9 +202,10 @@ struct MireloModel::Loaded {
     QImage drawable;
     std::unique_ptr<MaskStore> mask;
 
-    static Loaded failed(Imaging::LoadError why) {
+    static Loaded failed(Imaging::LoadError error, QString reason = {}) {
         Loaded loaded;
-        loaded.error = why;
+        loaded.error = error;
+        loaded.reason = std::move(reason);
         return loaded;
     }
 };
@@ -216,18 +226,13 @@ void MireloModel::load(const QUrl& url) {
         return;
     }
     startLoad([path] {
-        QImageReader probe(path);
-        QFile file(path);
-        if (!Imaging::canOpen(probe) || !file.open(QIODevice::ReadOnly))
-            return Loaded::failed(Imaging::LoadError::NotAnImageFile);
-        // The file's bytes are kept, not its name: a full-size save must see the picture
+        // The file is read once and its bytes kept: a full-size save must see the picture
         // that was opened, even if the file changes or goes away meanwhile.
-        const QByteArray bytes = file.readAll();
+        Loaded result = loaded(Imaging::decodeFile(path));
         const QFileInfo info(path);
-        Loaded loaded = decodeSource(bytes, path, Imaging::LoadError::NotAnImageFile);
-        loaded.name = info.fileName();
-        loaded.folder = info.absolutePath();
-        return loaded;
+        result.name = info.fileName();
+        result.folder = info.absolutePath();
+        return result;
     });
 }
 
@@ -242,9 +247,9 @@ void MireloModel::load(const QByteArray& data, const QString& name) {
         return;
     }
     startLoad([data, name] {
-        Loaded loaded = decodeSource(data, {}, Imaging::LoadError::NotImageData);
-        loaded.name = name;
-        return loaded;
+        Loaded result = loaded(Imaging::decodeData(data));
+        result.name = name;
+        return result;
     });
 }
 
@@ -258,43 +263,23 @@ void MireloModel::load(const QImage& image, const QString& name) {
         buffer.open(QIODevice::WriteOnly);
         if (image.isNull() || !QImageWriter(&buffer, "png").write(image))
             return Loaded::failed(Imaging::LoadError::NotImageData);
-        Loaded loaded = decodeSource(bytes, {}, Imaging::LoadError::NotImageData);
-        loaded.name = name;
-        return loaded;
+        Loaded result = loaded(Imaging::decodeData(bytes));
+        result.name = name;
+        return result;
     });
 }
 
-MireloModel::Loaded MireloModel::decodeSource(const QByteArray& bytes, const QString& path,
-                                              Imaging::LoadError unreadable) {
-    QByteArray copy = bytes; // shared, not copied: the buffer only reads it
-    QBuffer buffer(&copy);
-    buffer.open(QIODevice::ReadOnly);
-    // A file is read by name, as the command-line tool reads it: some formats go by the
-    // file name's suffix.
-    QImageReader reader;
-    if (path.isEmpty())
-        reader.setDevice(&buffer);
-    else
-        reader.setFileName(path);
-    if (!Imaging::canOpen(reader))
-        return Loaded::failed(unreadable);
-    const QByteArray detected = reader.format();
-    if (detected == "wbmp" && path.isEmpty()) // bytes without a name are never a WBMP
-        return Loaded::failed(unreadable);
-    Imaging::Decoded decoded = Imaging::decode(reader);
+MireloModel::Loaded MireloModel::loaded(Imaging::Decoded decoded) {
     if (!decoded.image || decoded.image->isEmpty())
         return Loaded::failed(decoded.error == Imaging::LoadError::None
                                   ? Imaging::LoadError::DecodeFailed
-                                  : decoded.error);
-    // The stored size, read apart: the decoder reads the device from its start.
-    QBuffer header(&copy);
-    header.open(QIODevice::ReadOnly);
-    const QSize stored = QImageReader(&header, detected).size();
+                                  : decoded.error,
+                              decoded.reason);
     Loaded loaded;
     loaded.image = std::move(decoded.image);
-    loaded.source = bytes;
-    loaded.format = detected;
-    loaded.scaledDown = std::max(stored.width(), stored.height()) > Imaging::kMaxSide;
+    loaded.source = std::move(decoded.source);
+    loaded.format = std::move(decoded.format);
+    loaded.scaledDown = std::max(decoded.full.width(), decoded.full.height()) > Imaging::kMaxSide;
     return loaded;
 }
 
@@ -303,12 +288,21 @@ void MireloModel::startLoad(std::function<Loaded()> decode) {
     opening_ = true;
     publishBusy();
     const QPointer<MireloModel> weak(this);
-    QThreadPool::globalInstance()->start([weak, generation, decode = std::move(decode)] {
-        auto loaded = std::make_shared<Loaded>(decode());
-        if (loaded->image) {
-            loaded->drawable = Imaging::makeQImage(*loaded->image);
-            loaded->mask =
-                std::make_unique<MaskStore>(loaded->image->width(), loaded->image->height());
+    const std::atomic<bool>* closing = &closing_;
+    jobPool_.start([weak, closing, generation, decode = std::move(decode)] {
+        auto loaded = std::make_shared<Loaded>();
+        try {
+            *loaded = decode();
+            if (*closing)
+                return; // the model is going: nobody will install the picture
+            if (loaded->image) {
+                loaded->drawable = Imaging::makeQImage(*loaded->image);
+                loaded->mask =
+                    std::make_unique<MaskStore>(loaded->image->width(), loaded->image->height());
+            }
+        } catch (const std::bad_alloc&) {
+            *loaded = Loaded::failed(Imaging::LoadError::DecodeFailed,
+                                     QStringLiteral("not enough memory"));
         }
         postToGuiThread([weak, generation, loaded] {
             if (weak)
@@ -323,7 +317,9 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     opening_ = false;
     publishBusy();
     if (!loaded.image) {
-        setMessage(Imaging::message(loaded.error));
+        setMessage(
+            Imaging::message(loaded.error) +
+            (loaded.reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(loaded.reason)));
         return;
     }
 
@@ -500,6 +496,7 @@ void MireloModel::erase() {
     if (isBusy_ || !current || !mask || !mask->hasPaint())
         return;
     PixelImage image = *current;
+    redoBeforeErase_ = redoStack;
     pushUndo();
     MaskBytes maskBytes = mask->gray();
     erasing_ = true;
@@ -510,23 +507,38 @@ void MireloModel::erase() {
     // The pointer is only ever tested on the GUI thread, inside the queued functors: the
     // model may be destroyed while the job runs, and its result is then dropped.
     const QPointer<MireloModel> weak(this);
+    const std::atomic<bool>* closing = &closing_;
     const int threads = processors;
     const Inpainter::Method method = fillMethod;
-    std::function<void()> job = [weak, image, maskBytes, threads, method]() mutable {
-        const Inpainter::Progress report = [weak](double value) {
+    std::function<void()> job = [weak, closing, image, maskBytes, threads, method]() mutable {
+        // Thrown from the progress callback, on this thread between two steps of the fill,
+        // to abandon it when the model is going.
+        struct Abandoned {};
+        const Inpainter::Progress report = [weak, closing](double value) {
+            if (*closing)
+                throw Abandoned{};
             postToGuiThread([weak, value] {
                 if (weak)
                     weak->eraseProgressed(value);
             });
         };
-        PixelImage result =
-            Inpainter::run(std::move(image), maskBytes.bytes(), report, threads, method);
-        postToGuiThread([weak, result] {
-            if (weak)
-                weak->finishErase(result);
+        std::optional<PixelImage> result;
+        try {
+            result = Inpainter::run(std::move(image), maskBytes.bytes(), report, threads, method);
+        } catch (const Abandoned&) {
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+        postToGuiThread([weak, result = std::move(result)] {
+            if (!weak)
+                return;
+            if (result)
+                weak->finishErase(*result);
+            else
+                weak->failErase(QStringLiteral("not enough memory"));
         });
     };
-    QThreadPool::globalInstance()->start(std::move(job));
+    jobPool_.start(std::move(job));
 }
 
 void MireloModel::eraseProgressed(double value) {
@@ -538,6 +550,7 @@ void MireloModel::eraseProgressed(double value) {
 }
 
 void MireloModel::finishErase(const PixelImage& result) {
+    redoBeforeErase_.clear();
     current = result;
     currentImage = Imaging::makeQImage(result);
     if (mask)
@@ -548,6 +561,18 @@ void MireloModel::finishErase(const PixelImage& result) {
     setEdited(true);
     setPasses(passes_ + 1);
     currentChanged();
+    refreshFlags();
+    requestRedraw();
+}
+
+void MireloModel::failErase(const QString& reason) {
+    // The document stays as it was before the erase, its paint and its redo history too.
+    if (!undoStack.empty())
+        undoStack.pop_back();
+    redoStack = std::move(redoBeforeErase_);
+    erasing_ = false;
+    publishBusy();
+    setMessage(eraseFailedMessage + QStringLiteral(" (%1)").arg(reason));
     refreshFlags();
     requestRedraw();
 }
@@ -581,30 +606,40 @@ bool MireloModel::startSave(bool full) {
     const QPointer<MireloModel> weak(this);
     savePool_.start([weak, picture, loaded, source, format, path, full] {
         Imaging::SaveError error = Imaging::SaveError::WriteFailed;
-        if (!full) {
-            error = Imaging::savePng(picture, path);
-        } else if (const auto image = Imaging::fullSizeResult(source, format, loaded, picture)) {
-            error = Imaging::savePng(*image, path);
+        QString reason;
+        try {
+            if (!full) {
+                error = Imaging::savePng(picture, path);
+            } else if (const auto image =
+                           Imaging::fullSizeResult(source, format, loaded, picture)) {
+                error = Imaging::savePng(*image, path);
+            }
+        } catch (const std::bad_alloc&) {
+            // Whatever was at the path stays: the file is replaced only when complete.
+            error = Imaging::SaveError::WriteFailed;
+            reason = QStringLiteral("not enough memory");
         }
-        postToGuiThread([weak, error, picture] {
+        postToGuiThread([weak, error, reason, picture] {
             if (weak)
-                weak->finishSave(error, picture);
+                weak->finishSave(error, reason, picture);
         });
     });
     return true;
 }
 
-void MireloModel::finishSave(Imaging::SaveError error, const PixelImage& saved) {
+void MireloModel::finishSave(Imaging::SaveError error, const QString& reason,
+                             const PixelImage& saved) {
     --saving_;
     publishBusy();
     if (error != Imaging::SaveError::None) {
         savesFailed_ = true;
-        setMessage(Imaging::message(error));
+        setMessage(Imaging::message(error) +
+                   (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         return;
     }
     // An earlier failure to save is over now.
-    if (message_ && (*message_ == Imaging::message(Imaging::SaveError::CannotCreate) ||
-                     *message_ == Imaging::message(Imaging::SaveError::WriteFailed)))
+    if (message_ && (message_->startsWith(Imaging::message(Imaging::SaveError::CannotCreate)) ||
+                     message_->startsWith(Imaging::message(Imaging::SaveError::WriteFailed))))
         setMessage(std::nullopt);
     markSettled(saved);
 }

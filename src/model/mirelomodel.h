@@ -12,6 +12,8 @@
 #include <QString>
 #include <QThreadPool>
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,6 +101,9 @@ public:
     const QString& documentFolder() const { return documentFolder_; }
 
     static inline const QString copiedMessage = QStringLiteral("Copied to the clipboard.");
+    // An erase that could not run (the reason follows in parentheses); the document stays
+    // as it was before it.
+    static inline const QString eraseFailedMessage = QStringLiteral("Erasing failed.");
     Activity activity() const { return activity_; }
     // True when the open picture was scaled down on loading, so a full-size save differs
     // from the plain one.
@@ -228,16 +233,14 @@ private:
     void currentChanged();
 
     struct Loaded;
-    // Decodes an image at the working size (any thread): the file at path, or bytes when
-    // path is empty. bytes are kept as the source of full-size saves either way.
-    static Loaded decodeSource(const QByteArray& bytes, const QString& path,
-                               Imaging::LoadError unreadable);
+    // Turns a decode into what a load installs (any thread).
+    static Loaded loaded(Imaging::Decoded decoded);
     // Starts a background decode; the newest request wins.
     void startLoad(std::function<Loaded()> decode);
     void finishLoad(quint64 generation, Loaded& loaded);
     // Starts a background save of the current picture; full: at the original size.
     bool startSave(bool full);
-    void finishSave(Imaging::SaveError error, const PixelImage& saved);
+    void finishSave(Imaging::SaveError error, const QString& reason, const PixelImage& saved);
     // Publishes isBusy and activity from the running jobs.
     void publishBusy();
     void pushUndo();
@@ -247,6 +250,7 @@ private:
     // GUI-thread ends of the erase job.
     void eraseProgressed(double value);
     void finishErase(const PixelImage& result);
+    void failErase(const QString& reason);
     void requestRedraw();
 
     bool hasImage_ = false;
@@ -267,6 +271,8 @@ private:
     // The picture last saved or copied.
     std::optional<PixelImage> settled_;
     std::optional<OpenStroke> stroke_;
+    // The redo history an erase dropped, given back if the erase fails.
+    std::vector<Snapshot> redoBeforeErase_;
     Activity activity_ = Activity::None;
 
     bool erasing_ = false;
@@ -279,6 +285,12 @@ private:
     QByteArray source_;
     QByteArray sourceFormat_;
     bool scaledDown_ = false;
-    // Saves run here, not in the shared pool: the model's destruction waits for them.
+    // Set when the model is being destroyed: running loads and erases stop early and hand
+    // nothing back.
+    std::atomic<bool> closing_{false};
+    // Loads and erases, and saves, run here, not in the shared pool: the model's
+    // destruction waits for them, so no job outlives it (or the application), and a save
+    // that has begun always completes its file.
+    QThreadPool jobPool_;
     QThreadPool savePool_;
 };

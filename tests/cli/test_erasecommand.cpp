@@ -1,7 +1,10 @@
 // Runs the real mirelo-erase executable and checks what a script would see: exit
 // status, messages and the written file.
+#include "erasecommand.h"
 #include "imaging.h"
 #include "inpainter.h"
+#include "largepages.h"
+#include "workergang.h"
 
 #include <QImageWriter>
 #include <QPainter>
@@ -11,6 +14,11 @@
 #include "../pngchunks.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -164,6 +172,54 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         EXPECT_EQ(r.err.count('\n'), 1) << qPrintable(r.err);
     }
     EXPECT_FALSE(QFile::exists(output));
+}
+
+// The tool in this process, where the engine's seams can make thread starts and
+// allocations fail as an exhausted system would.
+TEST_F(EraseTool, ThreadAndMemoryFailuresEndInOneLine) {
+    auto runHere = [](const QStringList& args) {
+        FILE* err = std::tmpfile();
+        const int status = EraseCommand::run(args, stdout, err, false);
+        std::rewind(err);
+        char text[512] = {};
+        const size_t n = std::fread(text, 1, sizeof text - 1, err);
+        std::fclose(err);
+        return Result{status, {}, QString::fromUtf8(text, qsizetype(n))};
+    };
+    ASSERT_EQ(runTool({photo, mask, "-o", output, "--threads", "1"}).status, 0);
+    const auto one = Imaging::decodeFile(output).image;
+    limitThreadStarts(0);
+    const Result fewer = runHere({photo, mask, "-o", output, "--threads", "8"});
+    limitThreadStarts(-1);
+    EXPECT_EQ(fewer.status, 0);
+    EXPECT_EQ(fewer.err, QString());
+    EXPECT_EQ(Imaging::decodeFile(output).image, one);
+
+    QFile::remove(output);
+    LargePages::simulateExhaustion(true);
+    const Result r = runHere({photo, mask, "-o", output});
+    LargePages::simulateExhaustion(false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, QString("mirelo-erase: %1: Erasing failed. (not enough memory)\n").arg(photo));
+    EXPECT_FALSE(QFile::exists(output));
+}
+
+// A pipe can be read only once: the photo and the mask are each read from it once.
+TEST_F(EraseTool, ReadsThePhotoFromAPipe) {
+    const QString pipe = dir.filePath("photo-pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QFile file(photo);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    std::thread writer([&] {
+        QFile out(pipe);
+        if (out.open(QIODevice::WriteOnly))
+            out.write(bytes);
+    });
+    const Result r = runTool({pipe, mask, "-o", output});
+    writer.join();
+    EXPECT_EQ(r.status, 0) << qPrintable(r.err);
+    EXPECT_TRUE(Imaging::decodeFile(output).image);
 }
 
 TEST_F(EraseTool, FileNamesThatAreNotUtf8AreKeptAsBytes) {

@@ -1,5 +1,7 @@
 #include "inpainter.h"
+#include "largepages.h"
 #include "reference.h"
+#include "workergang.h"
 
 #include <gtest/gtest.h>
 
@@ -138,6 +140,26 @@ TEST(InpainterThick, SameInputsAndProcessorsGiveSameBytes) {
         const Erased a = erase(img, mask, cpus), b = erase(img, mask, cpus);
         EXPECT_EQ(a.image, b.image) << cpus << " processors";
     }
+}
+
+// Where no thread can be started, both fills run on the calling thread alone and give what
+// one processor gives, whatever count was asked for; a fill out of memory throws
+// std::bad_alloc for its caller to report.
+TEST(InpainterThick, FailuresToStartThreadsOrAllocateAreSurvived) {
+    const PixelImage img = photo(640, 480, 5);
+    const PixelImage shared = img; // makes the engine copy the picture beside the fill
+    auto mask = rect(640, 480, 200, 150, 240, 180);
+    for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture}) {
+        const PixelImage one = Inpainter::run(img, mask, {}, 1, method);
+        limitThreadStarts(0);
+        const PixelImage four = Inpainter::run(img, mask, {}, 4, method);
+        limitThreadStarts(-1);
+        EXPECT_EQ(four, one);
+    }
+    LargePages::simulateExhaustion(true);
+    EXPECT_THROW(Inpainter::run(img, mask, {}, 2), std::bad_alloc);
+    LargePages::simulateExhaustion(false);
+    EXPECT_EQ(shared, img);
 }
 
 TEST(InpainterThick, HolesOnTheBorderAndCorners) {

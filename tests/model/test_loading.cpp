@@ -105,7 +105,7 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     EXPECT_EQ(m.message(), QString("Couldn't read that image."));
     const QByteArray png = encode(gradient(64, 48));
     loadNow(m, png.left(png.size() / 2)); // header intact, pixels cut off
-    EXPECT_EQ(m.message(), QString("Couldn't decode that image."));
+    EXPECT_EQ(m.message(), QString("Couldn't decode that image. (corrupt or incomplete data)"));
 
     EXPECT_TRUE(m.current->sharesBytesWith(before));
     EXPECT_TRUE(m.mask->gray().sharesBytesWith(mask));
