@@ -28,15 +28,28 @@ inline QByteArray chunk(const char* type, const QByteArray& data) {
 
 inline const QByteArray kSignature("\x89PNG\r\n\x1a\n", 8);
 
-// An IHDR chunk for an 8-bit picture of the given colour type (0 grey, 2 RGB).
-inline QByteArray header(uint32_t width, uint32_t height, char colourType) {
+// An IHDR chunk for a picture of the given colour type (0 grey, 2 RGB, 6 RGBA) and bits
+// per sample.
+inline QByteArray header(uint32_t width, uint32_t height, char colourType, char depth = 8) {
     QByteArray data;
     be32(data, width);
     be32(data, height);
-    data.append(char(8));
+    data.append(depth);
     data.append(colourType);
     data.append(QByteArray(3, 0));
     return chunk("IHDR", data);
+}
+
+} // namespace PngChunks
+
+namespace PngChunks {
+
+// A PNG whose header is valid and whose pixel data are not: what it claims is all that a
+// refusal from its header can look at.
+inline QByteArray undecodable(uint32_t width, uint32_t height, char colourType = 0,
+                              char depth = 8) {
+    return kSignature + header(width, height, colourType, depth) +
+           chunk("IDAT", QByteArray(64, '\x55')) + chunk("IEND", {});
 }
 
 } // namespace PngChunks

@@ -140,8 +140,9 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
     QByteArray bytes = source.bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, QFileInfo(file.path()).suffix().toLower().toLatin1());
-    if (source.error != Imaging::LoadError::None || !Imaging::canOpen(reader)) {
+    const std::unique_ptr<QImageReader> reader =
+        Imaging::openReader(buffer, QFileInfo(file.path()).suffix().toLatin1());
+    if (source.error != Imaging::LoadError::None || !reader) {
         error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(name) +
                 reasonText(source.reason);
         return std::nullopt;
@@ -153,7 +154,7 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
     };
     const QSize working{static_cast<int>(w), static_cast<int>(h)};
     const bool fullAllowed = full.isValid() && full != working;
-    const Imaging::Read read = Imaging::readImage(reader, 0, fullAllowed ? QSize() : working);
+    const Imaging::Read read = Imaging::readImage(*reader, 0, fullAllowed ? QSize() : working);
     if (read.image.isNull() && read.announced.isValid() && read.announced != working &&
         !(fullAllowed && read.announced == full))
         return wrongSize(read.announced);

@@ -38,36 +38,93 @@ quint32 le32(const unsigned char* p) {
 }
 quint16 le16(const unsigned char* p) { return quint16(p[1] << 8 | p[0]); }
 
-// Every chunk up to IEND is complete and its checksum right; IHDR comes first.
-bool pngIntact(Reader& in) {
+const QString kCorrupt = QStringLiteral("corrupt or incomplete data");
+
+// Every chunk up to IEND is complete and its checksum right; IHDR comes first. Chunks
+// besides the pixel data are few and small.
+QString pngProblem(Reader& in) {
     unsigned char signature[8];
     if (!in.read(signature, 8) || std::memcmp(signature, "\x89PNG\r\n\x1a\n", 8) != 0)
-        return false;
+        return kCorrupt;
     std::array<unsigned char, 64 * 1024> buffer;
+    int others = 0;
     for (bool first = true;; first = false) {
         unsigned char head[8];
         if (!in.read(head, 8))
-            return false;
+            return kCorrupt;
         const quint32 length = be32(head);
         const unsigned char* type = head + 4;
         if (length > 0x7FFFFFFFu || qint64(length) + 4 > in.left())
-            return false;
+            return kCorrupt;
         if (first && (std::memcmp(type, "IHDR", 4) != 0 || length != 13))
-            return false;
+            return kCorrupt;
+        // Pixel data: IDAT, and fdAT for the frames of an animated PNG.
+        if (std::memcmp(type, "IDAT", 4) != 0 && std::memcmp(type, "fdAT", 4) != 0) {
+            if (++others > kMaxChunks)
+                return QStringLiteral("too many chunks");
+            if (length > kMaxMetadataBytes)
+                return QStringLiteral("metadata larger than %1 MB").arg(kMaxMetadataBytes >> 20);
+        }
         uLong crc = crc32(0, type, 4);
         for (qint64 rest = length; rest > 0;) {
             const qint64 n = std::min<qint64>(rest, qint64(buffer.size()));
             if (!in.read(buffer.data(), n))
-                return false;
+                return kCorrupt;
             crc = crc32(crc, buffer.data(), uInt(n));
             rest -= n;
         }
         unsigned char stored[4];
         if (!in.read(stored, 4) || be32(stored) != quint32(crc))
-            return false;
+            return kCorrupt;
         if (std::memcmp(type, "IEND", 4) == 0)
-            return true;
+            return {};
     }
+}
+
+quint32 le24(const unsigned char* p) { return quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0]; }
+
+// The reader composes an animated picture on a canvas that it clears only when the file
+// says the canvas has transparency; on an opaque one, whatever the first frame does not
+// cover keeps what the memory held. So that frame must cover the canvas.
+QString webpProblem(Reader& in) {
+    unsigned char head[12];
+    if (!in.read(head, 12) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WEBP", 4) != 0)
+        return kCorrupt;
+    bool opaqueAnimation = false;
+    quint32 canvasWidth = 0, canvasHeight = 0;
+    for (int chunk = 0; chunk < kMaxChunks; ++chunk) {
+        unsigned char chunkHead[8];
+        if (!in.read(chunkHead, 8))
+            return opaqueAnimation ? kCorrupt : QString();
+        const qint64 length = le32(chunkHead + 4);
+        const qint64 padded = length + (length & 1);
+        if (chunk == 0) {
+            if (std::memcmp(chunkHead, "VP8X", 4) != 0)
+                return {}; // a still picture: the reader decodes every pixel of it
+            unsigned char x[10];
+            if (length < 10 || !in.read(x, 10) || !in.skip(padded - 10))
+                return kCorrupt;
+            const bool animated = x[0] & 0x02, alpha = x[0] & 0x10;
+            if (!animated || alpha)
+                return {};
+            opaqueAnimation = true;
+            canvasWidth = le24(x + 4) + 1;
+            canvasHeight = le24(x + 7) + 1;
+            continue;
+        }
+        if (std::memcmp(chunkHead, "ANMF", 4) == 0) {
+            unsigned char f[12];
+            if (length < 16 || !in.read(f, 12))
+                return kCorrupt;
+            const bool covers = le24(f) == 0 && le24(f + 3) == 0 &&
+                                le24(f + 6) + 1 == canvasWidth && le24(f + 9) + 1 == canvasHeight;
+            return covers ? QString() : QStringLiteral("a first frame smaller than the picture");
+        }
+        if (!in.skip(padded))
+            return kCorrupt;
+    }
+    return QStringLiteral("too many chunks");
 }
 
 bool skipSubBlocks(Reader& in) {
@@ -219,22 +276,24 @@ bool wbmpIntact(Reader& in) {
 
 } // namespace
 
-bool intact(QIODevice& device, const QByteArray& format) {
+QString problem(QIODevice& device, const QByteArray& format) {
     if (device.isSequential())
-        return true;
+        return {};
     const qint64 origin = device.pos();
     Reader in(device);
-    bool ok = true;
+    QString why;
     if (format == "png")
-        ok = pngIntact(in);
+        why = pngProblem(in);
+    else if (format == "webp")
+        why = webpProblem(in);
     else if (format == "gif")
-        ok = gifIntact(in);
+        why = gifIntact(in) ? QString() : kCorrupt;
     else if (format == "bmp")
-        ok = bmpIntact(in);
+        why = bmpIntact(in) ? QString() : kCorrupt;
     else if (format == "wbmp")
-        ok = wbmpIntact(in);
+        why = wbmpIntact(in) ? QString() : kCorrupt;
     device.seek(origin);
-    return ok;
+    return why;
 }
 
 } // namespace Imaging::FormatCheck

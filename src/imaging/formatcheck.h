@@ -6,16 +6,25 @@
 // file's layout first and cost a read of the file at most.
 
 #include <QByteArray>
+#include <QString>
 
 class QIODevice;
 
 namespace Imaging::FormatCheck {
 
-// False when the file starting at the device's current position is damaged in a way its
-// reader would not report: a PNG chunk that is cut short, claims more than the file holds
-// or fails its checksum, a GIF whose first picture is cut short, a BMP whose pixel data
-// is cut short, a WBMP whose pixel data is not exactly as long as its size says. Formats
-// without a check pass. The device's position is restored.
-bool intact(QIODevice& device, const QByteArray& format);
+// Why the file starting at the device's current position must not be handed to its
+// reader, in a few words; empty when it may be. Refused are damage the reader would not
+// report (a PNG chunk that is cut short, claims more than the file holds or fails its
+// checksum, a GIF whose first picture is cut short, a BMP whose pixel data is cut short, a
+// WBMP whose pixel data is not exactly as long as its size says), a PNG with more than
+// kMaxChunks chunks besides its pixel data or a metadata chunk larger than
+// kMaxMetadataBytes, and an animated WebP whose first frame leaves part of an opaque canvas
+// unwritten. Formats without a check pass. The device's position is restored.
+QString problem(QIODevice& device, const QByteArray& format);
+
+// Limits on what comes beside the pixels: far more than any camera or editor writes, far
+// less than it takes to make reading them slow.
+inline constexpr int kMaxChunks = 10000;
+inline constexpr qint64 kMaxMetadataBytes = qint64(8) << 20;
 
 } // namespace Imaging::FormatCheck

@@ -119,19 +119,74 @@ qint64 decodedBytes(QSize decoded, QSize scaled) {
     return decoded == scaled ? copy : 2 * copy;
 }
 
+namespace {
+
+qint64 bytesPerPixel(QImage::Format format) {
+    return format == QImage::Format_Invalid ? 4 : QImage::toPixelFormat(format).bitsPerPixel() / 8;
+}
+
+// The format Qt's smooth scaling works in for a picture of the given format: it converts
+// every other format first, into a full-size copy.
+QImage::Format scalingFormat(QImage::Format format) {
+    switch (format) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+    case QImage::Format_RGBX8888:
+    case QImage::Format_RGBA8888_Premultiplied:
+    case QImage::Format_RGBX64:
+    case QImage::Format_RGBA64_Premultiplied:
+    case QImage::Format_RGBX32FPx4:
+    case QImage::Format_RGBA32FPx4_Premultiplied:
+        return format;
+    case QImage::Format_RGBA64:
+    case QImage::Format_Grayscale16:
+        return QImage::Format_RGBA64_Premultiplied;
+    case QImage::Format_RGBX16FPx4:
+        return QImage::Format_RGBX32FPx4;
+    case QImage::Format_RGBA16FPx4:
+    case QImage::Format_RGBA16FPx4_Premultiplied:
+    case QImage::Format_RGBA32FPx4:
+        return QImage::Format_RGBA32FPx4_Premultiplied;
+    default:
+        return QImage::Format_ARGB32_Premultiplied; // or RGB32: the same size
+    }
+}
+
+} // namespace
+
+qint64 readerPeakBytes(const QByteArray& format, QImage::Format pixelFormat, QSize stored,
+                       QSize scaled) {
+    const qint64 storedPixels = qint64(stored.width()) * stored.height();
+    // The decoded picture, at least 4 bytes a pixel: formats of fewer are counted as the
+    // 32-bit copy the drawing code makes of them.
+    qint64 bytes = storedPixels * std::max<qint64>(4, bytesPerPixel(pixelFormat));
+    // WebP is decoded into the library's own buffer (or, animated, composed on a canvas of
+    // the reader's) before it reaches the picture.
+    if (format == "webp")
+        bytes += storedPixels * 4;
+    if (scaled != stored) {
+        const QImage::Format working = scalingFormat(pixelFormat);
+        if (working != pixelFormat)
+            bytes += storedPixels * bytesPerPixel(working);
+        // The scaled result, in that format, before it becomes ours.
+        bytes += qint64(scaled.width()) * scaled.height() * bytesPerPixel(working);
+    }
+    return bytes;
+}
+
 Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     QIODevice* device = reader.device();
     const QByteArray format = reader.format();
     if (!device)
         return {{}, LoadError::NotAnImageFile};
-    if (format == "jpeg") {
+    if (format == "jpeg" || format == "jpg" || format == "jfif") {
         return Jpeg::read(*device, maxSide, kDecodeBudget, expected);
     }
     if (format == "wbmp" && !reader.fileName().isEmpty() &&
         !isWbmpName(QFileInfo(reader.fileName()).suffix().toLatin1()))
         return {{}, LoadError::NotAnImageFile};
-    if (!FormatCheck::intact(*device, format))
-        return {{}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data")};
+    if (const QString problem = FormatCheck::problem(*device, format); !problem.isEmpty())
+        return {{}, LoadError::DecodeFailed, problem};
 
     // The reader's own turn drops the colour profile; upright() keeps it.
     reader.setAutoTransform(false);
@@ -148,11 +203,8 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
 
     // Qt's readers decode these formats whole and scale afterwards.
     const QImage::Format pixelFormat = reader.imageFormat();
-    const int pixelBytes = pixelFormat == QImage::Format_Invalid
-                               ? 4
-                               : std::max(4, QImage::toPixelFormat(pixelFormat).bitsPerPixel() / 8);
     const QSize scaled = cappedSize(stored, maxSide);
-    if (qint64(stored.width()) * stored.height() * pixelBytes + decodedBytes(stored, scaled) >
+    if (readerPeakBytes(format, pixelFormat, stored, scaled) + decodedBytes(stored, scaled) >
         kDecodeBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget), announced};
     if (scaled != stored) {
@@ -220,16 +272,29 @@ FileBytes readFileBytes(const QString& path) {
     return {std::move(bytes)};
 }
 
+std::unique_ptr<QImageReader> openReader(QIODevice& device, const QByteArray& suffix) {
+    // The suffix is a hint, as a file name's is to a reader given the name: its reader is
+    // tried first, then the one the bytes name.
+    const qint64 start = device.pos();
+    auto reader = std::make_unique<QImageReader>(&device, suffix.toLower());
+    if (!suffix.isEmpty() && !canOpen(*reader)) {
+        device.seek(start);
+        reader = std::make_unique<QImageReader>(&device);
+    }
+    if (!canOpen(*reader) || (reader->format() == "wbmp" && !isWbmpName(suffix)))
+        return nullptr;
+    return reader;
+}
+
 Decoded decodeBytes(const QByteArray& bytes, const QByteArray& suffix, LoadError unreadable,
                     int maxSide) {
     QByteArray copy = bytes; // shared, not copied: the buffer only reads it
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
-    // The suffix is a hint, as a file name's is to a reader given the name.
-    QImageReader reader(&buffer, suffix.toLower());
-    if (!canOpen(reader) || (reader.format() == "wbmp" && !isWbmpName(suffix)))
+    const std::unique_ptr<QImageReader> reader = openReader(buffer, suffix);
+    if (!reader)
         return {std::nullopt, unreadable};
-    Decoded decoded = decode(reader, maxSide);
+    Decoded decoded = decode(*reader, maxSide);
     if (decoded.image)
         decoded.source = bytes;
     return decoded;

@@ -12,6 +12,7 @@
 #include <QImageIOHandler>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class QImageReader;
@@ -77,6 +78,11 @@ struct FileBytes {
 // file cannot be opened, and with DecodeFailed when it holds more than kMaxFileBytes.
 FileBytes readFileBytes(const QString& path);
 
+// A reader of the picture on the device that canOpen() accepts, or none. suffix (a file
+// name's suffix, may be empty) is tried first as the format, as a reader given a file name
+// does; WBMP is accepted only where the suffix names it.
+std::unique_ptr<QImageReader> openReader(QIODevice& device, const QByteArray& suffix);
+
 // Decodes bytes read whole. suffix (a file name's suffix, may be empty) is the hint some
 // formats need: WBMP, which has no signature, is only taken where the suffix names it.
 // Bytes no reader accepts give `unreadable`.
@@ -118,6 +124,13 @@ QString budgetReason(qint64 budget);
 // The memory a picture decoded at the decoded size needs besides itself for a result of
 // the scaled size: the result and its conversion (bytes).
 qint64 decodedBytes(QSize decoded, QSize scaled);
+
+// The most memory Qt's reader of `format` takes to decode a picture of the stored size in
+// pixelFormat and scale it to the scaled size: the decoded picture, the reader's own
+// buffers, and the full-size converted copy that smooth scaling makes of most formats
+// (16-bit and floating-point ones at 8 or 16 bytes a pixel).
+qint64 readerPeakBytes(const QByteArray& format, QImage::Format pixelFormat, QSize stored,
+                       QSize scaled);
 
 struct Read {
     QImage image; // null on failure

@@ -104,6 +104,64 @@ void skipData(j_decompress_ptr info, long count) {
 
 void termSource(j_decompress_ptr) {}
 
+// Markers beyond the picture's own (comments, application data) are read here, not by the
+// library, which keeps a saved marker by walking the list of those before it: a file of a
+// few hundred kilobytes could hold a hundred thousand of them and cost minutes. No camera
+// writes more than a few dozen.
+constexpr int kMaxMarkers = 10000;
+// The Exif and colour profile bytes kept; no camera writes a thousandth of this.
+constexpr qsizetype kMaxMetadataBytes = qsizetype(16) << 20;
+
+struct Metadata {
+    QByteArray exif;
+    QByteArray icc;
+    int markers = 0;
+    bool tooMany = false;
+};
+
+int nextByte(j_decompress_ptr info) {
+    jpeg_source_mgr* src = info->src;
+    if (src->bytes_in_buffer == 0)
+        src->fill_input_buffer(info); // at the end of the data, warns and so fails
+    --src->bytes_in_buffer;
+    return *src->next_input_byte++;
+}
+
+boolean readMarker(j_decompress_ptr info) {
+    auto* metadata = static_cast<Metadata*>(info->client_data);
+    const int marker = info->unread_marker;
+    if (++metadata->markers > kMaxMarkers) {
+        metadata->tooMany = true;
+        failNow(reinterpret_cast<j_common_ptr>(info));
+    }
+    int length = nextByte(info) << 8;
+    length += nextByte(info);
+    length -= 2;
+    if (length <= 0)
+        return TRUE;
+    QByteArray* keep = nullptr;
+    if (marker == JPEG_APP0 + 1)
+        keep = &metadata->exif;
+    else if (marker == JPEG_APP0 + 2)
+        keep = &metadata->icc;
+    if (!keep || keep->size() + length > kMaxMetadataBytes) {
+        info->src->skip_input_data(info, length);
+        return TRUE;
+    }
+    const qsizetype start = keep->size();
+    keep->resize(start + length);
+    for (int i = 0; i < length; ++i)
+        (*keep)[start + i] = char(nextByte(info));
+    // An ICC profile comes in numbered pieces, each behind a 14-byte tag: keep only the
+    // profile's own bytes, and no piece that is not a profile's.
+    if (marker == JPEG_APP0 + 2) {
+        const bool profile =
+            length > 128 + 4 + 14 && std::memcmp(keep->constData() + start, "ICC_PROFILE", 12) == 0;
+        keep->remove(start, profile ? 14 : length);
+    }
+    return TRUE;
+}
+
 // Everything the decode touches between setjmp and a possible longjmp lives here, so no
 // C++ object with a destructor is skipped by the jump.
 struct Decoder {
@@ -114,6 +172,7 @@ struct Decoder {
     QImage image;
     std::vector<JSAMPLE> row; // one CMYK row
     bool cmyk = false;
+    Metadata metadata;
 
     Decoder() {
         info.err = jpeg_std_error(&err);
@@ -131,8 +190,13 @@ bool readHeader(Decoder& d) {
     jpeg_create_decompress(&d.info);
     d.info.src = &d.source;
     d.info.progress = &d.progress;
-    jpeg_save_markers(&d.info, JPEG_APP0 + 1, 0xFFFF); // Exif
-    jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF); // ICC profile
+    d.info.client_data = &d.metadata;
+    // The library reads the JFIF (APP0) and Adobe (APP14) markers itself: they decide the
+    // colour transform. It reads them in constant time each.
+    jpeg_set_marker_processor(&d.info, JPEG_COM, readMarker);
+    for (int n = 1; n < 16; ++n)
+        if (n != 14)
+            jpeg_set_marker_processor(&d.info, JPEG_APP0 + n, readMarker);
     return jpeg_read_header(&d.info, TRUE) == JPEG_HEADER_OK;
 }
 
@@ -259,22 +323,15 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
     d->source.skip_input_data = skipData;
     d->source.resync_to_restart = jpeg_resync_to_restart;
     d->source.term_source = termSource;
-    if (!readHeader(*d))
+    if (!readHeader(*d)) {
+        if (d->metadata.tooMany)
+            return {{}, LoadError::DecodeFailed, QStringLiteral("too many markers")};
         return {{}, LoadError::NotAnImageFile, {}};
+    }
     jpeg_decompress_struct& info = d->info;
     info.mem->max_memory_to_use = long(std::min<qint64>(memoryBudget, LONG_MAX));
-
-    // The saved markers live until the decode finishes.
-    QByteArray exif;
-    QByteArray icc;
-    for (jpeg_saved_marker_ptr m = info.marker_list; m; m = m->next) {
-        const auto* bytes = reinterpret_cast<const char*>(m->data);
-        if (m->marker == JPEG_APP0 + 1)
-            exif.append(bytes, qsizetype(m->data_length));
-        else if (m->marker == JPEG_APP0 + 2 && m->data_length > 128 + 4 + 14 &&
-                 std::memcmp(bytes, "ICC_PROFILE", 12) == 0)
-            icc.append(bytes + 14, qsizetype(m->data_length) - 14);
-    }
+    const QByteArray exif = d->metadata.exif;
+    const QByteArray icc = d->metadata.icc;
 
     const QSize stored(int(info.image_width), int(info.image_height));
     const QImageIOHandler::Transformations transformation =
@@ -344,8 +401,11 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
         d->row.resize(size_t(decoded.width()) * 4);
 
     if (!startDecompress(*d) || !readRows(*d))
-        return {
-            {}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data"), announced};
+        return {{},
+                LoadError::DecodeFailed,
+                d->metadata.tooMany ? QStringLiteral("too many markers")
+                                    : QStringLiteral("corrupt or incomplete data"),
+                announced};
 
     QImage image = std::move(d->image);
     d.reset();

@@ -120,11 +120,6 @@ TEST_F(EraseTool, HelpAndUsageErrors) {
 
 // A PNG of the given claimed size whose pixel data is not a zlib stream, every chunk with
 // its right checksum: only decoding it shows that it is broken.
-QByteArray undecodablePng(quint32 width, quint32 height) {
-    return PngChunks::kSignature + PngChunks::header(width, height, 0) +
-           PngChunks::chunk("IDAT", QByteArray(64, '\x55')) + PngChunks::chunk("IEND", {});
-}
-
 TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     QFile junk(dir.filePath("junk.png"));
     junk.open(QIODevice::WriteOnly);
@@ -143,9 +138,9 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     QByteArray damaged = photoFile.readAll();
     damaged[60] = char(damaged[60] ^ 1); // inside the pixel data: its checksum fails
     const QString broken = save("broken.png", damaged);
-    const QString huge = save("huge.png", undecodablePng(40000, 40000));
+    const QString huge = save("huge.png", PngChunks::undecodable(40000, 40000));
     // Its header says 200 x 160; were it decoded, it would fail to decode.
-    const QString wrongMask = save("wrongmask.png", undecodablePng(200, 160));
+    const QString wrongMask = save("wrongmask.png", PngChunks::undecodable(200, 160));
 
     struct Case {
         QStringList args;

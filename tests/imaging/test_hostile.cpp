@@ -279,3 +279,70 @@ TEST(HostileFiles, OnlyAFileNamedWbmpIsTakenForOne) {
 }
 
 } // namespace
+
+void expectRefusedBecause(const QByteArray& bytes, const QString& reason) {
+    const Imaging::Decoded d = Imaging::decodeData(bytes);
+    EXPECT_FALSE(d.image) << qPrintable(reason);
+    EXPECT_EQ(d.reason, reason);
+}
+
+// Metadata is read before the picture: thousands of markers or chunks are fine, a flood is
+// refused without reading it all, and no single chunk of it may take a gigabyte.
+TEST(HostileMetadata, FloodsAndHugeChunksAreRefused) {
+    const QByteArray jpeg = encode(noise(64, 48), "jpg");
+    QByteArray comments;
+    for (int i = 0; i < 200000; ++i)
+        comments += QByteArray("\xFF\xFE\x00\x03x", 5);
+    expectRefusedBecause(jpeg.left(2) + comments + jpeg.mid(2), "too many markers");
+    EXPECT_TRUE(Imaging::decodeData(jpeg.left(2) + comments.left(5 * 3000) + jpeg.mid(2)).image);
+
+    const QByteArray png = encode(noise(64, 48), "png");
+    const qsizetype afterHeader = 8 + 25;
+    const QByteArray text = PngChunks::chunk("tEXt", QByteArray("Comment\0x", 9));
+    QByteArray texts;
+    for (int i = 0; i < 12000; ++i)
+        texts += text;
+    expectRefusedBecause(png.left(afterHeader) + texts + png.mid(afterHeader), "too many chunks");
+    EXPECT_TRUE(Imaging::decodeData(png.left(afterHeader) + texts.left(text.size() * 3000) +
+                                    png.mid(afterHeader))
+                    .image);
+    const QByteArray exif = PngChunks::chunk("eXIf", QByteArray(9 << 20, 'M'));
+    expectRefusedBecause(png.left(afterHeader) + exif + png.mid(afterHeader),
+                         "metadata larger than 8 MB");
+}
+
+// 16-bit and floating-point pictures are converted whole before they are scaled down: the
+// budget counts that copy, so a small file cannot take gigabytes, while photos of such
+// depths that fit still open.
+TEST(HostileBudget, DeepPicturesAreWeighedWithTheirScalingCopy) {
+    expectRefusedBecause(PngChunks::undecodable(12200, 12200, 0, 16),
+                         Imaging::budgetReason(Imaging::kDecodeBudget));
+    expectRefusedBecause(PngChunks::undecodable(8600, 8600, 6, 16),
+                         Imaging::budgetReason(Imaging::kDecodeBudget));
+    const QSize photo(6000, 4000);
+    const QSize scaled = Imaging::cappedSize(photo, Imaging::kMaxSide);
+    EXPECT_LE(Imaging::readerPeakBytes("png", QImage::Format_RGBA64, photo, scaled) +
+                  Imaging::decodedBytes(photo, scaled),
+              Imaging::kDecodeBudget);
+}
+
+// An animated WebP is composed on a canvas its reader clears only when the file announces
+// transparency; on an opaque canvas, a first frame smaller than it would leave heap
+// memory in the picture.
+TEST(HostileWebp, AnOpaqueAnimationMustCoverItsCanvas) {
+    const QByteArray smallFrame = QByteArray::fromHex(
+        "524946465000000057454250565038580a00000002000000070000070000414e494d06000000ffffffff00"
+        "00414e4d4624000000000000000000000000000000640000005650384c0c0000002f000000002863b58adc"
+        "ff00");
+    expectRefusedBecause(smallFrame, "a first frame smaller than the picture");
+    const QByteArray wholeFrame = QByteArray::fromHex(
+        "524946465000000057454250565038580a00000002000000070000070000414e494d06000000ffffffff00"
+        "00414e4d4624000000000000000000070000070000640000005650384c0c0000002f07c001002863b58adc"
+        "ff00");
+    const Imaging::Decoded d = Imaging::decodeData(wholeFrame);
+    ASSERT_TRUE(d.image);
+    const auto bytes = d.image->bytes();
+    for (size_t i = 0; i < bytes.size(); i += 4)
+        ASSERT_EQ(std::vector<uint8_t>(bytes.begin() + i, bytes.begin() + i + 3),
+                  std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3));
+}
