@@ -1,9 +1,15 @@
 #include "formatcheck.h"
 
 #include <QIODevice>
+#include <QList>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include <zlib.h>
 
@@ -40,6 +46,122 @@ quint16 le16(const unsigned char* p) { return quint16(p[1] << 8 | p[0]); }
 
 const QString kCorrupt = QStringLiteral("corrupt or incomplete data");
 
+// Follows the pixel data of a palette PNG, inflated and unfiltered a row at a time, and
+// notes an index beyond the palette: the reader would show such a pixel in the palette's
+// first colour, and call the picture good.
+class PaletteIndices {
+public:
+    PaletteIndices(quint32 width, quint32 height, int depth, bool interlaced, int entries)
+        : width_(width), height_(height), depth_(depth), entries_(entries) {
+        static constexpr int kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                             {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+        passes_ = interlaced ? 7 : 1;
+        for (int p = 0; p < passes_; ++p) {
+            const int* a = interlaced ? kAdam7[p] : nullptr;
+            const quint32 x0 = a ? a[0] : 0, y0 = a ? a[1] : 0, dx = a ? a[2] : 1,
+                          dy = a ? a[3] : 1;
+            passWidth_[p] = width > x0 ? (width - x0 + dx - 1) / dx : 0;
+            passHeight_[p] = height > y0 ? (height - y0 + dy - 1) / dy : 0;
+        }
+        inflateInit(&zs_);
+        startPass(0);
+    }
+    ~PaletteIndices() { inflateEnd(&zs_); }
+    PaletteIndices(const PaletteIndices&) = delete;
+    PaletteIndices& operator=(const PaletteIndices&) = delete;
+
+    // Takes the next piece of the compressed data; false once a bad index was seen.
+    bool feed(const unsigned char* data, qint64 size) {
+        zs_.next_in = const_cast<Bytef*>(data);
+        zs_.avail_in = uInt(size);
+        std::array<unsigned char, 16 * 1024> out;
+        while (ok_ && zs_.avail_in > 0 && pass_ < passes_) {
+            zs_.next_out = out.data();
+            zs_.avail_out = uInt(out.size());
+            const int status = inflate(&zs_, Z_NO_FLUSH);
+            for (const unsigned char* p = out.data(); p < zs_.next_out && pass_ < passes_; ++p)
+                take(*p);
+            if (status != Z_OK)
+                break; // the end of the stream, or damage the reader reports itself
+        }
+        return ok_;
+    }
+
+private:
+    void startPass(int p) {
+        for (pass_ = p; pass_ < passes_ && (passWidth_[pass_] == 0 || passHeight_[pass_] == 0);)
+            ++pass_;
+        if (pass_ == passes_)
+            return;
+        rowBytes_ = (qint64(passWidth_[pass_]) * depth_ + 7) / 8;
+        row_.assign(size_t(rowBytes_ + 1), 0);
+        prev_.assign(size_t(rowBytes_), 0);
+        filled_ = 0;
+        rows_ = 0;
+    }
+
+    void take(unsigned char byte) {
+        row_[size_t(filled_++)] = byte;
+        if (filled_ < rowBytes_ + 1)
+            return;
+        unfilter();
+        check();
+        std::copy(row_.begin() + 1, row_.end(), prev_.begin());
+        filled_ = 0;
+        if (++rows_ == qint64(passHeight_[pass_]))
+            startPass(pass_ + 1);
+    }
+
+    // Palette pictures have one byte or less a pixel: filters look one byte back.
+    void unfilter() {
+        unsigned char* x = row_.data() + 1;
+        const unsigned char* b = prev_.data();
+        for (qint64 i = 0; i < rowBytes_; ++i) {
+            const int a = i > 0 ? x[i - 1] : 0, up = b[i], c = i > 0 ? b[i - 1] : 0;
+            int add = 0;
+            switch (row_[0]) {
+            case 1:
+                add = a;
+                break;
+            case 2:
+                add = up;
+                break;
+            case 3:
+                add = (a + up) / 2;
+                break;
+            case 4: {
+                const int p = a + up - c, pa = std::abs(p - a), pb = std::abs(p - up),
+                          pc = std::abs(p - c);
+                add = pa <= pb && pa <= pc ? a : pb <= pc ? up : c;
+                break;
+            }
+            default:
+                break;
+            }
+            x[i] = static_cast<unsigned char>(x[i] + add);
+        }
+    }
+
+    void check() {
+        const unsigned char* x = row_.data() + 1;
+        const int perByte = 8 / depth_, mask = (1 << depth_) - 1;
+        for (quint32 i = 0; i < passWidth_[pass_]; ++i) {
+            const int shift = 8 - depth_ * (int(i % perByte) + 1);
+            if (((x[i / perByte] >> shift) & mask) >= entries_)
+                ok_ = false;
+        }
+    }
+
+    quint32 width_, height_;
+    int depth_, entries_;
+    int passes_ = 1, pass_ = 0;
+    std::array<quint32, 7> passWidth_{}, passHeight_{};
+    qint64 rowBytes_ = 0, filled_ = 0, rows_ = 0;
+    std::vector<unsigned char> row_, prev_;
+    z_stream zs_{};
+    bool ok_ = true;
+};
+
 // Every chunk up to IEND is complete and its checksum right; IHDR comes first. Chunks
 // besides the pixel data are few and small.
 QString pngProblem(Reader& in) {
@@ -48,6 +170,10 @@ QString pngProblem(Reader& in) {
         return kCorrupt;
     std::array<unsigned char, 64 * 1024> buffer;
     int others = 0;
+    quint32 width = 0, height = 0;
+    int depth = 0, colourType = 0;
+    bool interlaced = false;
+    std::unique_ptr<PaletteIndices> palette;
     for (bool first = true;; first = false) {
         unsigned char head[8];
         if (!in.read(head, 8))
@@ -66,11 +192,27 @@ QString pngProblem(Reader& in) {
                 return QStringLiteral("metadata larger than %1 MB").arg(kMaxMetadataBytes >> 20);
         }
         uLong crc = crc32(0, type, 4);
+        const bool idat = std::memcmp(type, "IDAT", 4) == 0;
         for (qint64 rest = length; rest > 0;) {
             const qint64 n = std::min<qint64>(rest, qint64(buffer.size()));
             if (!in.read(buffer.data(), n))
                 return kCorrupt;
             crc = crc32(crc, buffer.data(), uInt(n));
+            if (first && rest == length) {
+                width = be32(buffer.data());
+                height = be32(buffer.data() + 4);
+                depth = buffer[8];
+                colourType = buffer[9];
+                interlaced = buffer[12] == 1;
+            }
+            // A palette of fewer entries than its indices can name.
+            if (std::memcmp(type, "PLTE", 4) == 0 && rest == length && colourType == 3 &&
+                (depth == 1 || depth == 2 || depth == 4 || depth == 8) &&
+                length / 3 < (1u << depth))
+                palette = std::make_unique<PaletteIndices>(width, height, depth, interlaced,
+                                                           int(length / 3));
+            if (idat && palette && !palette->feed(buffer.data(), n))
+                return kCorrupt;
             rest -= n;
         }
         unsigned char stored[4];
@@ -274,6 +416,92 @@ bool wbmpIntact(Reader& in) {
     return in.left() == (width + 7) / 8 * height;
 }
 
+// Netpbm grey and colour pictures hold every sample they claim, none above the maximum
+// the header gives (the reader would wrap such a sample around).
+QString pnmProblem(Reader& in) {
+    int c = in.byte();
+    if (c != 'P')
+        return kCorrupt;
+    const int kind = in.byte() - '0';
+    if (kind != 2 && kind != 3 && kind != 5 && kind != 6)
+        return {}; // bitmaps have no maximum
+    c = in.byte();
+    auto number = [&]() -> qint64 {
+        while (c == '#' || std::isspace(c)) {
+            if (c == '#')
+                while (c >= 0 && c != '\n' && c != '\r')
+                    c = in.byte();
+            c = in.byte();
+        }
+        if (c < '0' || c > '9')
+            return -1;
+        qint64 v = 0;
+        for (; c >= '0' && c <= '9' && v < (qint64(1) << 40); c = in.byte())
+            v = v * 10 + (c - '0');
+        return v;
+    };
+    const qint64 width = number(), height = number(), maxval = number();
+    if (width <= 0 || height <= 0 || maxval <= 0 || maxval > 65535)
+        return kCorrupt;
+    const qint64 samples = width * height * (kind == 3 || kind == 6 ? 3 : 1);
+    if (kind == 2 || kind == 3) {
+        for (qint64 i = 0; i < samples; ++i) {
+            const qint64 v = number();
+            if (v < 0 || v > maxval)
+                return kCorrupt;
+        }
+        return {};
+    }
+    // One whitespace byte (already read) ends the header of the binary forms.
+    const int bytes = maxval < 256 ? 1 : 2;
+    if (samples > in.left() / bytes)
+        return kCorrupt;
+    if (maxval == 255 || maxval == 65535)
+        return {};
+    std::array<unsigned char, 64 * 1024> buffer;
+    for (qint64 rest = samples * bytes; rest > 0;) {
+        const qint64 n = std::min<qint64>(rest, qint64(buffer.size()));
+        if (!in.read(buffer.data(), n))
+            return kCorrupt;
+        for (qint64 i = 0; i < n; i += bytes) {
+            const int v = bytes == 1 ? buffer[i] : buffer[i] << 8 | buffer[i + 1];
+            if (v > maxval)
+                return kCorrupt;
+        }
+        rest -= n;
+    }
+    return {};
+}
+
+// An X pixmap has as many rows as its header says, each exactly as long.
+QString xpmProblem(Reader& in) {
+    QByteArray text(in.left(), Qt::Uninitialized);
+    if (!in.read(text.data(), text.size()))
+        return kCorrupt;
+    QList<QByteArray> strings;
+    for (qsizetype at = text.indexOf('"'); at >= 0;) {
+        const qsizetype end = text.indexOf('"', at + 1);
+        if (end < 0)
+            return kCorrupt;
+        strings.append(text.mid(at + 1, end - at - 1));
+        at = text.indexOf('"', end + 1);
+    }
+    if (strings.isEmpty())
+        return kCorrupt;
+    const QList<QByteArray> values = strings.first().simplified().split(' ');
+    if (values.size() < 4)
+        return kCorrupt;
+    const qint64 width = values[0].toLongLong(), height = values[1].toLongLong(),
+                 colours = values[2].toLongLong(), perPixel = values[3].toLongLong();
+    if (width <= 0 || height <= 0 || colours <= 0 || perPixel <= 0 ||
+        strings.size() < 1 + colours + height)
+        return kCorrupt;
+    for (qint64 y = 0; y < height; ++y)
+        if (strings[qsizetype(1 + colours + y)].size() != width * perPixel)
+            return kCorrupt;
+    return {};
+}
+
 } // namespace
 
 QString problem(QIODevice& device, const QByteArray& format) {
@@ -286,6 +514,10 @@ QString problem(QIODevice& device, const QByteArray& format) {
         why = pngProblem(in);
     else if (format == "webp")
         why = webpProblem(in);
+    else if (format == "pgm" || format == "ppm")
+        why = pnmProblem(in);
+    else if (format == "xpm")
+        why = xpmProblem(in);
     else if (format == "gif")
         why = gifIntact(in) ? QString() : kCorrupt;
     else if (format == "bmp")

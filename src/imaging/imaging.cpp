@@ -5,6 +5,7 @@
 #include "pngencoder.h"
 
 #include <QBuffer>
+#include <QColorTransform>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -16,6 +17,10 @@
 #include <cstring>
 
 namespace Imaging {
+
+namespace {
+const QString kNoMemory = QStringLiteral("not enough memory");
+} // namespace
 
 QString message(LoadError error) {
     switch (error) {
@@ -152,6 +157,18 @@ QImage::Format scalingFormat(QImage::Format format) {
     }
 }
 
+bool indicesInPalette(const QImage& image) {
+    const int colours = image.colorCount();
+    if (colours >= 256)
+        return true;
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* row = image.constScanLine(y);
+        if (*std::max_element(row, row + image.width()) >= colours)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 qint64 readerPeakBytes(const QByteArray& format, QImage::Format pixelFormat, QSize stored,
@@ -207,7 +224,9 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     if (readerPeakBytes(format, pixelFormat, stored, scaled) + decodedBytes(stored, scaled) >
         kDecodeBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(kDecodeBudget), announced};
-    if (scaled != stored) {
+    // A palette picture is checked before it is scaled: scaling looks its indices up.
+    const bool indexed = pixelFormat == QImage::Format_Indexed8;
+    if (scaled != stored && !indexed) {
         // The reader scales before it turns the picture upright, so the cap is applied
         // to the stored size; the longer side is the same either way.
         reader.setScaledSize(scaled);
@@ -220,13 +239,21 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     if (pixelFormat != QImage::Format_Invalid) {
         image = QImage(stored, pixelFormat);
         if (image.isNull())
-            return {{}, LoadError::DecodeFailed};
+            return {{}, LoadError::DecodeFailed, kNoMemory};
         image.fill(0);
     }
     // A reader whose picture differs from the size it announced (a GIF whose screen size
     // and frame disagree, for one) has escaped the checks above.
-    if (!reader.read(&image) || image.isNull() || image.size() != scaled)
+    if (!reader.read(&image) || image.isNull() || image.size() != (indexed ? stored : scaled))
         return {{}, LoadError::DecodeFailed};
+    if (indexed) {
+        // Indices beyond the palette would be drawn as its first colour.
+        if (!indicesInPalette(image))
+            return {{}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data")};
+        // As the reader itself scales.
+        if (scaled != stored)
+            image = image.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     image = upright(std::move(image), reader.transformation());
     if (image.isNull())
         return {{}, LoadError::DecodeFailed};
@@ -240,7 +267,7 @@ Decoded decode(QImageReader& reader, int maxSide) {
                 read.reason};
     std::optional<PixelImage> pixels = fromQImage(read.image);
     if (!pixels)
-        return {std::nullopt, LoadError::DecodeFailed};
+        return {std::nullopt, LoadError::DecodeFailed, kNoMemory};
     return {std::move(pixels), LoadError::None, {}, {}, reader.format(), read.announced};
 }
 
@@ -312,6 +339,24 @@ Decoded decodeData(const QByteArray& bytes, int maxSide) {
     return decodeBytes(bytes, {}, LoadError::NotImageData, maxSide);
 }
 
+namespace {
+
+bool plausible(const QColorSpace& space) {
+    const QColorTransform toSRGB = space.transformationToColorSpace(sRGB());
+    const QRgb black = toSRGB.map(qRgb(0, 0, 0));
+    const QRgb grey = toSRGB.map(qRgb(128, 128, 128));
+    const QRgb white = toSRGB.map(qRgb(255, 255, 255));
+    for (int shift : {16, 8, 0}) {
+        const int b = (black >> shift) & 0xFF, g = (grey >> shift) & 0xFF,
+                  w = (white >> shift) & 0xFF;
+        if (w - b < 64 || g < b || g > w)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<PixelImage> fromQImage(const QImage& source) {
     const int w = source.width();
     const int h = source.height();
@@ -319,8 +364,12 @@ std::optional<PixelImage> fromQImage(const QImage& source) {
         return std::nullopt;
 
     QImage image = source;
-    if (image.colorSpace().isValid() && image.colorSpace() != sRGB())
-        image.convertToColorSpace(sRGB());
+    if (image.colorSpace().isValid() && image.colorSpace() != sRGB()) {
+        // A profile that maps black and white to nearly the same colour (a curve with a
+        // gamma of zero or below, for one) is broken: the picture is taken as untagged.
+        if (plausible(image.colorSpace()))
+            image.convertToColorSpace(sRGB());
+    }
 
     std::vector<uint8_t> bytes;
     try {

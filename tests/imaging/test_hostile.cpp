@@ -346,3 +346,49 @@ TEST(HostileWebp, AnOpaqueAnimationMustCoverItsCanvas) {
         ASSERT_EQ(std::vector<uint8_t>(bytes.begin() + i, bytes.begin() + i + 3),
                   std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3));
 }
+
+// Readers that would show wrong pixels and call the picture good: samples above a Netpbm
+// maximum wrap around, short X pixmap rows are padded, palette indices beyond the palette
+// take its first colour. Such files are refused; their valid forms decode.
+TEST(HostileFiles, SamplesOutsideTheirRangeAreRefused) {
+    expectRefusedBecause(QByteArray("P5 2 2 100\n") + QByteArray("\x10\x20\x30\xC8", 4),
+                         "corrupt or incomplete data");
+    EXPECT_TRUE(Imaging::decodeData("P2 2 2 100\n0 50\n99 100\n").image);
+
+    QImage icon(6, 4, QImage::Format_RGB32);
+    icon.fill(qRgb(10, 200, 30));
+    const QByteArray xpm = encode(icon, "xpm");
+    ASSERT_TRUE(Imaging::decodeData(xpm).image);
+    const qsizetype lastRow = xpm.lastIndexOf("\"", xpm.lastIndexOf("\"") - 1);
+    expectRefusedBecause(xpm.left(lastRow + 3) + xpm.mid(xpm.lastIndexOf("\"")),
+                         "corrupt or incomplete data");
+
+    QImage palette(7, 5, QImage::Format_Indexed8);
+    palette.setColorTable({qRgb(0, 0, 0), qRgb(90, 0, 0), qRgb(0, 90, 0), qRgb(0, 0, 90)});
+    palette.fill(2);
+    ASSERT_TRUE(Imaging::decodeData(encode(palette, "png")).image);
+    QByteArray rows;
+    for (int y = 0; y < 5; ++y)
+        rows += QByteArray(1, '\0') + QByteArray(7, char(y == 4 ? 200 : 1)); // filter 0
+    QByteArray plte;
+    for (QRgb c : palette.colorTable())
+        plte.append(char(qRed(c))).append(char(qGreen(c))).append(char(qBlue(c)));
+    expectRefusedBecause(
+        PngChunks::kSignature + PngChunks::header(7, 5, 3) + PngChunks::chunk("PLTE", plte) +
+            PngChunks::chunk("IDAT", qCompress(rows).mid(4)) + PngChunks::chunk("IEND", {}),
+        "corrupt or incomplete data");
+}
+
+// A profile whose curves map every grey to white (a gamma of zero or below) would turn
+// the photo white; it is ignored, and the picture taken as untagged.
+TEST(HostileFiles, ABrokenColourProfileIsIgnored) {
+    QImage tagged = noise(40, 30);
+    const auto untagged = Imaging::decodeData(encode(tagged, "png")).image;
+    for (float gamma : {0.0f, -2.2f}) {
+        tagged.setColorSpace(
+            QColorSpace(QColorSpace::Primaries::SRgb, QColorSpace::TransferFunction::Gamma, gamma));
+        const auto decoded = Imaging::decodeData(encode(tagged, "png")).image;
+        ASSERT_TRUE(decoded && untagged);
+        EXPECT_EQ(*decoded, *untagged) << gamma;
+    }
+}
