@@ -31,8 +31,8 @@ QString chooseImageToOpen() {
                                         imageNameFilter());
 }
 
-QString chooseSavePath(const QString& folder) {
-    QFileDialog dialog(QApplication::activeWindow(), QStringLiteral("Save as PNG"), folder);
+QString chooseSavePath(const QString& folder, const QString& title) {
+    QFileDialog dialog(QApplication::activeWindow(), title, folder);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setNameFilter(QStringLiteral("PNG image (*.png)"));
     dialog.setDefaultSuffix(QStringLiteral("png"));

@@ -13,8 +13,8 @@ QString imageNameFilter();
 // "Open": one existing image file.
 QString chooseImageToOpen();
 
-// "Save as PNG": PNG only, suggesting "Mirelo.png" in folder (the dialog's own choice
-// when empty) and adding ".png" when it is left off.
-QString chooseSavePath(const QString& folder);
+// Saving as PNG, under the window title given: PNG only, suggesting "Mirelo.png" in
+// folder (the dialog's own choice when empty) and adding ".png" when it is left off.
+QString chooseSavePath(const QString& folder, const QString& title);
 
 } // namespace FileDialogs

@@ -77,7 +77,9 @@ void postToGuiThread(std::function<void()> f) { GuiThreadQueue::instance().post(
 
 MireloModel::MireloModel(QObject* parent)
     : QObject(parent), chooseOpenPath(&FileDialogs::chooseImageToOpen),
-      chooseSavePath([this] { return FileDialogs::chooseSavePath(documentFolder_); }),
+      chooseSavePath([this](const QString& title) {
+          return FileDialogs::chooseSavePath(documentFolder_, title);
+      }),
       putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {
     // Made here, on the GUI thread while the application runs, never first by a job.
     GuiThreadQueue::instance();
@@ -195,6 +197,7 @@ struct MireloModel::Loaded {
     QByteArray source;
     QByteArray format;
     bool scaledDown = false;
+    QSize fullSize;
     QString name;
     QString folder;
     // Made beside the decode, so the GUI thread only installs them: the drawable copy and
@@ -280,6 +283,7 @@ MireloModel::Loaded MireloModel::loaded(Imaging::Decoded decoded) {
     loaded.source = std::move(decoded.source);
     loaded.format = std::move(decoded.format);
     loaded.scaledDown = std::max(decoded.full.width(), decoded.full.height()) > Imaging::kMaxSide;
+    loaded.fullSize = decoded.full;
     return loaded;
 }
 
@@ -328,6 +332,7 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     source_ = loaded.source;
     sourceFormat_ = loaded.format;
     scaledDown_ = loaded.scaledDown;
+    fullSize_ = loaded.fullSize;
     original = image;
     current = image;
     originalImage = loaded.drawable;
@@ -591,7 +596,13 @@ bool MireloModel::startSave(bool full) {
     // A picture still being opened is about to replace this one.
     if (currentImage.isNull() || opening_)
         return false;
-    const QString path = chooseSavePath ? chooseSavePath() : QString();
+    const QSize size = full ? fullSize_ : QSize(int(current->width()), int(current->height()));
+    const QString title =
+        QStringLiteral("%1 — %2 × %3")
+            .arg(full ? QStringLiteral("Save Full Size as PNG") : QStringLiteral("Save as PNG"))
+            .arg(size.width())
+            .arg(size.height());
+    const QString path = chooseSavePath ? chooseSavePath(title) : QString();
     if (path.isEmpty() || currentImage.isNull() || opening_)
         return false;
     // The picture as it is now: changes to the document later do not reach the file.

@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QObject>
 #include <QPointF>
+#include <QSize>
 #include <QString>
 #include <QThreadPool>
 
@@ -108,6 +109,8 @@ public:
     // True when the open picture was scaled down on loading, so a full-size save differs
     // from the plain one.
     bool scaledDown() const { return scaledDown_; }
+    // The open photo's own size, upright: what a full-size save writes.
+    QSize fullSize() const { return fullSize_; }
 
     void setBrushSize(double v);
     void setFeather(double v);
@@ -178,9 +181,10 @@ public:
     std::vector<Snapshot> redoStack;
 
     // Replaceable outside effects, so that tests need no modal dialog or real clipboard.
-    // An empty path means the user cancelled. The save dialog starts in documentFolder().
+    // An empty path means the user cancelled. The save dialog starts in documentFolder();
+    // its title names the size the save writes ("Save as PNG — 3072 × 2304").
     std::function<QString()> chooseOpenPath;
-    std::function<QString()> chooseSavePath;
+    std::function<QString(const QString& title)> chooseSavePath;
     std::function<void(const QImage&)> putOnClipboard;
     // Threads the erase engine's patch matcher uses; 0 means one per processor.
     int processors = 0;
@@ -285,6 +289,7 @@ private:
     QByteArray source_;
     QByteArray sourceFormat_;
     bool scaledDown_ = false;
+    QSize fullSize_;
     // Set when the model is being destroyed: running loads and erases stop early and hand
     // nothing back.
     std::atomic<bool> closing_{false};

@@ -65,7 +65,7 @@ kill -0 "$pid" 2>/dev/null && xdotool getwindowname "$win" >/dev/null 2>&1 ||
     { echo "Escape closed the window"; exit 1; }
 xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
 xdotool key ctrl+s
-raise '^Save as PNG$' >/dev/null || { echo "no save dialog"; exit 1; }
+raise '^Save as PNG — 640 × 480$' >/dev/null || { echo "no save dialog"; exit 1; }
 xdotool key ctrl+a
 xdotool type --delay 5 "$work/result.png"
 xdotool key Return

@@ -477,7 +477,7 @@ private slots:
         const QUrl other = writeFile(dir, "other.png", pngBytes(50, 40));
         m.chooseOpenPath = [&] { return other.toLocalFile(); };
         QString savePath;
-        m.chooseSavePath = [&] { return savePath; };
+        m.chooseSavePath = [&](const QString&) { return savePath; };
         app.window().show();
 
         m.load(pngBytes(200, 150));
@@ -551,12 +551,13 @@ private slots:
         MireloModel m;
         m.load(writeFile(dir, "photo.png", pngBytes(20, 20)));
         QTRY_VERIFY(!m.isBusy());
-        QString folder, name;
+        QString folder, name, title;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
                 folder = dialog->directory().absolutePath();
                 name = dialog->selectedFiles().value(0);
+                title = dialog->windowTitle();
                 dialog->reject();
             }
         });
@@ -564,6 +565,7 @@ private slots:
         QVERIFY(!m.savePNG());
         QCOMPARE(folder, QDir(dir.path()).absolutePath());
         QCOMPARE(QFileInfo(name).fileName(), "Mirelo.png");
+        QCOMPARE(title, QString::fromUtf8("Save as PNG — 20 × 20"));
     }
 };
 

@@ -17,7 +17,7 @@ namespace {
 struct Export : ::testing::Test {
     Export() {
         loadGradient(m, 200, 150);
-        m.chooseSavePath = [this] {
+        m.chooseSavePath = [this](const QString&) {
             ++asked;
             return path;
         };
@@ -63,7 +63,7 @@ TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
     EXPECT_FALSE(m.message());
 
     MireloModel empty;
-    empty.chooseSavePath = [this] {
+    empty.chooseSavePath = [this](const QString&) {
         ++asked;
         return path;
     };

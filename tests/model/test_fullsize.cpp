@@ -69,7 +69,7 @@ TEST_F(FullSize, KeepsUntouchedPixelsEnlargesTheEraseAndMatchesTheTool) {
     MireloModel m;
     m.processors = 1;
     QString savePath;
-    m.chooseSavePath = [&] { return savePath; };
+    m.chooseSavePath = [&](const QString&) { return savePath; };
     loadNow(m, QUrl::fromLocalFile(path("photo.png")));
     ASSERT_TRUE(m.hasImage());
     ASSERT_EQ(m.current->width(), 3072);
