@@ -38,6 +38,10 @@ const QColor kRed(255, 59, 48);
 
 QString shortcutText(const QKeySequence& keys) { return keys.toString(QKeySequence::NativeText); }
 
+QString sizeText(QSize size) {
+    return QStringLiteral("%1 × %2").arg(size.width()).arg(size.height());
+}
+
 void setPixelSize(QWidget* w, int px) {
     QFont f = w->font();
     f.setPixelSize(px);
@@ -159,6 +163,7 @@ ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent),
           SIGNAL(editedChanged()), SIGNAL(passesChanged()), SIGNAL(messageChanged()),
           SIGNAL(activityChanged())})
         connect(&model_, signal, this, SLOT(refresh()));
+    connect(canvas, &CanvasView::scaleChanged, this, &ContentView::refresh);
     refresh();
 }
 
@@ -307,6 +312,13 @@ QWidget* ContentView::buildBottomBar() {
     for (QWidget* w : {static_cast<QWidget*>(brushSlider), static_cast<QWidget*>(featherSlider),
                        static_cast<QWidget*>(clearButton)})
         w->setFocusPolicy(Qt::NoFocus);
+    // Read-outs of their text's own width: only the space after them changes with the zoom.
+    for (QLabel** l : {&sizeReadout, &zoomReadout}) {
+        *l = new QLabel(bottomBar);
+        setPixelSize(*l, 10);
+        setSecondary(*l);
+        row->addWidget(*l);
+    }
     row->addStretch(1);
     // The status text takes what room is left, never the read-outs' own.
     status = new ElidedLabel(bottomBar);
@@ -365,6 +377,17 @@ void ContentView::refresh() {
     brushReadout->setText(QString::number(int(m.brushSize())) + " px");
     featherReadout->setText(QString::number(int(m.feather() * 100.0)) + "%");
     clearButton->setEnabled(m.maskHasPaint());
+    const std::optional<ImageGeometry> g = canvas->imageGeometry();
+    if (g && m.current) {
+        const QSize working(int(m.current->width()), int(m.current->height()));
+        sizeReadout->setText(m.fullSize().isValid() && m.fullSize() != working
+                                 ? sizeText(working) + " of " + sizeText(m.fullSize())
+                                 : sizeText(working));
+        zoomReadout->setText(QString::number(qRound(g->scale * 100.0)) + " %");
+    } else {
+        sizeReadout->clear();
+        zoomReadout->clear();
+    }
 
     QPalette p = status->palette();
     if (m.message())

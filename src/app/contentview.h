@@ -18,9 +18,9 @@ class QToolBar;
 
 // The window's content: the canvas area (the canvas with, on top as the document's state
 // demands, the placeholder, the erase progress panel and the drop highlight), a divider
-// and the bottom bar with the brush settings, "Clear mask" and the status text; plus the
-// toolbar the window shows. Every control reads the model and calls its operations; the
-// view keeps no document state of its own.
+// and the bottom bar with the brush settings, "Clear mask", the picture's size, the zoom
+// and the status text; plus the toolbar the window shows. Every control reads the model
+// and calls its operations; the view keeps no document state of its own.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -72,6 +72,10 @@ public:
     QSlider* featherSlider = nullptr;
     QLabel* featherReadout = nullptr;
     QPushButton* clearButton = nullptr;
+    // "3072 × 2304", or "3072 × 2304 of 8000 × 6000" for a photo scaled down on opening.
+    QLabel* sizeReadout = nullptr;
+    // The picture's scale on screen: "100 %" shows one image pixel per point.
+    QLabel* zoomReadout = nullptr;
     // The status text; a message too long for the bar is cut short, whole in its tooltip.
     ElidedLabel* status = nullptr;
 

@@ -1,5 +1,6 @@
 #include "mireloapp.h"
 
+#include "canvasview.h"
 #include "contentview.h"
 #include "icons.h"
 
@@ -95,6 +96,8 @@ void MireloApp::createMenus() {
                         [m] { m->zoomIn(); });
     zoomOutAction = item(imageMenu, "Zoom Out", {Qt::CTRL | Qt::Key_Minus}, [m] { m->zoomOut(); });
     fitAction = item(imageMenu, "Fit to Window", {Qt::CTRL | Qt::Key_0}, [m] { m->zoomToFit(); });
+    actualSizeAction = item(imageMenu, "Actual Size", {Qt::CTRL | Qt::Key_1},
+                            [this] { content_->canvas->zoomToActualSize(); });
 }
 
 void MireloApp::updateActions() {

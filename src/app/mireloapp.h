@@ -43,6 +43,7 @@ public:
     QAction* zoomInAction = nullptr;
     QAction* zoomOutAction = nullptr;
     QAction* fitAction = nullptr;
+    QAction* actualSizeAction = nullptr;
     QAction* textureAction = nullptr; // "Preserve Texture", checkable
     QMenu* fileMenu = nullptr;
     QMenu* editMenu = nullptr;

@@ -116,6 +116,7 @@ QSize CanvasView::displaySize(const ImageGeometry& g) const {
 void CanvasView::modelChanged() {
     update();
     updateCursor();
+    announceScale();
 }
 
 void CanvasView::redrawRequested() {
@@ -126,6 +127,7 @@ void CanvasView::redrawRequested() {
         keepPictureInView();
     update();
     updateCursor();
+    announceScale();
 }
 
 void CanvasView::keepPictureInView() {
@@ -143,13 +145,25 @@ void CanvasView::keepPictureInView() {
         limit(model_.pan.y(), height(), static_cast<double>(model_.current->height()) * scale));
 }
 
-void CanvasView::resizeEvent(QResizeEvent*) { keepPictureInView(); }
+void CanvasView::resizeEvent(QResizeEvent*) {
+    keepPictureInView();
+    announceScale();
+}
 
 void CanvasView::updateCursor() {
     if (!model_.hasImage())
         unsetCursor();
     else
         setCursor(model_.compare() ? Qt::SizeHorCursor : Qt::CrossCursor);
+}
+
+void CanvasView::announceScale() {
+    const std::optional<ImageGeometry> g = imageGeometry();
+    const std::optional<double> scale = g ? std::optional(g->scale) : std::nullopt;
+    if (scale == announcedScale_)
+        return;
+    announcedScale_ = scale;
+    emit scaleChanged();
 }
 
 // Drawing
@@ -515,6 +529,12 @@ void CanvasView::zoom(qreal factor, QPointF around) {
                              (iy - static_cast<double>(model_.current->height()) * 0.5) * scale);
     keepPictureInView();
     update();
+    announceScale();
+}
+
+void CanvasView::zoomToActualSize() {
+    if (const std::optional<ImageGeometry> g = imageGeometry())
+        zoom(1.0 / g->scale, QRectF(rect()).center());
 }
 
 void CanvasView::keyPressEvent(QKeyEvent* event) {

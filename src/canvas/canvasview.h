@@ -46,6 +46,12 @@ public:
     // Multiplies the zoom by factor (kept within the model's limits) so that the image
     // pixel under the view point around stays where it is.
     void zoom(qreal factor, QPointF around);
+    // Shows one image pixel per view point, keeping the pixel at the view's centre in place.
+    void zoomToActualSize();
+
+signals:
+    // The picture's scale in the view changed: a zoom, a new picture or a new view size.
+    void scaleChanged();
 
 public slots:
     // Any published change of the model: redraw everything and pick the cursor again.
@@ -70,6 +76,8 @@ private:
     // Limits the pan so that some of the picture always stays in view.
     void keepPictureInView();
     void updateCursor();
+    // Emits scaleChanged() when the scale differs from the one last announced.
+    void announceScale();
 
     void drawImage(QPainter& p, const QImage& image, ScaledImageCache& cache,
                    const ImageGeometry& g);
@@ -96,6 +104,7 @@ private:
     std::optional<QPointF> lastImagePoint_;
     bool painting_ = false;
     bool panning_ = false;
+    std::optional<double> announcedScale_;
     // Last position of a drag with a button other than the left one.
     std::optional<QPointF> otherDragPoint_;
 

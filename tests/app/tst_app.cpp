@@ -1,5 +1,6 @@
 // The window as a user meets it: enabled states of menus and toolbar through a session,
 // the bottom bar's read-outs and status text, the overlays, drops and paste.
+#include "canvasview.h"
 #include "contentview.h"
 #include "elidedlabel.h"
 #include "imaging.h"
@@ -80,6 +81,17 @@ void erase(MireloModel& m) {
     paint(m);
     m.erase();
     QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+}
+
+// A plain photo larger than a document may be: it opens scaled down.
+QByteArray bigJpeg(int w, int h) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(QColor(120, 150, 90));
+    QByteArray bytes;
+    QBuffer b(&bytes);
+    b.open(QIODevice::WriteOnly);
+    QImageWriter(&b, "jpeg").write(img);
+    return bytes;
 }
 
 QUrl writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
@@ -300,6 +312,47 @@ private slots:
         QCOMPARE(v.status->toolTip(), QString());
     }
 
+    void bottomBarShowsSizesAndZoom() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
+        QCOMPARE(v.sizeReadout->text(), "");
+        QCOMPARE(v.zoomReadout->text(), "");
+        m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
+        QCOMPARE(v.sizeReadout->text(), QString::fromUtf8("200 × 150"));
+        QTest::keyClick(&app.window(), Qt::Key_1, Qt::ControlModifier);
+        QCOMPARE(v.canvas->imageGeometry()->scale, 1.0);
+        QCOMPARE(v.zoomReadout->text(), "100 %");
+        QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
+        QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
+        QCOMPARE(v.zoomReadout->text(), "64 %");
+        QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
+        QCOMPARE(v.zoomReadout->text(), "80 %");
+
+        // A photo scaled down on opening says so, and each save dialog names what it writes.
+        m.load(bigJpeg(4096, 3072));
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 10000);
+        QCOMPARE(v.sizeReadout->text(), QString::fromUtf8("3072 × 2304 of 4096 × 3072"));
+        QStringList titles;
+        m.chooseSavePath = [&](const QString& title) {
+            titles << title;
+            return QString();
+        };
+        app.saveAction->trigger();
+        app.saveFullSizeAction->trigger();
+        QCOMPARE(titles, QStringList({QString::fromUtf8("Save as PNG — 3072 × 2304"),
+                                      QString::fromUtf8("Save Full Size as PNG — 4096 × 3072")}));
+        QCOMPARE(app.saveAction->text(), QString::fromUtf8("Save as PNG…"));
+        QCOMPARE(app.saveFullSizeAction->text(), QString::fromUtf8("Save Full Size as PNG…"));
+        // The longer text still fits the smallest window.
+        app.window().resize(app.window().minimumSizeHint());
+        QTRY_COMPARE(v.width(), 860);
+        QVERIFY(v.zoomReadout->geometry().right() < v.status->geometry().left());
+    }
+
     void brushKeysWorkAfterTheBottomBarIsUsed() {
         MireloApp app;
         MireloModel& m = app.model();
@@ -336,9 +389,10 @@ private slots:
         QStringList image;
         for (QAction* a : app.imageMenu->actions())
             image << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(image,
-                 QStringList({"Erase Masked Area", "Preserve Texture", "Clear Mask",
-                              "Revert to Original", "-", "Zoom In", "Zoom Out", "Fit to Window"}));
+        QCOMPARE(image, QStringList({"Erase Masked Area", "Preserve Texture", "Clear Mask",
+                                     "Revert to Original", "-", "Zoom In", "Zoom Out",
+                                     "Fit to Window", "Actual Size"}));
+        QCOMPARE(app.actualSizeAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
         QCOMPARE(app.window().windowTitle(), "Mirelo");
     }
 

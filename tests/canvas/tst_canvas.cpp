@@ -237,6 +237,16 @@ private slots:
         QCOMPARE(c.model.pan, QPointF(114 - notch, -35 + notch));
     }
 
+    void actualSizeKeepsTheViewCentre() {
+        Canvas c(picture(1200, 900, green)); // fitted at scale 1/3
+        wheel(c.view, {300, 100}, {0, 120}, {}, Qt::ControlModifier);
+        const QPointF centre(220, 170);
+        const QPointF under = c.imagePointUnder(centre);
+        c.view.zoomToActualSize();
+        QCOMPARE(c.view.imageGeometry()->scale, 1.0);
+        QVERIFY(QLineF(c.imagePointUnder(centre), under).length() < 1e-9);
+    }
+
     void panKeepsSomeOfThePictureInView() {
         Canvas c; // 400 x 300 at scale 1 in 440 x 340
         for (int i = 0; i < 50; ++i)
