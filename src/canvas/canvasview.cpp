@@ -153,6 +153,10 @@ void CanvasView::resizeEvent(QResizeEvent*) {
 void CanvasView::updateCursor() {
     if (!model_.hasImage())
         unsetCursor();
+    else if (panning_)
+        setCursor(Qt::ClosedHandCursor);
+    else if (spaceHeld_)
+        setCursor(Qt::OpenHandCursor);
     else
         setCursor(model_.compare() ? Qt::SizeHorCursor : Qt::CrossCursor);
 }
@@ -221,7 +225,7 @@ void CanvasView::drawOverlay(QPainter& p, const ImageGeometry& g) {
 }
 
 void CanvasView::drawRing(QPainter& p, const ImageGeometry& g) const {
-    if (!mousePoint_ || panning_)
+    if (!mousePoint_ || ringHidden())
         return;
     const QPointF m = *mousePoint_;
     const double r = g.scale * model_.brushSize() * 0.5;
@@ -304,7 +308,7 @@ void CanvasView::label(QPainter& p, const QString& text, QPointF at, bool left) 
 // Repainting
 
 QRectF CanvasView::visibleRingBounds() const {
-    if (!mousePoint_ || panning_ || model_.compare() || !model_.current)
+    if (!mousePoint_ || ringHidden() || model_.compare() || !model_.current)
         return {};
     const std::optional<ImageGeometry> g = imageGeometry();
     // The outer ring's line reaches 1.5 points beyond the radius.
@@ -365,8 +369,9 @@ void CanvasView::mousePressEvent(QMouseEvent* event) {
     const QRectF before = visibleRingBounds();
     const QPointF p = event->position();
     mousePoint_ = p;
-    if (event->modifiers() & Qt::AltModifier) {
+    if (spaceHeld_ || (event->modifiers() & Qt::AltModifier)) {
         panning_ = true;
+        updateCursor();
     } else if (model_.compare()) {
         setSplit(p);
     } else if (const std::optional<ImageGeometry> g = imageGeometry();
@@ -449,6 +454,7 @@ void CanvasView::mouseReleaseEvent(QMouseEvent* event) {
     painting_ = false;
     panning_ = false;
     lastImagePoint_.reset();
+    updateCursor();
     repaintAround(before);
 }
 
@@ -538,10 +544,42 @@ void CanvasView::zoomToActualSize() {
 }
 
 void CanvasView::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_BracketLeft)
+    if (event->key() == Qt::Key_Space) {
+        // Taken here, so that no button acts on it; a held key repeats.
+        if (!event->isAutoRepeat() && !spaceHeld_) {
+            const QRectF before = visibleRingBounds();
+            spaceHeld_ = true;
+            updateCursor();
+            repaintAround(before);
+        }
+    } else if (event->key() == Qt::Key_BracketLeft) {
         model_.setBrushSize(std::max(model_.brushSize() * brushStep, minBrushSize));
-    else if (event->key() == Qt::Key_BracketRight)
+    } else if (event->key() == Qt::Key_BracketRight) {
         model_.setBrushSize(std::min(model_.brushSize() / brushStep, maxBrushSize));
-    else
+    } else {
         QWidget::keyPressEvent(event);
+    }
+}
+
+void CanvasView::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Space) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    // A drag begun with Space goes on panning until the button is released.
+    if (!event->isAutoRepeat() && spaceHeld_) {
+        spaceHeld_ = false;
+        updateCursor();
+        repaintAround({});
+    }
+}
+
+void CanvasView::focusOutEvent(QFocusEvent* event) {
+    // The release of a Space held while the focus leaves goes elsewhere.
+    if (spaceHeld_) {
+        spaceHeld_ = false;
+        updateCursor();
+        repaintAround({});
+    }
+    QWidget::focusOutEvent(event);
 }

@@ -24,11 +24,11 @@ struct ImageGeometry {
 // shadow, the mask overlay, a ring showing the brush under the pointer, and in compare mode
 // the picture as loaded beside the current one, divided by a draggable split.
 //
-// Input: a left-button press and drag paints one stroke (one undo step), or with Alt held
-// pans, or in compare mode moves the split. A drag with another button and the scroll wheel
-// pan (Shift-scroll sideways); Ctrl-scroll and pinching zoom around the pointer; "[" and
-// "]" step the brush size. However it is panned, at least 64 points of the picture stay in
-// view.
+// Input: a left-button press and drag paints one stroke (one undo step), or with Space or
+// Alt held pans, or in compare mode moves the split. A drag with another button and the
+// scroll wheel pan (Shift-scroll sideways); Ctrl-scroll and pinching zoom around the
+// pointer; "[" and "]" step the brush size. However it is panned, at least 64 points of the
+// picture stay in view.
 //
 // The view holds no document state: it draws the model on every pass and writes the model's
 // view fields (zoom, pan, compareSplit) and brush size. What depends only on the picture,
@@ -67,6 +67,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     // The fit factor for the current view size and image, before the zoom.
@@ -78,6 +80,8 @@ private:
     void updateCursor();
     // Emits scaleChanged() when the scale differs from the one last announced.
     void announceScale();
+    // While Space is held or the picture is dragged around, the pointer is a hand.
+    bool ringHidden() const { return panning_ || spaceHeld_; }
 
     void drawImage(QPainter& p, const QImage& image, ScaledImageCache& cache,
                    const ImageGeometry& g);
@@ -104,6 +108,8 @@ private:
     std::optional<QPointF> lastImagePoint_;
     bool painting_ = false;
     bool panning_ = false;
+    // Space is down: a left-button drag pans.
+    bool spaceHeld_ = false;
     std::optional<double> announcedScale_;
     // Last position of a drag with a button other than the left one.
     std::optional<QPointF> otherDragPoint_;

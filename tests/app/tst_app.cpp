@@ -353,6 +353,26 @@ private slots:
         QVERIFY(v.zoomReadout->geometry().right() < v.status->geometry().left());
     }
 
+    void spaceGoesToTheCanvas() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
+        m.load(pngBytes(200, 150));
+        QTRY_VERIFY(!m.isBusy());
+        paint(m);
+        QTest::mouseClick(v.clearButton, Qt::LeftButton);
+        QVERIFY(!m.maskHasPaint());
+        QTest::mouseClick(v.toolbar->widgetForAction(v.undoAction), Qt::LeftButton);
+        QVERIFY(m.maskHasPaint());
+        QTest::keyPress(app.window().windowHandle(), Qt::Key_Space);
+        QCOMPARE(v.canvas->cursor().shape(), Qt::OpenHandCursor);
+        QTest::keyRelease(app.window().windowHandle(), Qt::Key_Space);
+        QCOMPARE(v.canvas->cursor().shape(), Qt::CrossCursor);
+        QVERIFY2(m.maskHasPaint() && m.canRedo(), "no button took the Space");
+    }
+
     void brushKeysWorkAfterTheBottomBarIsUsed() {
         MireloApp app;
         MireloModel& m = app.model();

@@ -237,6 +237,32 @@ private slots:
         QCOMPARE(c.model.pan, QPointF(114 - notch, -35 + notch));
     }
 
+    void spaceDragPansWithAHand() {
+        Canvas c;
+        c.showActive();
+        hover(c.view, {100, 100});
+        QTest::keyPress(&c.view, Qt::Key_Space);
+        QCOMPARE(c.view.cursor().shape(), Qt::OpenHandCursor);
+        QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(100, 100));
+        QCOMPARE(c.view.cursor().shape(), Qt::ClosedHandCursor);
+        QTest::mouseMove(&c.view, QPoint(137, 80));
+        QTest::mouseMove(&c.view, QPoint(150, 91));
+        QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(150, 91));
+        QCOMPARE(c.model.pan, QPointF(50, -9));
+        QCOMPARE(c.view.cursor().shape(), Qt::OpenHandCursor);
+        // The brush ring is hidden while Space is held.
+        QVERIFY(near(c.pixel(150 + 24, 91), green));
+        QTest::keyRelease(&c.view, Qt::Key_Space);
+        QCOMPARE(c.view.cursor().shape(), Qt::CrossCursor);
+        QVERIFY(!near(c.pixel(150 + 24, 91), green, 30));
+        QVERIFY(!c.model.mask->hasPaint());
+        QVERIFY(c.model.undoStack.empty());
+        // Without Space the same drag paints.
+        drag(c.view, {100, 100}, {150, 91});
+        QVERIFY(c.model.mask->hasPaint());
+        QCOMPARE(c.model.pan, QPointF(50, -9));
+    }
+
     void actualSizeKeepsTheViewCentre() {
         Canvas c(picture(1200, 900, green)); // fitted at scale 1/3
         wheel(c.view, {300, 100}, {0, 120}, {}, Qt::ControlModifier);
