@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QUrl>
 #if QT_CONFIG(sessionmanager)
 #include <QSessionManager>
@@ -98,6 +99,11 @@ void MireloApp::createMenus() {
     fitAction = item(imageMenu, "Fit to Window", {Qt::CTRL | Qt::Key_0}, [m] { m->zoomToFit(); });
     actualSizeAction = item(imageMenu, "Actual Size", {Qt::CTRL | Qt::Key_1},
                             [this] { content_->canvas->zoomToActualSize(); });
+
+    // A menu closed with Escape leaves the keyboard with the menu bar, which would take
+    // "[", "]" and Space from the canvas.
+    for (QMenu* menu : {fileMenu, editMenu, imageMenu})
+        connect(menu, &QMenu::aboutToHide, this, [this] { refocusCanvas(false); });
 }
 
 void MireloApp::updateActions() {
@@ -128,7 +134,23 @@ bool MireloApp::eventFilter(QObject* watched, QEvent* event) {
         event->ignore();
         return true;
     }
+    // A modal dialog has closed. Without a window manager nothing makes the window
+    // active again, and its shortcuts would not work until it is clicked.
+    if (watched == window_.get() && event->type() == QEvent::WindowUnblocked)
+        refocusCanvas(true);
     return QObject::eventFilter(watched, event);
+}
+
+void MireloApp::refocusCanvas(bool activate) {
+    // Once the menu or dialog is done with the keyboard; not while another one is open.
+    QTimer::singleShot(0, this, [this, activate] {
+        if (QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
+            !window_->isVisible())
+            return;
+        if (activate)
+            window_->activateWindow();
+        content_->canvas->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 void MireloApp::placeWindow() {

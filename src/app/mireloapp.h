@@ -63,6 +63,9 @@ private:
     void createMenus();
     // About 80 % of the screen's free area, centred.
     void placeWindow();
+    // Gives the keyboard back to the canvas once a menu or a dialog has closed; with
+    // activate, makes the window active again first.
+    void refocusCanvas(bool activate);
 
     MireloModel model_;
     std::unique_ptr<QMainWindow> window_;

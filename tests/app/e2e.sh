@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end in a real X server: start mirelo on a photo, paint over the object in its
 # centre with the mouse, erase with Ctrl+Return, check that Ctrl+Q asks before the result
-# is lost and that Escape keeps the window, save with Ctrl+S through the dialog and check
-# the written PNG.
+# is lost and that Escape keeps the window, that the keyboard works after the question and
+# after a menu closed with Escape, save with Ctrl+S through the dialog and check the
+# written PNG.
 #
 #   e2e.sh MIRELO E2ECHECK
 set -euo pipefail
@@ -63,7 +64,30 @@ sleep 1
 if xdotool search --name '^Unsaved Picture$' >/dev/null 2>&1; then echo "the question stayed"; exit 1; fi
 kill -0 "$pid" 2>/dev/null && xdotool getwindowname "$win" >/dev/null 2>&1 ||
     { echo "Escape closed the window"; exit 1; }
-xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+# The window has the keyboard again by itself: there is no window manager to give it back.
+xdotool key ctrl+q
+for _ in $(seq 30); do xdotool search --name '^Unsaved Picture$' >/dev/null 2>&1 && break; sleep 0.1; done
+xdotool search --name '^Unsaved Picture$' >/dev/null 2>&1 || { echo "Ctrl+Q after Cancel did not ask"; exit 1; }
+xdotool key Escape
+sleep 1
+# A menu closed with Escape leaves the keys with the canvas: "]" grows the brush, which
+# the bottom bar's slider and read-out show.
+shot() { import -window root -crop "$1" "$work/$2" 2>/dev/null; }
+same() { [ "$(compare -metric AE "$work/$1" "$work/$2" null: 2>&1)" = 0 ]; }
+menu="300x200+$X+$((Y + 20))"                   # where the Image menu drops down
+bar="$((WIDTH / 2))x40+$X+$((Y + HEIGHT - 40))" # the brush slider and its read-out
+shot "$menu" menu-closed.png
+xdotool key alt+i
+sleep 0.5
+shot "$menu" menu-open.png
+same menu-closed.png menu-open.png && { echo "Alt+I opened no menu"; exit 1; }
+xdotool key Escape
+sleep 0.5
+shot "$bar" bar-before.png
+xdotool key bracketright
+sleep 0.5
+shot "$bar" bar-after.png
+same bar-before.png bar-after.png && { echo '"]" after a menu did not grow the brush'; exit 1; }
 xdotool key ctrl+s
 raise '^Save as PNG — 640 × 480$' >/dev/null || { echo "no save dialog"; exit 1; }
 xdotool key ctrl+a
