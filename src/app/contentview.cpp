@@ -291,6 +291,8 @@ QWidget* ContentView::buildBottomBar() {
     brushIcon->setPixmap(Icons::icon(Icons::Name::Brush, style()).pixmap(14, 14));
     brushSlider = new QSlider(Qt::Horizontal, bottomBar);
     brushSlider->setRange(2 * kBrushScale, 400 * kBrushScale);
+    // A click beside the handle moves it by a tenth of the range.
+    brushSlider->setPageStep((brushSlider->maximum() - brushSlider->minimum()) / 10);
     brushSlider->setFixedWidth(150);
     brushReadout = readout(46);
     connect(brushSlider, &QSlider::valueChanged, this,
@@ -299,6 +301,7 @@ QWidget* ContentView::buildBottomBar() {
 
     featherSlider = new QSlider(Qt::Horizontal, bottomBar);
     featherSlider->setRange(0, kFeatherScale);
+    featherSlider->setPageStep(kFeatherScale / 10);
     featherSlider->setFixedWidth(130);
     featherReadout = readout(36);
     connect(featherSlider, &QSlider::valueChanged, this,

@@ -353,6 +353,24 @@ private slots:
         QVERIFY(v.zoomReadout->geometry().right() < v.status->geometry().left());
     }
 
+    void sliderClicksStepATenth() {
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        app.window().show();
+        m.load(pngBytes(64, 64));
+        QTRY_VERIFY(!m.isBusy());
+        // A click in the groove beyond the handle.
+        const auto clickRightEnd = [](QSlider* slider) {
+            QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
+                              QPoint(slider->width() - 3, slider->height() / 2));
+        };
+        clickRightEnd(v.brushSlider);
+        QCOMPARE(m.brushSize(), 48 + 39.8);
+        clickRightEnd(v.featherSlider);
+        QCOMPARE(m.feather(), 0.45);
+    }
+
     void spaceGoesToTheCanvas() {
         MireloApp app;
         MireloModel& m = app.model();
