@@ -30,8 +30,9 @@ const char* const kUsage =
     "\n"
     "Fills the painted area of INPUT from its surroundings and writes the result as PNG.\n"
     "\n"
-    "  INPUT          image to erase from (any format Qt reads); it is turned upright and\n"
-    "                 scaled down to at most 3072 pixels on its longer side\n"
+    "  INPUT          image to erase from (JPEG, PNG, WebP, TIFF, GIF, BMP, TGA, ICO,\n"
+    "                 PBM, PGM, PPM, XPM, XBM, or WBMP named .wbmp); it is turned upright\n"
+    "                 and scaled down to at most 3072 pixels on its longer side\n"
     "  MASK           image of the decoded size, or of INPUT's own upright size (then\n"
     "                 reduced by area averaging); its grey value is the paint strength:\n"
     "                 0 keeps a pixel, 128 to 255 replace it, 1 to 127 blend\n"
@@ -289,12 +290,13 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         if (options.fullSize) {
             // Decoded again from the bytes the photo was read from, as the application does
             // from the bytes it kept when it opened the photo.
-            std::optional<PixelImage> enlarged =
+            Imaging::Decoded enlarged =
                 Imaging::fullSizeResult(decoded.source, decoded.format, original, image);
-            if (!enlarged)
+            if (!enlarged.image)
                 return fail(QStringLiteral("%1: %2").arg(
-                    options.input, Imaging::message(Imaging::LoadError::DecodeFailed)));
-            image = std::move(*enlarged);
+                    options.input, Imaging::message(Imaging::LoadError::DecodeFailed) +
+                                       reasonText(enlarged.reason)));
+            image = std::move(*enlarged.image);
         }
         const Imaging::SaveError saved = FileNames::savePng(image, options.output);
         silenced.reset();

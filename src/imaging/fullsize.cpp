@@ -73,19 +73,18 @@ void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage
     }
 }
 
-std::optional<PixelImage> fullSizeResult(const QByteArray& source, const QByteArray& format,
-                                         const PixelImage& original, const PixelImage& current) {
+Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
+                       const PixelImage& original, const PixelImage& current) {
     QByteArray bytes = source; // shared, not copied: the buffer only reads it
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, format);
     if (!canOpen(reader))
-        return std::nullopt;
+        return {std::nullopt, LoadError::DecodeFailed};
     Decoded decoded = decode(reader, 0);
-    if (!decoded.image)
-        return std::nullopt;
-    enlargeEdits(*decoded.image, original, current);
-    return std::move(decoded.image);
+    if (decoded.image)
+        enlargeEdits(*decoded.image, original, current);
+    return decoded;
 }
 
 namespace {

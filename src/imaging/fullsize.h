@@ -10,6 +10,7 @@
 // working size. The application's full-size save and the command-line tool both go
 // through here, so they write the same bytes.
 
+#include "imaging.h"
 #include "pixelimage.h"
 
 #include <QByteArray>
@@ -26,10 +27,10 @@ namespace Imaging {
 void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage& current);
 
 // Decodes source (the compressed bytes the document was opened from; format a hint such
-// as "png", may be empty) at full size and enlarges the edits into it. None when the
-// source cannot be decoded.
-std::optional<PixelImage> fullSizeResult(const QByteArray& source, const QByteArray& format,
-                                         const PixelImage& original, const PixelImage& current);
+// as "png", may be empty) at full size and enlarges the edits into it. Without an image,
+// with the error and its reason, when the source cannot be decoded at full size.
+Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
+                       const PixelImage& original, const PixelImage& current);
 
 // Reduces a mask of width x height bytes to toWidth x toHeight by area averaging: each
 // result byte is the mean of the bytes its footprint covers, partly covered bytes

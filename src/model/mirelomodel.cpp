@@ -621,9 +621,11 @@ bool MireloModel::startSave(bool full) {
         try {
             if (!full) {
                 error = Imaging::savePng(picture, path);
-            } else if (const auto image =
-                           Imaging::fullSizeResult(source, format, loaded, picture)) {
-                error = Imaging::savePng(*image, path);
+            } else if (const auto full = Imaging::fullSizeResult(source, format, loaded, picture);
+                       full.image) {
+                error = Imaging::savePng(*full.image, path);
+            } else {
+                reason = full.reason;
             }
         } catch (const std::bad_alloc&) {
             // Whatever was at the path stays: the file is replaced only when complete.

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+#include <zlib.h>
+
 namespace {
 
 QDir root;
@@ -120,6 +122,46 @@ int main(int argc, char** argv) {
     save("decode", "sixteen.png", encode(picture.convertToFormat(QImage::Format_RGBA64), "png"));
     save("decode", "indexed.png", encode(picture.convertToFormat(QImage::Format_Indexed8), "png"));
     save("decode", "picture.gif", gif(16, 12));
+    // Deep pictures, whose scaling makes a converted copy.
+    save("decode", "grey16.png",
+         encode(picture.convertToFormat(QImage::Format_Grayscale16), "png"));
+    save("decode", "half.tif", encode(picture.convertToFormat(QImage::Format_RGBA16FPx4), "tiff"));
+    save("decode", "float.tif", encode(picture.convertToFormat(QImage::Format_RGBA32FPx4), "tiff"));
+    // Animated WebP on an opaque canvas: a first frame that covers it, and one that does not.
+    save("decode", "animated.webp",
+         QByteArray::fromHex("524946465000000057454250565038580a000000020000000700000700004"
+                             "14e494d06000000ffffffff0000414e4d462400000000000000000007000007"
+                             "0000640000005650384c0c0000002f07c001002863b58adcff00"));
+    save("decode", "gap.webp",
+         QByteArray::fromHex("524946465000000057454250565038580a000000020000000700000700004"
+                             "14e494d06000000ffffffff0000414e4d462400000000000000000000000000"
+                             "0000640000005650384c0c0000002f000000002863b58adcff00"));
+    // Metadata floods: comments before a JPEG's frame, text chunks and an Exif chunk before
+    // a PNG's pixels.
+    QByteArray comments;
+    for (int i = 0; i < 300; ++i)
+        comments += raw("\xFF\xFE\x00\x03x");
+    save("decode", "comments.jpg", jpeg.left(2) + comments + jpeg.mid(2));
+    const QByteArray png = encode(picture, "png");
+    auto pngChunk = [](const char* type, const QByteArray& data) {
+        QByteArray out;
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += char((data.size() >> shift) & 0xFF);
+        const QByteArray body = QByteArray(type, 4) + data;
+        const quint32 crc =
+            crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
+        out += body;
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += char((crc >> shift) & 0xFF);
+        return out;
+    };
+    QByteArray texts = pngChunk("eXIf", raw("MM\0\x2A\0\0\0\x08\0\0"));
+    for (int i = 0; i < 100; ++i)
+        texts += pngChunk("tEXt", raw("Comment\0x"));
+    save("decode", "texts.png", png.left(33) + texts + png.mid(33));
+    // Netpbm samples below a maximum of 100, in both spellings.
+    save("decode", "max100.pgm", raw("P2 3 2 100\n0 50 100\n99 1 2\n"));
+    save("decode", "max100.ppm", raw("P6 2 1 100\n") + QByteArray(6, '\x30'));
 
     // The stamp target: sizes, then triples of doubles and a scaling byte.
     auto doubles = [](std::initializer_list<double> values) {
