@@ -28,7 +28,7 @@ inline constexpr qint64 kMaxStoredPixels = qint64(1) << 30;
 // decoded whole before scaling, a progressive JPEG's coefficient buffer, and the result.
 // A file that would need more is refused from its header, before anything large is
 // allocated, so no file can take the process near a gigabyte.
-inline constexpr qint64 kDecodeBudget = qint64(640) << 20;
+inline constexpr qint64 kDecodeBudget = qint64(704) << 20;
 // QImageReader's allocation limit (MB): the same budget, as a second guard inside Qt's
 // own readers.
 inline constexpr int kAllocationLimitMB = int(kDecodeBudget >> 20);

@@ -3,12 +3,14 @@
 #include <QIODevice>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace Imaging {
 namespace {
@@ -52,13 +54,14 @@ bool writeChunk(QIODevice& device, const char (&type)[5], const uint8_t* data, s
 }
 
 // Each row as a filter byte and the row's R, G, B bytes minus those of the row above
-// (the first row as it is: it has no row above).
-void filterRows(const RgbxRows& rows, uint8_t* out) {
+// (the picture's first row as it is: it has no row above; rows.data's first row is the
+// picture's first when `first`).
+void filterRows(const RgbxRows& rows, uint8_t* out, bool first = true) {
     const int64_t w = rows.width;
     for (int64_t y = 0; y < rows.height; ++y) {
         const uint8_t* cur = rows.data + y * rows.stride;
         uint8_t* o = out + y * (w * 3 + 1);
-        if (y == 0) {
+        if (y == 0 && first) {
             *o++ = 0; // None
             for (int64_t x = 0; x < w; ++x, o += 3, cur += 4) {
                 o[0] = cur[0];
@@ -81,13 +84,77 @@ struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
+bool writeHeader(const RgbxRows& rows, QIODevice& device) {
+    uint8_t header[13];
+    putBigEndian(header, uint32_t(rows.width));
+    putBigEndian(header + 4, uint32_t(rows.height));
+    header[8] = 8;            // bits per sample
+    header[9] = 2;            // colour type: RGB
+    header[10] = 0;           // deflate
+    header[11] = 0;           // adaptive filtering
+    header[12] = 0;           // no interlacing
+    const uint8_t intent = 0; // sRGB, perceptual rendering intent
+    return writeAll(device, kSignature.data(), kSignature.size()) &&
+           writeChunk(device, "IHDR", header, sizeof header) &&
+           writeChunk(device, "sRGB", &intent, 1);
+}
+
+constexpr int64_t kBandRows = 64;
+
+bool encodeInBands(const RgbxRows& rows, QIODevice& device) {
+    const int64_t rowBytes = rows.width * 3 + 1;
+    std::vector<uint8_t> band;
+    std::vector<uint8_t> out;
+    z_stream zs{};
+    try {
+        band.resize(size_t(rowBytes * kBandRows));
+        out.resize(kChunkBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (deflateInit(&zs, kDeflateLevel) != Z_OK)
+        return false;
+    const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&zs, deflateEnd);
+    if (!writeHeader(rows, device))
+        return false;
+    auto drain = [&](int flush) {
+        do {
+            zs.next_out = out.data();
+            zs.avail_out = uInt(out.size());
+            const int status = deflate(&zs, flush);
+            if (status == Z_STREAM_ERROR)
+                return false;
+            const size_t n = out.size() - zs.avail_out;
+            if (n > 0 && !writeChunk(device, "IDAT", out.data(), n))
+                return false;
+        } while (zs.avail_out == 0);
+        return true;
+    };
+    for (int64_t y = 0; y < rows.height; y += kBandRows) {
+        const int64_t count = std::min(kBandRows, rows.height - y);
+        RgbxRows part = rows;
+        part.data = rows.data + y * rows.stride;
+        part.height = count;
+        filterRows(part, band.data(), y == 0);
+        zs.next_in = band.data();
+        zs.avail_in = uInt(rowBytes * count);
+        if (!drain(Z_NO_FLUSH))
+            return false;
+    }
+    if (!drain(Z_FINISH))
+        return false;
+    return writeChunk(device, "IEND", nullptr, 0);
+}
+
 } // namespace
 
-bool encodePng(const RgbxRows& rows, QIODevice& device) {
+bool encodePng(const RgbxRows& rows, QIODevice& device, int64_t wholeLimit) {
     if (!rows.data || rows.width <= 0 || rows.height <= 0 || rows.width > 0x7fffffff ||
         rows.height > 0x7fffffff)
         return false;
     const size_t rawSize = size_t(rows.width * 3 + 1) * size_t(rows.height);
+    if (int64_t(rawSize) > wholeLimit)
+        return encodeInBands(rows, device);
 
     std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
         libdeflate_alloc_compressor(kDeflateLevel));
@@ -111,18 +178,7 @@ bool encodePng(const RgbxRows& rows, QIODevice& device) {
     if (packedSize == 0)
         return false;
 
-    uint8_t header[13];
-    putBigEndian(header, uint32_t(rows.width));
-    putBigEndian(header + 4, uint32_t(rows.height));
-    header[8] = 8;            // bits per sample
-    header[9] = 2;            // colour type: RGB
-    header[10] = 0;           // deflate
-    header[11] = 0;           // adaptive filtering
-    header[12] = 0;           // no interlacing
-    const uint8_t intent = 0; // sRGB, perceptual rendering intent
-    if (!writeAll(device, kSignature.data(), kSignature.size()) ||
-        !writeChunk(device, "IHDR", header, sizeof header) ||
-        !writeChunk(device, "sRGB", &intent, 1))
+    if (!writeHeader(rows, device))
         return false;
     for (size_t at = 0; at < packedSize; at += kChunkBytes)
         if (!writeChunk(device, "IDAT", packed.get() + at, std::min(kChunkBytes, packedSize - at)))

@@ -214,27 +214,39 @@ TEST_F(ImagingFiles, SavedPngIsEightBitRgbThatEveryReaderReadsAlike) {
         ASSERT_EQ(Imaging::savePng(p, file), Imaging::SaveError::None);
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        const QByteArray png = f.readAll();
-        EXPECT_EQ(png.mid(12, 4), "IHDR");
-        EXPECT_EQ(png[24], 8) << "bit depth";
-        EXPECT_EQ(png[25], 2) << "colour type RGB";
+        const QByteArray whole = f.readAll();
+        // The same rows deflated as a stream, band by band, as very large pictures are.
+        QByteArray banded;
+        QBuffer buffer(&banded);
+        buffer.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(Imaging::encodePng({p.bytes().data(), w, h, int64_t(w) * 4}, buffer, 0));
+        const QString bandedFile = path(QStringLiteral("banded%1.png").arg(w));
+        QFile b(bandedFile);
+        ASSERT_TRUE(b.open(QIODevice::WriteOnly) && b.write(banded) == banded.size());
+        b.close();
+        for (const auto& [png, file] : {std::pair{whole, file}, std::pair{banded, bandedFile}}) {
+            EXPECT_EQ(png.mid(12, 4), "IHDR");
+            EXPECT_EQ(png[24], 8) << "bit depth";
+            EXPECT_EQ(png[25], 2) << "colour type RGB";
 
-        QByteArray rgb;
-        for (size_t i = 0; i < bytes.size(); ++i)
-            if (i % 4 != 3)
-                rgb += char(bytes[i]);
-        const auto back = Imaging::decodeData(png);
-        ASSERT_TRUE(back.image);
-        for (size_t i = 0; i < bytes.size(); ++i)
-            ASSERT_EQ(back.image->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
-        EXPECT_EQ(externalRgb({"/usr/bin/python3", "-c",
-                               "import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
-                               "assert im.mode == 'RGB'; sys.stdout.buffer.write(im.tobytes())",
-                               file}),
-                  rgb)
-            << "Python's reader, " << w << " x " << h;
-        EXPECT_EQ(externalRgb({"convert", file, "-depth", "8", "rgb:-"}), rgb)
-            << "ImageMagick's reader, " << w << " x " << h;
+            QByteArray rgb;
+            for (size_t i = 0; i < bytes.size(); ++i)
+                if (i % 4 != 3)
+                    rgb += char(bytes[i]);
+            const auto back = Imaging::decodeData(png);
+            ASSERT_TRUE(back.image);
+            for (size_t i = 0; i < bytes.size(); ++i)
+                ASSERT_EQ(back.image->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
+            EXPECT_EQ(
+                externalRgb({"/usr/bin/python3", "-c",
+                             "import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+                             "assert im.mode == 'RGB'; sys.stdout.buffer.write(im.tobytes())",
+                             file}),
+                rgb)
+                << "Python's reader, " << w << " x " << h;
+            EXPECT_EQ(externalRgb({"convert", file, "-depth", "8", "rgb:-"}), rgb)
+                << "ImageMagick's reader, " << w << " x " << h;
+        }
     }
 }
 
