@@ -159,6 +159,9 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         {{photo, mask, "-o", dir.filePath("missing/out.png")},
          "Couldn't create the PNG file. (no such folder)"},
         {{photo, mask, "-o", "/dev/full"}, "Saving failed."},
+        // Refused before the erase, not after it.
+        {{photo, mask, "-o", dir.filePath(QString(300, 'a') + ".png")},
+         "Couldn't create the PNG file. (file name too long)"},
     };
     for (const Case& c : cases) {
         const Result r = runTool(c.args);
