@@ -115,6 +115,9 @@ int main(int argc, char** argv) {
     MireloModel m;
     report("start", m);
     m.load(makePicture());
+    // The picture decodes in the background.
+    while (m.isBusy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (!m.hasImage()) {
         std::fprintf(stderr, "the picture did not load\n");
         return 1;
