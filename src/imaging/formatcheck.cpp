@@ -502,12 +502,31 @@ QString xpmProblem(Reader& in) {
     return {};
 }
 
+// An uncompressed TGA holds every pixel its header claims before its closing footer:
+// the reader would leave the missing rows blank.
+QString tgaProblem(Reader& in) {
+    const qint64 size = in.left();
+    unsigned char h[18];
+    if (!in.read(h, 18))
+        return kCorrupt;
+    const int type = h[2];
+    if (type != 1 && type != 2 && type != 3)
+        return {}; // the reader refuses the run-length forms itself
+    const qint64 colourMap = h[1] ? qint64(le16(h + 5)) * ((h[7] + 7) / 8) : 0;
+    const qint64 pixels = qint64(le16(h + 12)) * le16(h + 14);
+    const qint64 data = 18 + qint64(h[0]) + colourMap + pixels * ((h[16] + 7) / 8);
+    return data + 26 <= size ? QString() : kCorrupt;
+}
+
 } // namespace
 
 QString problem(QIODevice& device, const QByteArray& format) {
     if (device.isSequential())
         return {};
+    // Some readers leave the device past the header once they have looked at it.
     const qint64 origin = device.pos();
+    if (!device.seek(0))
+        return {};
     Reader in(device);
     QString why;
     if (format == "png")
@@ -518,6 +537,8 @@ QString problem(QIODevice& device, const QByteArray& format) {
         why = pnmProblem(in);
     else if (format == "xpm")
         why = xpmProblem(in);
+    else if (format == "tga")
+        why = tgaProblem(in);
     else if (format == "gif")
         why = gifIntact(in) ? QString() : kCorrupt;
     else if (format == "bmp")

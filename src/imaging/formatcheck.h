@@ -12,7 +12,7 @@ class QIODevice;
 
 namespace Imaging::FormatCheck {
 
-// Why the file starting at the device's current position must not be handed to its
+// Why the file on the device (from its start) must not be handed to its
 // reader, in a few words; empty when it may be. Refused are damage the reader would not
 // report (a PNG chunk that is cut short, claims more than the file holds or fails its
 // checksum, a GIF whose first picture is cut short, a BMP whose pixel data is cut short, a

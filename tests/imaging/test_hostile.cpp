@@ -392,3 +392,25 @@ TEST(HostileFiles, ABrokenColourProfileIsIgnored) {
         EXPECT_EQ(*decoded, *untagged) << gamma;
     }
 }
+
+// A TGA has no end marker: a file cut short must not pass with its missing rows blank.
+TEST(HostileFiles, TruncatedTgaIsRefused) {
+    QByteArray tga(18, '\0');
+    tga[2] = 2;                             // uncompressed true colour
+    tga[12] = 8, tga[14] = 8, tga[16] = 24; // 8 x 8, 24 bits
+    for (int i = 0; i < 8 * 8; ++i)
+        tga += QByteArray("\x20\x80\xE0", 3);
+    QTemporaryDir dir;
+    auto decodeAs = [&](const QByteArray& bytes) {
+        QFile f(dir.filePath("picture.tga"));
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        f.close();
+        return Imaging::decodeFile(f.fileName());
+    };
+    // The reader takes only files with the closing footer of its second version.
+    const QByteArray footer = QByteArray(8, '\0') + QByteArray("TRUEVISION-XFILE.\0", 18);
+    ASSERT_TRUE(decodeAs(tga + footer).image);
+    EXPECT_FALSE(decodeAs(tga.left(18 + 3 * 8 * 5) + footer).image);
+    EXPECT_FALSE(decodeAs(tga.left(18 + 3 * 8 * 5)).image);
+}
