@@ -394,9 +394,10 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
     if (coefficients + pixelBytes + decodedBytes(decoded, scaled) > memoryBudget)
         return {{}, LoadError::DecodeFailed, budgetReason(memoryBudget), announced};
 
+    const QString noMemory = QStringLiteral("not enough memory");
     d->image = QImage(decoded, format);
     if (d->image.isNull())
-        return {{}, LoadError::DecodeFailed, {}};
+        return {{}, LoadError::DecodeFailed, noMemory, announced};
     if (d->cmyk)
         d->row.resize(size_t(decoded.width()) * 4);
 
@@ -404,7 +405,9 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
         return {{},
                 LoadError::DecodeFailed,
                 d->metadata.tooMany ? QStringLiteral("too many markers")
-                                    : QStringLiteral("corrupt or incomplete data"),
+                : d->err.msg_code == JERR_OUT_OF_MEMORY
+                    ? noMemory
+                    : QStringLiteral("corrupt or incomplete data"),
                 announced};
 
     QImage image = std::move(d->image);
@@ -415,7 +418,7 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
         image.setColorSpace(QColorSpace::fromIccProfile(icc));
     image = upright(std::move(image), transformation);
     if (image.isNull())
-        return {{}, LoadError::DecodeFailed, {}};
+        return {{}, LoadError::DecodeFailed, noMemory, announced};
     return {std::move(image), LoadError::None, {}, announced};
 }
 
