@@ -48,6 +48,18 @@ QString message(SaveError error) {
     return {};
 }
 
+namespace {
+thread_local const std::atomic<bool>* abandonFlag = nullptr;
+} // namespace
+
+AbandonWhen::AbandonWhen(const std::atomic<bool>& flag) : previous_(abandonFlag) {
+    abandonFlag = &flag;
+}
+
+AbandonWhen::~AbandonWhen() { abandonFlag = previous_; }
+
+bool AbandonWhen::now() { return abandonFlag && abandonFlag->load(std::memory_order_relaxed); }
+
 const QColorSpace& sRGB() {
     static const QColorSpace space(QColorSpace::SRgb);
     return space;

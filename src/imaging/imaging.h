@@ -12,6 +12,7 @@
 #include <QImageIOHandler>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -88,6 +89,23 @@ std::unique_ptr<QImageReader> openReader(QIODevice& device, const QByteArray& su
 // Bytes no reader accepts give `unreadable`.
 Decoded decodeBytes(const QByteArray& bytes, const QByteArray& suffix, LoadError unreadable,
                     int maxSide = kMaxSide);
+
+// While one lives on a thread, the decodes on that thread that can stop part-way (JPEG,
+// between rows) check the flag and fail once it is set: a picture nobody will use is not
+// decoded to its end.
+class AbandonWhen {
+public:
+    explicit AbandonWhen(const std::atomic<bool>& flag);
+    ~AbandonWhen();
+    AbandonWhen(const AbandonWhen&) = delete;
+    AbandonWhen& operator=(const AbandonWhen&) = delete;
+
+    // True when this thread's decodes are to stop.
+    static bool now();
+
+private:
+    const std::atomic<bool>* previous_;
+};
 
 // The one sRGB colour space every image of the program is tagged with.
 const QColorSpace& sRGB();

@@ -60,9 +60,12 @@ void onMessage(j_common_ptr info, int level) {
 
 void silence(j_common_ptr) {}
 
+// Also called while a multi-scan file is read into its coefficient buffer, the long part
+// of decoding one.
 void limitScans(j_common_ptr info) {
-    if (info->is_decompressor &&
-        reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans)
+    if (AbandonWhen::now() ||
+        (info->is_decompressor &&
+         reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans))
         failNow(info);
 }
 
@@ -212,6 +215,8 @@ bool readRows(Decoder& d) {
         return false;
     const JDIMENSION width = d.info.output_width;
     while (d.info.output_scanline < d.info.output_height) {
+        if (d.info.output_scanline % 64 == 0 && AbandonWhen::now())
+            return false;
         uchar* line = d.image.scanLine(int(d.info.output_scanline));
         JSAMPROW target = d.cmyk ? d.row.data() : line;
         if (jpeg_read_scanlines(&d.info, &target, 1) != 1)

@@ -295,6 +295,7 @@ void MireloModel::startLoad(std::function<Loaded()> decode) {
     const std::atomic<bool>* closing = &closing_;
     jobPool_.start([weak, closing, generation, decode = std::move(decode)] {
         auto loaded = std::make_shared<Loaded>();
+        const Imaging::AbandonWhen abandon(*closing);
         try {
             *loaded = decode();
             if (*closing)

@@ -414,3 +414,17 @@ TEST(HostileFiles, TruncatedTgaIsRefused) {
     EXPECT_FALSE(decodeAs(tga.left(18 + 3 * 8 * 5) + footer).image);
     EXPECT_FALSE(decodeAs(tga.left(18 + 3 * 8 * 5)).image);
 }
+
+// A decode nobody will use stops part-way, on the thread that was told to, for baseline
+// and progressive files alike.
+TEST(HostileJpeg, AnAbandonedDecodeStops) {
+    for (bool progressive : {false, true}) {
+        const QByteArray jpeg = encode(noise(640, 480), "jpg", progressive);
+        const std::atomic<bool> stop{true};
+        {
+            const Imaging::AbandonWhen abandon(stop);
+            EXPECT_FALSE(Imaging::decodeData(jpeg).image) << progressive;
+        }
+        EXPECT_TRUE(Imaging::decodeData(jpeg).image) << progressive;
+    }
+}
