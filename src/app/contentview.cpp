@@ -394,7 +394,9 @@ void ContentView::refresh() {
 
     QPalette p = status->palette();
     if (m.message())
-        status->setFullText(*m.message());
+        status->setFullText(*m.message(), m.messageFile().isEmpty()
+                                              ? QString()
+                                              : m.messageFile() + ": " + *m.message());
     else
         status->setFullText(m.passes() >= 1 ? QString::number(m.passes()) + " erase pass" +
                                                   (m.passes() == 1 ? "" : "es")

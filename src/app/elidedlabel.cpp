@@ -7,8 +7,9 @@ ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
     setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
-void ElidedLabel::setFullText(const QString& text) {
+void ElidedLabel::setFullText(const QString& text, const QString& toolTip) {
     setText(text);
+    toolTip_ = toolTip;
     updateToolTip();
 }
 
@@ -30,4 +31,6 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
     updateToolTip();
 }
 
-void ElidedLabel::updateToolTip() { setToolTip(isElided() ? text() : QString()); }
+void ElidedLabel::updateToolTip() {
+    setToolTip(!toolTip_.isEmpty() ? toolTip_ : isElided() ? text() : QString());
+}

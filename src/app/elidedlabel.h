@@ -10,7 +10,8 @@ class ElidedLabel : public QLabel {
 public:
     explicit ElidedLabel(QWidget* parent = nullptr);
 
-    void setFullText(const QString& text);
+    // toolTip, when given, is shown whether or not the text is cut short, in place of it.
+    void setFullText(const QString& text, const QString& toolTip = {});
     bool isElided() const;
     QSize minimumSizeHint() const override;
 
@@ -20,4 +21,6 @@ protected:
 
 private:
     void updateToolTip();
+
+    QString toolTip_;
 };

@@ -14,6 +14,7 @@
 #include <QTransform>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace Imaging {
@@ -431,32 +432,80 @@ bool writePng(const RgbxRows& rows, QFileDevice& file) {
     return encodePng(rows, file) && file.flush() && file.error() == QFileDevice::NoError;
 }
 
+// Why a file operation failed, in a few plain words, from the errno it left; empty when it
+// left none.
+QString fileFailure(int error) {
+    switch (error) {
+    case 0:
+        return {};
+    case ENOSPC:
+        return QStringLiteral("no space left on the device");
+    case EDQUOT:
+        return QStringLiteral("the disk quota is used up");
+    case EFBIG:
+        return QStringLiteral("the file is too large");
+    case EROFS:
+        return QStringLiteral("the disk is read-only");
+    case ENOMEM:
+        return kNoMemory;
+    case ENOENT:
+        return QStringLiteral("no such folder");
+    case ENOTDIR:
+        return QStringLiteral("not a folder");
+    case EISDIR:
+        return QStringLiteral("it is a folder");
+    case ENAMETOOLONG:
+        return QStringLiteral("file name too long");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    default: {
+        QString text = qt_error_string(error);
+        if (!text.isEmpty())
+            text[0] = text[0].toLower();
+        return text;
+    }
+    }
+}
+
 } // namespace
 
-SaveError savePng(const QImage& image, const QString& path) {
+SaveError savePng(const QImage& image, const QString& path, QString* reason) {
     const QImage rgbx = image.format() == QImage::Format_RGBX8888
                             ? image
                             : image.convertToFormat(QImage::Format_RGBX8888);
-    if (rgbx.isNull())
+    if (rgbx.isNull()) {
+        if (reason)
+            *reason = kNoMemory;
         return SaveError::WriteFailed;
+    }
     return savePng(RgbxRows{rgbx.constBits(), rgbx.width(), rgbx.height(), rgbx.bytesPerLine()},
-                   path);
+                   path, reason);
 }
 
-SaveError savePng(const PixelImage& image, const QString& path) {
+SaveError savePng(const PixelImage& image, const QString& path, QString* reason) {
     return savePng(RgbxRows{image.bytes().data(), image.width(), image.height(), image.width() * 4},
-                   path);
+                   path, reason);
 }
 
-SaveError savePng(const RgbxRows& image, const QString& path) {
+SaveError savePng(const RgbxRows& image, const QString& path, QString* reason) {
+    // Read errno straight after the call that failed: cleaning up may change it.
+    const auto failed = [reason](SaveError error, const QString& why = {}) {
+        const QString text = why.isEmpty() ? fileFailure(errno) : why;
+        if (reason)
+            *reason = text;
+        return error;
+    };
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
         // A device or pipe: write into it. Replacing it by a renamed temporary file would
         // swap the device node for a regular file.
         QFile file(path);
+        errno = 0;
         if (!file.open(QIODevice::WriteOnly))
-            return SaveError::CannotCreate;
-        return writePng(image, file) ? SaveError::None : SaveError::WriteFailed;
+            return failed(SaveError::CannotCreate);
+        errno = 0;
+        return writePng(image, file) ? SaveError::None : failed(SaveError::WriteFailed);
     }
     // The picture is written to a new file beside the target and renamed over it only when
     // complete. Where no file can be made beside the target (a folder we may not write,
@@ -464,14 +513,23 @@ SaveError savePng(const RgbxRows& image, const QString& path) {
     // writing into the old file directly would leave it cut short if the write failed.
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return SaveError::CannotCreate;
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (errno != EACCES && errno != EPERM)
+            return failed(SaveError::CannotCreate);
+        return failed(SaveError::CannotCreate, info.exists() && !info.isWritable()
+                                                   ? QStringLiteral("the file is not writable")
+                                                   : QStringLiteral("the folder is not writable"));
+    }
+    errno = 0;
     if (!writePng(image, file)) {
+        const SaveError error = failed(SaveError::WriteFailed);
         file.cancelWriting(); // keep whatever was at the path before
         file.commit();
-        return SaveError::WriteFailed;
+        return error;
     }
-    return file.commit() ? SaveError::None : SaveError::WriteFailed;
+    errno = 0;
+    return file.commit() ? SaveError::None : failed(SaveError::WriteFailed);
 }
 
 } // namespace Imaging

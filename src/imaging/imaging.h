@@ -187,9 +187,10 @@ QImage makeQImage(const PixelImage& image);
 // Writes the image as an 8-bit RGB PNG (pngencoder.h). A file at the path is replaced
 // atomically, so a failed save never leaves a truncated file in place of the previous one;
 // where the folder does not allow that, the save fails with CannotCreate and the file is
-// untouched.
-SaveError savePng(const RgbxRows& image, const QString& path);
-SaveError savePng(const QImage& image, const QString& path);
-SaveError savePng(const PixelImage& image, const QString& path);
+// untouched. On failure, reason (when given) says why in a few words where that is known
+// ("no space left on the device", "no such folder").
+SaveError savePng(const RgbxRows& image, const QString& path, QString* reason = nullptr);
+SaveError savePng(const QImage& image, const QString& path, QString* reason = nullptr);
+SaveError savePng(const PixelImage& image, const QString& path, QString* reason = nullptr);
 
 } // namespace Imaging

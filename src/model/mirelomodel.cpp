@@ -141,6 +141,12 @@ void MireloModel::setPasses(qint64 v) {
 }
 void MireloModel::setMessage(const std::optional<QString>& v) {
     message_ = v;
+    messageFile_.clear();
+    emit messageChanged();
+}
+void MireloModel::setFailure(const QString& text, const QString& file) {
+    message_ = text;
+    messageFile_ = file;
     emit messageChanged();
 }
 void MireloModel::setDocumentName(const QString& v) {
@@ -621,34 +627,36 @@ bool MireloModel::startSave(bool full) {
         QString reason;
         try {
             if (!full) {
-                error = Imaging::savePng(picture, path);
-            } else if (const auto full = Imaging::fullSizeResult(source, format, loaded, picture);
-                       full.image) {
-                error = Imaging::savePng(*full.image, path);
+                error = Imaging::savePng(picture, path, &reason);
+            } else if (const auto enlarged =
+                           Imaging::fullSizeResult(source, format, loaded, picture);
+                       enlarged.image) {
+                error = Imaging::savePng(*enlarged.image, path, &reason);
             } else {
-                reason = full.reason;
+                reason = enlarged.reason;
             }
         } catch (const std::bad_alloc&) {
             // Whatever was at the path stays: the file is replaced only when complete.
             error = Imaging::SaveError::WriteFailed;
             reason = QStringLiteral("not enough memory");
         }
-        postToGuiThread([weak, error, reason, picture] {
+        postToGuiThread([weak, error, reason, path, picture] {
             if (weak)
-                weak->finishSave(error, reason, picture);
+                weak->finishSave(error, reason, path, picture);
         });
     });
     return true;
 }
 
-void MireloModel::finishSave(Imaging::SaveError error, const QString& reason,
+void MireloModel::finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
                              const PixelImage& saved) {
     --saving_;
     publishBusy();
     if (error != Imaging::SaveError::None) {
         savesFailed_ = true;
-        setMessage(Imaging::message(error) +
-                   (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+        setFailure(Imaging::message(error) +
+                       (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)),
+                   path);
         return;
     }
     // An earlier failure to save is over now.

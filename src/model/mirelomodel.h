@@ -98,6 +98,9 @@ public:
     // last saved or copied: closing the document would lose work. Mask paint alone does
     // not count.
     bool unsavedResult() const { return unsavedResult_; }
+    // The file a failure in message is about, such as the one a save could not write;
+    // empty when there is none.
+    const QString& messageFile() const { return messageFile_; }
     // The folder of the open file; empty when the document came from data.
     const QString& documentFolder() const { return documentFolder_; }
 
@@ -244,7 +247,10 @@ private:
     void finishLoad(quint64 generation, Loaded& loaded);
     // Starts a background save of the current picture; full: at the original size.
     bool startSave(bool full);
-    void finishSave(Imaging::SaveError error, const QString& reason, const PixelImage& saved);
+    void finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
+                    const PixelImage& saved);
+    // A failure about a file: message says what failed and why, messageFile names the file.
+    void setFailure(const QString& text, const QString& file);
     // Publishes isBusy and activity from the running jobs.
     void publishBusy();
     void pushUndo();
@@ -269,6 +275,7 @@ private:
     bool edited_ = false;
     qint64 passes_ = 0;
     std::optional<QString> message_;
+    QString messageFile_;
     QString documentName_;
     bool unsavedResult_ = false;
     QString documentFolder_;

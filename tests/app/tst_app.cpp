@@ -610,6 +610,26 @@ private slots:
         QCOMPARE(asked.last(), "Save the erased picture before pasting another picture?");
     }
 
+    void saveFailuresNameTheFileAndTheReason() {
+        QTemporaryDir dir;
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        m.load(pngBytes(40, 30));
+        QTRY_VERIFY(!m.isBusy());
+        const QString path = dir.filePath("gone/out.png");
+        m.chooseSavePath = [&](const QString&) { return path; };
+        app.saveAction->trigger();
+        QTRY_VERIFY(!m.isBusy());
+        const QString text = "Couldn't create the PNG file. (no such folder)";
+        QCOMPARE(v.status->text(), text);
+        QCOMPARE(v.status->toolTip(), path + ": " + text);
+        m.load(pngBytes(20, 20));
+        QTRY_VERIFY(!m.isBusy());
+        QCOMPARE(v.status->text(), QString());
+        QCOMPARE(v.status->toolTip(), QString());
+    }
+
     void titleNamesTheDocument() {
         QTemporaryDir dir;
         MireloApp app;

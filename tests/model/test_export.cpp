@@ -55,12 +55,25 @@ TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
 
     path = dir.filePath("no/such/folder/Mirelo.png");
     saveNow(m);
-    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file."));
+    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file. (no such folder)"));
+    EXPECT_EQ(m.messageFile(), path);
+    path = dir.path();
+    saveNow(m);
+    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file. (it is a folder)"));
 
     path = dir.filePath("ok.png");
     EXPECT_TRUE(m.savePNG() && m.waitForSaves()); // success ends the failure's text
     EXPECT_TRUE(QFileInfo::exists(path));
     EXPECT_FALSE(m.message());
+    EXPECT_EQ(m.messageFile(), QString());
+
+    // So does opening a picture.
+    path = dir.filePath("no/such/folder/Mirelo.png");
+    saveNow(m);
+    ASSERT_TRUE(m.messageIsFailure());
+    loadNow(m, encode(gradient(20, 10)));
+    EXPECT_FALSE(m.message());
+    EXPECT_EQ(m.messageFile(), QString());
 
     MireloModel empty;
     empty.chooseSavePath = [this](const QString&) {
@@ -128,9 +141,9 @@ TEST_F(Export, WriteFailureIsReportedAndKeepsTheOldFile) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
-    EXPECT_EQ(smallMessage, QString("Saving failed."));
+    EXPECT_EQ(smallMessage, QString("Saving failed. (the file is too large)"));
     EXPECT_EQ(QFileInfo(dir.filePath("Mirelo.png")).size(), oldSize);
-    EXPECT_EQ(m.message(), QString("Saving failed."));
+    EXPECT_EQ(m.message(), QString("Saving failed. (the file is too large)"));
     EXPECT_FALSE(QFileInfo::exists(bigPath));
 }
 
@@ -141,7 +154,8 @@ TEST_F(Export, FullDeviceGivesSavingFailedAndStaysADevice) {
     if (::mknod(path.toLocal8Bit().constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
         GTEST_SKIP() << "cannot create device nodes here";
     saveNow(m);
-    EXPECT_EQ(m.message(), QString("Saving failed."));
+    EXPECT_EQ(m.message(), QString("Saving failed. (no space left on the device)"));
+    EXPECT_EQ(m.messageFile(), path);
     struct stat st {};
     ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the save replaced the device with a regular file";
