@@ -512,25 +512,29 @@ void MireloModel::erase() {
     pushUndo();
     MaskBytes maskBytes = mask->gray();
     erasing_ = true;
+    eraseAbandoned_ = std::make_shared<std::atomic<bool>>(false);
     publishBusy();
     setProgress(0.0);
     setMessage(std::nullopt);
 
     // The pointer is only ever tested on the GUI thread, inside the queued functors: the
-    // model may be destroyed while the job runs, and its result is then dropped.
+    // model may be destroyed while the job runs, and its result is then dropped. So is
+    // the result of an erase that was abandoned, even if a newer erase runs by then.
     const QPointer<MireloModel> weak(this);
     const std::atomic<bool>* closing = &closing_;
+    const std::shared_ptr<std::atomic<bool>> abandoned = eraseAbandoned_;
     const int threads = processors;
     const Inpainter::Method method = fillMethod;
-    std::function<void()> job = [weak, closing, image, maskBytes, threads, method]() mutable {
+    std::function<void()> job = [weak, closing, abandoned, image, maskBytes, threads,
+                                 method]() mutable {
         // Thrown from the progress callback, on this thread between two steps of the fill,
-        // to abandon it when the model is going.
+        // to stop when the model is going or the erase was abandoned.
         struct Abandoned {};
-        const Inpainter::Progress report = [weak, closing](double value) {
-            if (*closing)
+        const Inpainter::Progress report = [weak, closing, abandoned](double value) {
+            if (*closing || *abandoned)
                 throw Abandoned{};
-            postToGuiThread([weak, value] {
-                if (weak)
+            postToGuiThread([weak, abandoned, value] {
+                if (weak && !*abandoned)
                     weak->eraseProgressed(value);
             });
         };
@@ -541,8 +545,8 @@ void MireloModel::erase() {
             return;
         } catch (const std::bad_alloc&) {
         }
-        postToGuiThread([weak, result = std::move(result)] {
-            if (!weak)
+        postToGuiThread([weak, abandoned, result = std::move(result)] {
+            if (!weak || *abandoned)
                 return;
             if (result)
                 weak->finishErase(*result);
@@ -575,31 +579,55 @@ void MireloModel::finishErase(const PixelImage& result) {
     currentChanged();
     refreshFlags();
     requestRedraw();
+    eraseEnded();
 }
 
 void MireloModel::failErase(const QString& reason) {
+    undoErase();
+    setMessage(eraseFailedMessage + QStringLiteral(" (%1)").arg(reason));
+    eraseEnded();
+}
+
+void MireloModel::abandonErase() {
+    if (!erasing_)
+        return;
+    *eraseAbandoned_ = true;
+    undoErase();
+    eraseEnded();
+}
+
+void MireloModel::undoErase() {
     // The document stays as it was before the erase, its paint and its redo history too.
     if (!undoStack.empty())
         undoStack.pop_back();
     redoStack = std::move(redoBeforeErase_);
+    redoBeforeErase_.clear();
     erasing_ = false;
     publishBusy();
-    setMessage(eraseFailedMessage + QStringLiteral(" (%1)").arg(reason));
     refreshFlags();
     requestRedraw();
 }
 
+void MireloModel::eraseEnded() {
+    // They write whatever the document holds now: the result, or the picture before an
+    // erase that failed.
+    std::vector<WaitingSave> waiting = std::move(savesAfterErase_);
+    savesAfterErase_.clear();
+    for (const WaitingSave& save : waiting)
+        runSave(save.path, save.full);
+}
+
 // Export
 
-bool MireloModel::savePNG() { return startSave(false); }
+bool MireloModel::savePNG(SaveTiming timing) { return startSave(false, timing); }
 
 bool MireloModel::savePNGFullSize() {
     if (!scaledDown_ || source_.isEmpty())
         return false;
-    return startSave(true);
+    return startSave(true, SaveTiming::Now);
 }
 
-bool MireloModel::startSave(bool full) {
+bool MireloModel::startSave(bool full, SaveTiming timing) {
     // A picture still being opened is about to replace this one.
     if (currentImage.isNull() || opening_)
         return false;
@@ -612,15 +640,25 @@ bool MireloModel::startSave(bool full) {
     const QString path = chooseSavePath ? chooseSavePath(title) : QString();
     if (path.isEmpty() || currentImage.isNull() || opening_)
         return false;
+    if (saving_ == 0)
+        savesFailed_ = false;
+    ++saving_;
+    if (timing == SaveTiming::AfterErase && erasing_) {
+        savesAfterErase_.push_back({path, full});
+        publishBusy();
+        return true;
+    }
+    runSave(path, full);
+    return true;
+}
+
+void MireloModel::runSave(const QString& path, bool full) {
+    publishBusy();
     // The picture as it is now: changes to the document later do not reach the file.
     const PixelImage picture = *current;
     const PixelImage loaded = *original;
     const QByteArray source = source_;
     const QByteArray format = sourceFormat_;
-    if (saving_ == 0)
-        savesFailed_ = false;
-    ++saving_;
-    publishBusy();
     const QPointer<MireloModel> weak(this);
     savePool_.start([weak, picture, loaded, source, format, path, full] {
         Imaging::SaveError error = Imaging::SaveError::WriteFailed;
@@ -645,7 +683,6 @@ bool MireloModel::startSave(bool full) {
                 weak->finishSave(error, reason, path, picture);
         });
     });
-    return true;
 }
 
 void MireloModel::finishSave(Imaging::SaveError error, const QString& reason, const QString& path,

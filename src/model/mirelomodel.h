@@ -37,9 +37,10 @@ class QUrl;
 // their result back to the GUI thread with a queued call, through a weak link to the
 // model. While a job runs (isBusy, with activity saying which), every operation that
 // would change the document refuses: strokes, undo, redo, clearing, reverting and an
-// erase; loads are refused during an erase or a save, while a load requested during
-// another replaces it (the older result is dropped when it arrives). Only the GUI-thread
-// installation of a job's result clears isBusy.
+// erase; loads are refused during a save, and during an erase unless it is abandoned
+// first, while a load requested during another replaces it (the older result is dropped
+// when it arrives). Only the GUI-thread installation of a job's result, or abandoning an
+// erase, clears isBusy.
 class MireloModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasImage READ hasImage NOTIFY hasImageChanged)
@@ -98,6 +99,11 @@ public:
     // last saved or copied: closing the document would lose work. Mask paint alone does
     // not count.
     bool unsavedResult() const { return unsavedResult_; }
+    // True while an erase runs: its result is work not yet saved either, even when the
+    // picture before it was.
+    bool eraseRunning() const { return erasing_; }
+    // True while a save waits for the running erase to finish (savePNG(AfterErase)).
+    bool saveWaitsForErase() const { return !savesAfterErase_.empty(); }
     // The file a failure in message is about, such as the one a save could not write;
     // empty when there is none.
     const QString& messageFile() const { return messageFile_; }
@@ -154,14 +160,22 @@ public:
     void revertToOriginal();
     // Fills the painted area in the background; see isBusy and progress.
     void erase();
+    // Gives up the running erase: the document is at once as it was before it (its paint
+    // and its redo history too), and the erase's result is dropped when it comes. For
+    // closing or replacing the document without waiting for the erase.
+    void abandonErase();
+    // Which picture a save asked for during an erase writes: the one shown now, or the
+    // erase's result once it is installed. Without a running erase both write the
+    // picture shown.
+    enum class SaveTiming { Now, AfterErase };
     // Ask for a location (chooseSavePath) and write the current picture there as PNG in
     // the background: at the working size, or at the photo's original size (decoded
     // again from the kept source, with the erased areas enlarged into it). True when a
-    // save started; waitForSaves() tells how it ended.
-    bool savePNG();
+    // save started (or waits for the erase); waitForSaves() tells how it ended.
+    bool savePNG(SaveTiming timing = SaveTiming::Now);
     bool savePNGFullSize();
-    // Waits until every save that has started is written and its result handed over;
-    // true when all of them succeeded. The model's destruction waits
+    // Waits until every save that has started, or waits for an erase, is written and its
+    // result handed over; true when all of them succeeded. The model's destruction waits
     // for running saves too, so quitting never cuts a file short.
     bool waitForSaves();
     // Puts the current picture on the clipboard and says so in message.
@@ -245,8 +259,11 @@ private:
     // Starts a background decode; the newest request wins.
     void startLoad(std::function<Loaded()> decode);
     void finishLoad(quint64 generation, Loaded& loaded);
-    // Starts a background save of the current picture; full: at the original size.
-    bool startSave(bool full);
+    // Asks for a location and saves the current picture there (full: at the original
+    // size), now or once the running erase has ended.
+    bool startSave(bool full, SaveTiming timing);
+    // Writes the current picture in the background; saving_ already counts it.
+    void runSave(const QString& path, bool full);
     void finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
                     const PixelImage& saved);
     // A failure about a file: message says what failed and why, messageFile names the file.
@@ -261,6 +278,10 @@ private:
     void eraseProgressed(double value);
     void finishErase(const PixelImage& result);
     void failErase(const QString& reason);
+    // Puts the document back as it was before the running erase and ends it.
+    void undoErase();
+    // The erase has ended one way or another: the saves that waited for it start.
+    void eraseEnded();
     void requestRedraw();
 
     bool hasImage_ = false;
@@ -287,8 +308,17 @@ private:
     Activity activity_ = Activity::None;
 
     bool erasing_ = false;
+    // Set to give up the running erase: its job stops at its next step, and a result it
+    // has already handed over is dropped.
+    std::shared_ptr<std::atomic<bool>> eraseAbandoned_;
+    // Saves asked for with AfterErase during the erase: where, and whether full size.
+    struct WaitingSave {
+        QString path;
+        bool full = false;
+    };
+    std::vector<WaitingSave> savesAfterErase_;
     bool opening_ = false;
-    int saving_ = 0;
+    int saving_ = 0;           // running saves and those waiting for the erase
     bool savesFailed_ = false; // one of the saves running, or the last ones, failed
     // Counts load requests; a load's result is installed only if no newer one was made.
     quint64 loadGeneration_ = 0;

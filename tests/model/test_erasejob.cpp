@@ -110,6 +110,47 @@ TEST(EraseJob, ProgressOnlyMovesForwardDuringAJob) {
     EXPECT_EQ(m.progress(), 1.0);
 }
 
+TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
+    MireloModel m;
+    loadGradient(m, 40, 30);
+    // Paint on every pixel: the engine hands the picture back at once, with no step at
+    // which the job could see that it was abandoned, so its result does arrive.
+    stroke(m, {20, 15}, 40);
+    const PixelImage before = *m.current;
+    const MaskBytes painted = m.mask->gray();
+    const size_t undoDepth = m.undoStack.size();
+
+    // Given up at once: the document is as before, paint and history too.
+    m.erase();
+    m.abandonErase();
+    EXPECT_FALSE(m.isBusy());
+    EXPECT_TRUE(m.current->sharesBytesWith(before));
+    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.undoStack.size(), undoDepth);
+    EXPECT_TRUE(m.maskHasPaint());
+    MireloModelTestAccess::finishJobs(m);
+    EXPECT_EQ(m.passes(), 0);
+    EXPECT_FALSE(m.edited() || m.unsavedResult());
+    EXPECT_TRUE(m.maskHasPaint());
+
+    // An erase started right after lands once.
+    m.erase();
+    m.abandonErase();
+    m.erase();
+    MireloModelTestAccess::finishJobs(m);
+    EXPECT_EQ(m.passes(), 1);
+
+    // A picture opened after abandoning an erase stays.
+    stroke(m, {20, 15}, 40);
+    m.erase();
+    m.abandonErase();
+    m.load(encode(gradient(30, 20)));
+    MireloModelTestAccess::finishJobs(m);
+    EXPECT_EQ(m.current->width(), 30);
+    EXPECT_EQ(m.passes(), 0);
+    EXPECT_FALSE(m.edited() || m.unsavedResult() || m.isBusy());
+}
+
 TEST(EraseJob, ResultIsDroppedWhenTheModelIsGone) {
     auto doomed = std::make_unique<MireloModel>();
     loadGradient(*doomed, 100, 75);

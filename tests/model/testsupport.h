@@ -18,6 +18,12 @@
 class MireloModelTestAccess {
 public:
     static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
+    // Waits until every load and erase job has ended, and runs what they handed over.
+    static void finishJobs(MireloModel& m) {
+        m.jobPool_.waitForDone();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
 };
 
 namespace testsupport {
