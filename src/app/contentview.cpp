@@ -367,7 +367,9 @@ void ContentView::refresh() {
     } else {
         progressBar->setRange(0, kProgressScale);
         progressBar->setValue(int(m.progress() * kProgressScale));
-        progressText->setText(QStringLiteral("Erasing… ") +
+        // A save asked for before closing or replacing the document waits for the erase.
+        progressText->setText((m.saveWaitsForErase() ? QStringLiteral("Finishing the erase… ")
+                                                     : QStringLiteral("Erasing… ")) +
                               QString::number(int(m.progress() * 100.0)) + "%");
     }
 
@@ -413,14 +415,23 @@ void ContentView::open() {
 bool ContentView::mayDiscard(const QString& doing) {
     // A save still being written may be the one that keeps the result: let it finish first.
     model_.waitForSaves();
-    if (!model_.unsavedResult())
+    // A running erase is a result too, even the first one of a photo.
+    if (!model_.unsavedResult() && !model_.eraseRunning())
         return true;
     const QString question = QStringLiteral("Save the erased picture before %1?").arg(doing);
     const QMessageBox::StandardButton answer =
         askToSave ? askToSave(question) : QMessageBox::Cancel;
-    if (answer == QMessageBox::Save)
-        return model_.savePNG() && model_.waitForSaves();
-    return answer == QMessageBox::Discard;
+    switch (answer) {
+    case QMessageBox::Save:
+        // The file is to hold the erase, so the save waits for it.
+        return model_.savePNG(MireloModel::SaveTiming::AfterErase) && model_.waitForSaves();
+    case QMessageBox::Discard:
+        // Nobody waits for a result that is thrown away; nor may it land on a new picture.
+        model_.abandonErase();
+        return true;
+    default:
+        return false;
+    }
 }
 
 void ContentView::setDropTargeted(bool on) {

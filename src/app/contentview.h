@@ -37,8 +37,10 @@ public:
     // Asks for a file and opens it, after mayDiscard() agreed.
     void open();
     // Whether the current document may be replaced or closed: true unless it holds an
-    // unsaved result that the user, asked to save it before `doing` ("quitting"), wants
-    // to keep. Answering Save saves first and agrees only when the file was written.
+    // unsaved result, or an erase runs, that the user, asked to save it before `doing`
+    // ("quitting"), wants to keep. Answering Save saves first, once a running erase has
+    // finished, and agrees only when the file was written; Discard gives up a running
+    // erase at once.
     bool mayDiscard(const QString& doing);
     // Asks the question of mayDiscard(): Save, Discard or Cancel. Tests answer it
     // themselves; by default a message box asks the user.

@@ -159,7 +159,10 @@ void MireloApp::placeWindow() {
     window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, free));
 }
 
-void MireloApp::openFile(const QString& path) { model_.load(QUrl::fromLocalFile(path)); }
+void MireloApp::openFile(const QString& path) {
+    if (content_->mayDiscard(QStringLiteral("opening another picture")))
+        model_.load(QUrl::fromLocalFile(path));
+}
 
 void MireloApp::paste() {
     if (content_->handleDrop(QApplication::clipboard()->mimeData(), true))

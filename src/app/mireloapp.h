@@ -23,7 +23,7 @@ public:
     QMainWindow& window() { return *window_; }
     ContentView& content() { return *content_; }
 
-    // Opens a file given on the command line.
+    // Opens a file given on the command line, after ContentView::mayDiscard() agreed.
     void openFile(const QString& path);
     // Loads the clipboard's image (or image file) as a new document.
     void paste();

@@ -4,6 +4,7 @@
 #include "contentview.h"
 #include "elidedlabel.h"
 #include "imaging.h"
+#include "inpainter.h"
 #include "mireloapp.h"
 #include "mirelomodel.h"
 
@@ -27,6 +28,12 @@
 class MireloModelTestAccess {
 public:
     static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
+    // Waits until every load and erase job has ended, and runs what they handed over.
+    static void finishJobs(MireloModel& m) {
+        m.jobPool_.waitForDone();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
 };
 
 namespace {
@@ -93,6 +100,22 @@ QByteArray bigJpeg(int w, int h) {
     QImageWriter(&b, "jpeg").write(img);
     return bytes;
 }
+
+// Paints a disc and starts an erase; returns what the engine makes of the picture and the
+// paint.
+PixelImage startErase(MireloModel& m, QPointF at) {
+    m.processors = 1;
+    if (!m.beginStroke())
+        return {};
+    m.mask->stamp(at, 15, 0.35);
+    m.endStroke();
+    PixelImage expected =
+        Inpainter::run(*m.current, m.mask->gray().bytes(), {}, m.processors, m.fillMethod);
+    m.erase();
+    return expected;
+}
+
+std::optional<PixelImage> decoded(const QString& path) { return Imaging::decodeFile(path).image; }
 
 QUrl writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
     QFile f(dir.filePath(name));
@@ -499,20 +522,6 @@ private slots:
         QVERIFY(v.dropHighlight->isHidden());
     }
 
-    void dropWhileErasingIsIgnored() {
-        MireloApp app;
-        MireloModel& m = app.model();
-        m.load(pngBytes(300, 200));
-        QTRY_VERIFY(!m.isBusy());
-        paint(m);
-        m.erase();
-        QMimeData bytes;
-        bytes.setData("image/png", pngBytes(50, 50));
-        QVERIFY(app.content().handleDrop(&bytes));
-        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-        QCOMPARE(m.current->width(), 300);
-    }
-
     void pasteLoadsTheClipboardImage() {
         MireloApp app;
         MireloModel& m = app.model();
@@ -608,6 +617,82 @@ private slots:
         app.paste();
         QTRY_COMPARE(m.current->width(), 30);
         QCOMPARE(asked.last(), "Save the erased picture before pasting another picture?");
+    }
+
+    // A running erase is unsaved work, even the first one of a photo. Save lets it finish
+    // and writes its result; Discard goes on at once and its result never lands; Cancel
+    // leaves it to land.
+    void aRunningEraseIsNotLostWithoutAsking() {
+        QTemporaryDir dir;
+        MireloApp app;
+        MireloModel& m = app.model();
+        ContentView& v = app.content();
+        QStringList asked;
+        QMessageBox::StandardButton answer = QMessageBox::Cancel;
+        v.askToSave = [&](const QString& question) {
+            asked << question;
+            return answer;
+        };
+        const QUrl other = writeFile(dir, "other.png", pngBytes(50, 40));
+        const QUrl third = writeFile(dir, "third.png", pngBytes(30, 20));
+        m.chooseOpenPath = [&] { return other.toLocalFile(); };
+        QString savePath;
+        m.chooseSavePath = [&](const QString&) { return savePath; };
+        QStringList panel;
+        connect(&m, &MireloModel::activityChanged, [&] {
+            if (v.busyOverlay->isVisibleTo(&app.window()))
+                panel << v.progressText->text();
+        });
+        app.window().show();
+        m.load(pngBytes(300, 200));
+        QTRY_VERIFY(!m.isBusy());
+
+        // The result event cannot arrive before the event loop runs, so each question below
+        // meets a running erase.
+        startErase(m, {150, 100});
+        QVERIFY(!app.window().close());
+        QVERIFY(m.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+        QCOMPARE(m.passes(), 1);
+        QVERIFY(app.window().isVisible());
+
+        answer = QMessageBox::Save;
+        savePath = dir.filePath("before-open.png");
+        PixelImage expected = startErase(m, {60, 60});
+        QVERIFY(!(expected == *m.current));
+        panel.clear();
+        app.openAction->trigger();
+        QVERIFY(decoded(savePath) == expected);
+        QCOMPARE(panel.mid(0, 2), QStringList({"Finishing the erase… 0%", "Saving…"}));
+        QTRY_COMPARE(m.current->width(), 50);
+
+        savePath = dir.filePath("before-quit.png");
+        expected = startErase(m, {25, 20});
+        QVERIFY(!(expected == *m.current));
+        QVERIFY(app.window().close());
+        QVERIFY(decoded(savePath) == expected);
+
+        answer = QMessageBox::Discard;
+        app.window().show();
+        const PixelImage before = *m.current;
+        startErase(m, {10, 10});
+        QVERIFY(app.window().close());
+        QVERIFY(!m.isBusy());
+        QCOMPARE(*m.current, before);
+        app.window().show();
+        app.openFile(third.toLocalFile()); // as from the command line
+        QTRY_COMPARE(m.current->width(), 30);
+        startErase(m, {15, 10});
+        app.openFile(other.toLocalFile());
+        QTRY_COMPARE(m.current->width(), 50);
+        MireloModelTestAccess::finishJobs(m);
+        QCOMPARE(m.current->width(), 50);
+        QCOMPARE(m.passes(), 0);
+        QVERIFY(!m.unsavedResult());
+
+        const QString quitting = "Save the erased picture before quitting?";
+        const QString opening = "Save the erased picture before opening another picture?";
+        QCOMPARE(asked, QStringList({quitting, opening, quitting, quitting, opening}));
     }
 
     void saveFailuresNameTheFileAndTheReason() {
