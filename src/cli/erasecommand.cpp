@@ -298,10 +298,12 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
                                        reasonText(enlarged.reason)));
             image = std::move(*enlarged.image);
         }
-        const Imaging::SaveError saved = FileNames::savePng(image, options.output);
+        QString why;
+        const Imaging::SaveError saved = FileNames::savePng(image, options.output, &why);
         silenced.reset();
         if (saved != Imaging::SaveError::None)
-            return fail(QStringLiteral("%1: %2").arg(options.output, Imaging::message(saved)));
+            return fail(QStringLiteral("%1: %2").arg(options.output,
+                                                     Imaging::message(saved) + reasonText(why)));
     } catch (const std::bad_alloc&) {
         const QString memory = reasonText(QStringLiteral("not enough memory"));
         if (showProgress && !options.quiet && step == Step::Erase)

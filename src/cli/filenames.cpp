@@ -106,9 +106,9 @@ QString outputProblem(const QString& argument) {
     return {};
 }
 
-Imaging::SaveError savePng(const PixelImage& image, const QString& argument) {
+Imaging::SaveError savePng(const PixelImage& image, const QString& argument, QString* reason) {
     if (!hasEscapes(argument))
-        return Imaging::savePng(image, argument);
+        return Imaging::savePng(image, argument, reason);
 
     // Write under a UTF-8 name in the same folder, then rename by bytes: both steps
     // replace atomically, so the old file is never left half written.
@@ -121,7 +121,7 @@ Imaging::SaveError savePng(const PixelImage& image, const QString& argument) {
     if (::fstatat(dir, name.constData(), &st, 0) == 0 && !S_ISREG(st.st_mode)) {
         const int device = ::openat(dir, name.constData(), O_WRONLY | O_CLOEXEC);
         result = device < 0 ? Imaging::SaveError::CannotCreate
-                            : Imaging::savePng(image, procPath(device));
+                            : Imaging::savePng(image, procPath(device), reason);
         if (device >= 0)
             ::close(device);
     } else {
@@ -130,7 +130,8 @@ Imaging::SaveError savePng(const PixelImage& image, const QString& argument) {
                 .arg(::getpid())
                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
                 .toUtf8();
-        result = Imaging::savePng(image, procPath(dir) + '/' + QString::fromUtf8(temporary));
+        result =
+            Imaging::savePng(image, procPath(dir) + '/' + QString::fromUtf8(temporary), reason);
         if (result == Imaging::SaveError::None &&
             ::renameat(dir, temporary.constData(), dir, name.constData()) != 0) {
             ::unlinkat(dir, temporary.constData(), 0);

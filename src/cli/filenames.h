@@ -39,6 +39,8 @@ QString outputProblem(const QString& argument);
 
 // Writes the PNG at the argument's path, replacing a file there atomically, whatever
 // bytes the name holds.
-Imaging::SaveError savePng(const PixelImage& image, const QString& argument);
+// reason (optional) receives why a save failed, in a few words.
+Imaging::SaveError savePng(const PixelImage& image, const QString& argument,
+                           QString* reason = nullptr);
 
 } // namespace FileNames

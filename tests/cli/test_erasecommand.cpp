@@ -158,7 +158,7 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         {{huge, mask, "-o", output}, "Couldn't decode that image. (larger than 2^30 pixels)"},
         {{photo, mask, "-o", dir.filePath("missing/out.png")},
          "Couldn't create the PNG file. (no such folder)"},
-        {{photo, mask, "-o", "/dev/full"}, "Saving failed."},
+        {{photo, mask, "-o", "/dev/full"}, "Saving failed. (no space left on the device)"},
         // Refused before the erase, not after it.
         {{photo, mask, "-o", dir.filePath(QString(300, 'a') + ".png")},
          "Couldn't create the PNG file. (file name too long)"},
