@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -45,6 +46,8 @@ quint32 le32(const unsigned char* p) {
 quint16 le16(const unsigned char* p) { return quint16(p[1] << 8 | p[0]); }
 
 const QString kCorrupt = QStringLiteral("corrupt or incomplete data");
+// Pictures claiming more pixels than this are left to the size checks that follow.
+constexpr qint64 kMaxCheckedPixels = qint64(1) << 32;
 
 // Follows the pixel data of a palette PNG, inflated and unfiltered a row at a time, and
 // notes an index beyond the palette: the reader would show such a pixel in the palette's
@@ -58,10 +61,9 @@ public:
         passes_ = interlaced ? 7 : 1;
         for (int p = 0; p < passes_; ++p) {
             const int* a = interlaced ? kAdam7[p] : nullptr;
-            const quint32 x0 = a ? a[0] : 0, y0 = a ? a[1] : 0, dx = a ? a[2] : 1,
-                          dy = a ? a[3] : 1;
-            passWidth_[p] = width > x0 ? (width - x0 + dx - 1) / dx : 0;
-            passHeight_[p] = height > y0 ? (height - y0 + dy - 1) / dy : 0;
+            const qint64 x0 = a ? a[0] : 0, y0 = a ? a[1] : 0, dx = a ? a[2] : 1, dy = a ? a[3] : 1;
+            passWidth_[p] = width > x0 ? quint32((qint64(width) - x0 + dx - 1) / dx) : 0;
+            passHeight_[p] = height > y0 ? quint32((qint64(height) - y0 + dy - 1) / dy) : 0;
         }
         inflateInit(&zs_);
         startPass(0);
@@ -207,6 +209,7 @@ QString pngProblem(Reader& in) {
             }
             // A palette of fewer entries than its indices can name.
             if (std::memcmp(type, "PLTE", 4) == 0 && rest == length && colourType == 3 &&
+                width <= (1u << 24) && qint64(width) * height <= kMaxCheckedPixels &&
                 (depth == 1 || depth == 2 || depth == 4 || depth == 8) &&
                 length / 3 < (1u << depth))
                 palette = std::make_unique<PaletteIndices>(width, height, depth, interlaced,
@@ -443,6 +446,9 @@ QString pnmProblem(Reader& in) {
     const qint64 width = number(), height = number(), maxval = number();
     if (width <= 0 || height <= 0 || maxval <= 0 || maxval > 65535)
         return kCorrupt;
+    if (width > INT_MAX || height > INT_MAX || width * height > kMaxCheckedPixels)
+        return {}; // refused by its size, later
+
     const qint64 samples = width * height * (kind == 3 || kind == 6 ? 3 : 1);
     if (kind == 2 || kind == 3) {
         for (qint64 i = 0; i < samples; ++i) {
@@ -493,7 +499,8 @@ QString xpmProblem(Reader& in) {
         return kCorrupt;
     const qint64 width = values[0].toLongLong(), height = values[1].toLongLong(),
                  colours = values[2].toLongLong(), perPixel = values[3].toLongLong();
-    if (width <= 0 || height <= 0 || colours <= 0 || perPixel <= 0 ||
+    if (width <= 0 || height <= 0 || colours <= 0 || perPixel <= 0 || width > INT_MAX ||
+        perPixel > INT_MAX || colours >= strings.size() || height >= strings.size() ||
         strings.size() < 1 + colours + height)
         return kCorrupt;
     for (qint64 y = 0; y < height; ++y)
