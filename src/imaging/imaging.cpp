@@ -258,7 +258,8 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     // A reader whose picture differs from the size it announced (a GIF whose screen size
     // and frame disagree, for one) has escaped the checks above.
     if (!reader.read(&image) || image.isNull() || image.size() != (indexed ? stored : scaled))
-        return {{}, LoadError::DecodeFailed};
+        return {
+            {}, LoadError::DecodeFailed, QStringLiteral("corrupt or incomplete data"), announced};
     if (indexed) {
         // Indices beyond the palette would be drawn as its first colour.
         if (!indicesInPalette(image))
