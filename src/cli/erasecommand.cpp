@@ -63,10 +63,10 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
     QStringList positional;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        auto value = [&](const QString& name) -> std::optional<QString> {
+        // The argument after an option that takes one.
+        auto value = [&]() -> std::optional<QString> {
             if (i + 1 >= args.size())
                 return std::nullopt;
-            Q_UNUSED(name);
             return args[++i];
         };
         if (a == "-h" || a == "--help") {
@@ -78,14 +78,14 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
         } else if (a == "--full-size") {
             o.fullSize = true;
         } else if (a == "-o" || a == "--output") {
-            const auto v = value(a);
+            const auto v = value();
             if (!v)
                 return QStringLiteral("option %1 needs a file name").arg(a);
             o.output = *v;
         } else if (a.startsWith("--output=")) {
             o.output = a.mid(9);
         } else if (a == "--threads" || a.startsWith("--threads=")) {
-            std::optional<QString> v = a == "--threads" ? value(a) : a.mid(10);
+            std::optional<QString> v = a == "--threads" ? value() : a.mid(10);
             bool ok = false;
             const int n = v ? v->toInt(&ok) : 0;
             if (!ok || n < 1 || n > 256)
@@ -94,7 +94,7 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
             o.threads = int(
                 std::min<unsigned>(unsigned(n), std::max(1u, std::thread::hardware_concurrency())));
         } else if (a == "--fill" || a.startsWith("--fill=")) {
-            const std::optional<QString> v = a == "--fill" ? value(a) : a.mid(7);
+            const std::optional<QString> v = a == "--fill" ? value() : a.mid(7);
             if (v == QStringLiteral("standard"))
                 o.method = Inpainter::Method::Standard;
             else if (v == QStringLiteral("texture"))
