@@ -22,8 +22,6 @@
 namespace EraseCommand {
 namespace {
 
-const QString kEraseFailed = QStringLiteral("Erasing failed.");
-
 const char* const kUsage =
     "Usage: mirelo-erase INPUT MASK -o OUTPUT [--full-size] [--fill METHOD] [--threads N]\n"
     "                    [--quiet] [--verbose]\n"
@@ -124,11 +122,6 @@ std::optional<QString> parse(const QStringList& args, Options& o) {
 
 QString sizeText(qint64 w, qint64 h) { return QStringLiteral("%1 x %2").arg(w).arg(h); }
 
-// A reason after a message: " (larger than 2^30 pixels)", or nothing.
-QString reasonText(const QString& reason) {
-    return reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
-}
-
 // The mask's grey bytes at the decoded size w x h (turned upright like the photo). A mask
 // of the photo's own upright size full is reduced to it by area averaging; no other
 // scaling, which would blur the paint. The size in the mask's header is compared before
@@ -144,8 +137,8 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
     const std::unique_ptr<QImageReader> reader =
         Imaging::openReader(buffer, QFileInfo(file.path()).suffix().toLatin1());
     if (source.error != Imaging::LoadError::None || !reader) {
-        error = QStringLiteral("Couldn't read the mask %1 as an image.").arg(name) +
-                reasonText(source.reason);
+        error = Imaging::withReason(
+            QStringLiteral("Couldn't read the mask %1 as an image.").arg(name), source.reason);
         return std::nullopt;
     }
     auto wrongSize = [&](QSize size) {
@@ -160,7 +153,8 @@ std::optional<std::vector<uint8_t>> readMask(const QString& name, qint64 w, qint
         !(fullAllowed && read.announced == full))
         return wrongSize(read.announced);
     if (read.image.isNull()) {
-        error = QStringLiteral("Couldn't decode the mask %1.").arg(name) + reasonText(read.reason);
+        error = Imaging::withReason(QStringLiteral("Couldn't decode the mask %1.").arg(name),
+                                    read.reason);
         return std::nullopt;
     }
     const bool fullSize = fullAllowed && read.image.size() == full;
@@ -251,7 +245,7 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
     if (const QString problem = FileNames::outputProblem(options.output); !problem.isEmpty())
         return fail(QStringLiteral("%1: %2").arg(
             options.output,
-            Imaging::message(Imaging::SaveError::CannotCreate) + reasonText(problem)));
+            Imaging::withReason(Imaging::message(Imaging::SaveError::CannotCreate), problem)));
 
     QElapsedTimer timer;
     timer.start();
@@ -264,7 +258,8 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         Imaging::Decoded decoded = Imaging::decodeFile(input.path());
         if (!decoded.image)
             return fail(QStringLiteral("%1: %2").arg(
-                options.input, Imaging::message(decoded.error) + reasonText(decoded.reason)));
+                options.input,
+                Imaging::withReason(Imaging::message(decoded.error), decoded.reason)));
         PixelImage image = std::move(*decoded.image);
         QString maskError;
         // A mask may also be drawn at the photo's own upright size.
@@ -294,29 +289,33 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
                 Imaging::fullSizeResult(decoded.source, decoded.format, original, image);
             if (!enlarged.image)
                 return fail(QStringLiteral("%1: %2").arg(
-                    options.input, Imaging::message(Imaging::LoadError::DecodeFailed) +
-                                       reasonText(enlarged.reason)));
+                    options.input,
+                    Imaging::withReason(Imaging::message(Imaging::LoadError::DecodeFailed),
+                                        enlarged.reason)));
             image = std::move(*enlarged.image);
         }
         QString why;
         const Imaging::SaveError saved = FileNames::savePng(image, options.output, &why);
         silenced.reset();
         if (saved != Imaging::SaveError::None)
-            return fail(QStringLiteral("%1: %2").arg(options.output,
-                                                     Imaging::message(saved) + reasonText(why)));
+            return fail(QStringLiteral("%1: %2").arg(
+                options.output, Imaging::withReason(Imaging::message(saved), why)));
     } catch (const std::bad_alloc&) {
-        const QString memory = reasonText(QStringLiteral("not enough memory"));
+        const QString memory = QStringLiteral("not enough memory");
         if (showProgress && !options.quiet && step == Step::Erase)
             std::fputs("\n", err); // end the progress bar's line
         switch (step) {
         case Step::Decode:
             return fail(QStringLiteral("%1: %2").arg(
-                options.input, Imaging::message(Imaging::LoadError::DecodeFailed) + memory));
+                options.input,
+                Imaging::withReason(Imaging::message(Imaging::LoadError::DecodeFailed), memory)));
         case Step::Erase:
-            return fail(QStringLiteral("%1: %2").arg(options.input, kEraseFailed + memory));
+            return fail(QStringLiteral("%1: %2").arg(
+                options.input, Imaging::withReason(Imaging::kEraseFailedMessage, memory)));
         case Step::Save:
             return fail(QStringLiteral("%1: %2").arg(
-                options.output, Imaging::message(Imaging::SaveError::WriteFailed) + memory));
+                options.output,
+                Imaging::withReason(Imaging::message(Imaging::SaveError::WriteFailed), memory)));
         }
     }
     const qint64 encodeMs = timer.elapsed();

@@ -61,6 +61,10 @@ AbandonWhen::~AbandonWhen() { abandonFlag = previous_; }
 
 bool AbandonWhen::now() { return abandonFlag && abandonFlag->load(std::memory_order_relaxed); }
 
+QString withReason(const QString& message, const QString& reason) {
+    return reason.isEmpty() ? message : QStringLiteral("%1 (%2)").arg(message, reason);
+}
+
 const QColorSpace& sRGB() {
     static const QColorSpace space(QColorSpace::SRgb);
     return space;

@@ -50,6 +50,11 @@ enum class SaveError {
 // The user-facing text of a failure; empty for None.
 QString message(LoadError error);
 QString message(SaveError error);
+// A message with its reason after it in parentheses ("Saving failed. (no space left on
+// the device)"); the message alone when there is no reason.
+QString withReason(const QString& message, const QString& reason);
+// An erase that could not run (out of memory); the document stays as it was before it.
+inline const QString kEraseFailedMessage = QStringLiteral("Erasing failed.");
 
 struct Decoded {
     std::optional<PixelImage> image;

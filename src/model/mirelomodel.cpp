@@ -328,9 +328,7 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     opening_ = false;
     publishBusy();
     if (!loaded.image) {
-        setMessage(
-            Imaging::message(loaded.error) +
-            (loaded.reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(loaded.reason)));
+        setMessage(Imaging::withReason(Imaging::message(loaded.error), loaded.reason));
         return;
     }
 
@@ -584,7 +582,7 @@ void MireloModel::finishErase(const PixelImage& result) {
 
 void MireloModel::failErase(const QString& reason) {
     undoErase();
-    setMessage(eraseFailedMessage + QStringLiteral(" (%1)").arg(reason));
+    setMessage(Imaging::withReason(Imaging::kEraseFailedMessage, reason));
     eraseEnded();
 }
 
@@ -691,9 +689,7 @@ void MireloModel::finishSave(Imaging::SaveError error, const QString& reason, co
     publishBusy();
     if (error != Imaging::SaveError::None) {
         savesFailed_ = true;
-        setFailure(Imaging::message(error) +
-                       (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)),
-                   path);
+        setFailure(Imaging::withReason(Imaging::message(error), reason), path);
         return;
     }
     // An earlier failure to save is over now.

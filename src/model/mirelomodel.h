@@ -111,9 +111,6 @@ public:
     const QString& documentFolder() const { return documentFolder_; }
 
     static inline const QString copiedMessage = QStringLiteral("Copied to the clipboard.");
-    // An erase that could not run (the reason follows in parentheses); the document stays
-    // as it was before it.
-    static inline const QString eraseFailedMessage = QStringLiteral("Erasing failed.");
     Activity activity() const { return activity_; }
     // True when the open picture was scaled down on loading, so a full-size save differs
     // from the plain one.
