@@ -120,8 +120,6 @@ void CanvasView::modelChanged() {
 }
 
 void CanvasView::redrawRequested() {
-    // The mask may have been replaced, cleared or restored wholesale.
-    overlay_.invalidate();
     // A view that was never laid out has no size to keep the picture in.
     if (isVisible())
         keepPictureInView();
@@ -211,11 +209,14 @@ void CanvasView::drawOverlay(QPainter& p, const ImageGeometry& g) {
     if (!mask)
         return;
     const QImage& source = mask->overlayImage();
+    // Stamps, undo and clearing say which tiles they changed; a new mask changes them all.
+    overlay_.markDirty(mask->changedSince(overlayRevision_));
+    overlayRevision_ = mask->revision();
     if (g.scale < 1.0) {
         // Kept current even while nothing is painted, so that the first stamp of a stroke
         // updates its own area instead of rebuilding the whole reduced copy.
         const qreal dpr = devicePixelRatioF();
-        const QImage& reduced = overlay_.update(source, mask->gray().bytes(), displaySize(g), dpr);
+        const QImage& reduced = overlay_.update(source, mask->bytes(), displaySize(g), dpr);
         if (mask->hasPaint())
             p.drawImage(snapped(g.rect.topLeft(), dpr), reduced);
     } else if (mask->hasPaint()) {
@@ -353,7 +354,6 @@ QRectF CanvasView::paintSegment(QPointF a, QPointF b, const ImageGeometry& g) {
             mask.stamp(a + d * static_cast<double>(i) / static_cast<double>(n), radius, feather);
     if (touched.isEmpty())
         return {};
-    overlay_.markDirty(touched);
     return QRectF(g.rect.left() + touched.left() * g.scale, g.rect.top() + touched.top() * g.scale,
                   touched.width() * g.scale, touched.height() * g.scale)
         .adjusted(-repaintSlack, -repaintSlack, repaintSlack, repaintSlack);

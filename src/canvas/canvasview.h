@@ -118,4 +118,6 @@ private:
     ScaledImageCache currentCache_;
     ScaledImageCache originalCache_;
     ScaledOverlay overlay_;
+    // The mask revision the reduced overlay was last brought up to.
+    uint64_t overlayRevision_ = 0;
 };

@@ -24,11 +24,9 @@ public:
     // with dpr. coverage holds one byte per source pixel and is zero wherever the source
     // pixel is transparent; it lets the averaging skip unpainted stretches at a quarter of
     // the memory traffic. Rebuilt when the source buffer, either size or dpr differs from
-    // last time, or after invalidate(); otherwise only the marked areas are recomputed.
+    // last time; otherwise only the marked areas are recomputed.
     const QImage& update(const QImage& source, std::span<const uint8_t> coverage, QSize pixelSize,
                          qreal dpr);
-    // Any source pixel may have changed.
-    void invalidate() { valid_ = false; }
     // The source pixels in sourceRect have changed.
     void markDirty(const QRect& sourceRect) { dirty_ |= sourceRect; }
 

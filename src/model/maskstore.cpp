@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -29,17 +30,38 @@ const std::array<Rgba, 256>& overlayTable() {
 // The overlay pixel (R, G, B, A premultiplied) of mask value v.
 const uint8_t* overlayPixel(uint8_t v) { return overlayTable()[v].data(); }
 
+// Revisions count up across all stores, so a change of store reads as a change of every
+// pixel to a view that saw the old one. Stores are made on loading threads.
+uint64_t nextRevision() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+constexpr int64_t kTile = MaskTiles::kTileSide;
+
 } // namespace
 
 MaskStore::MaskStore(int64_t width, int64_t height)
-    : width_(width), height_(height), gray_(static_cast<size_t>(width * height)),
+    : width_(width), height_(height), gray_(static_cast<size_t>(width * height), uint8_t(0)),
+      tiles_(width, height),
       overlay_(std::make_unique<uint8_t[]>(static_cast<size_t>(width * height * 4))),
       overlayImage_(overlay_.get(), static_cast<int>(width), static_cast<int>(height),
-                    static_cast<qsizetype>(width) * 4, QImage::Format_RGBA8888_Premultiplied) {
-    assert(width >= 1 && height >= 1 && "MaskStore: the image has no pixels");
+                    static_cast<qsizetype>(width) * 4, QImage::Format_RGBA8888_Premultiplied),
+      revision_(nextRevision()), tileRevision_(tiles_.tileCount(), revision_) {
     overlayImage_.setColorSpace(Imaging::sRGB());
 }
 
+QRect MaskStore::changedSince(uint64_t since) const {
+    QRect changed;
+    for (size_t i = 0; i < tileRevision_.size(); ++i) {
+        if (tileRevision_[i] > since) {
+            const MaskTiles::Area a = tiles_.area(i);
+            changed |= QRect(static_cast<int>(a.x), static_cast<int>(a.y),
+                             static_cast<int>(a.width), static_cast<int>(a.height));
+        }
+    }
+    return changed;
+}
 QRect MaskStore::stamp(QPointF p, double radius, double feather) {
     // The disc is computed in single precision; only the soft-edge width starts in double.
     const float cx = static_cast<float>(p.x());
@@ -64,10 +86,13 @@ QRect MaskStore::stamp(QPointF p, double radius, double feather) {
 
     hasPaint_ = true;
     const float inner = r - s;
-    const uint8_t* current = gray_.bytes().data();
-    uint8_t* writable = nullptr; // detached from snapshots on the first byte that rises
+    // The tile of the last byte that rose, detached from snapshots on its first rise.
+    size_t tile = tiles_.tileCount();
+    uint8_t* tileBytes = nullptr;
+    uint64_t revision = 0;
     for (int64_t y = y0; y <= y1; ++y) {
         const float dy = static_cast<float>(y) + 0.5f - cy;
+        const size_t tileRow = static_cast<size_t>(y / kTile * tiles_.columns());
         for (int64_t x = x0; x <= x1; ++x) {
             const float dx = static_cast<float>(x) + 0.5f - cx;
             const float d = std::sqrt(dy * dy + dx * dx);
@@ -82,13 +107,18 @@ QRect MaskStore::stamp(QPointF p, double radius, double feather) {
             }
             const auto v = static_cast<uint8_t>(std::clamp(static_cast<int>(a), 0, 255));
             const int64_t i = y * width_ + x;
-            if (current[i] >= v)
+            if (gray_[static_cast<size_t>(i)] >= v)
                 continue;
-            if (!writable) {
-                writable = gray_.mutableBytes().data();
-                current = writable;
+            if (revision == 0)
+                revision = revision_ = nextRevision();
+            const size_t t = tileRow + static_cast<size_t>(x / kTile);
+            if (t != tile) {
+                tile = t;
+                tileBytes = tiles_.writableTile(t);
+                tileRevision_[t] = revision;
             }
-            writable[i] = v;
+            gray_[static_cast<size_t>(i)] = v;
+            tileBytes[y % kTile * kTile + x % kTile] = v;
             std::memcpy(overlay_.get() + i * 4, overlayPixel(v), 4);
         }
     }
@@ -96,22 +126,46 @@ QRect MaskStore::stamp(QPointF p, double radius, double feather) {
                  static_cast<int>(y1 - y0 + 1));
 }
 
-void MaskStore::set(const MaskBytes& bytes) {
-    assert(bytes.size() == static_cast<size_t>(width_ * height_) &&
-           "MaskStore::set: the mask must have one byte per pixel");
-    gray_ = bytes;
-    const std::span<const uint8_t> g = gray_.bytes();
-    bool painted = false;
-    uint8_t* out = overlay_.get();
-    for (size_t i = 0; i < g.size(); ++i) {
-        std::memcpy(out + i * 4, overlayPixel(g[i]), 4);
-        painted = painted || g[i] != 0;
+void MaskStore::rewriteTile(const MaskTiles& from, size_t i, uint64_t revision) {
+    const MaskTiles::Area a = from.area(i);
+    const uint8_t* source = from.tile(i);
+    for (int64_t y = 0; y < a.height; ++y) {
+        const int64_t first = (a.y + y) * width_ + a.x;
+        uint8_t* g = gray_.data() + first;
+        uint8_t* o = overlay_.get() + first * 4;
+        if (!source) {
+            std::memset(g, 0, static_cast<size_t>(a.width));
+            std::memset(o, 0, static_cast<size_t>(a.width * 4));
+            continue;
+        }
+        const uint8_t* row = source + y * kTile;
+        std::memcpy(g, row, static_cast<size_t>(a.width));
+        for (int64_t x = 0; x < a.width; ++x)
+            std::memcpy(o + x * 4, overlayPixel(row[x]), 4);
     }
-    hasPaint_ = painted;
+    tileRevision_[i] = revision;
+}
+
+size_t MaskStore::set(const MaskTiles& mask) {
+    assert(mask.width() == width_ && mask.height() == height_ &&
+           "MaskStore::set: the mask must have the store's size");
+    size_t rewritten = 0;
+    uint64_t revision = 0;
+    for (size_t i = 0; i < tileRevision_.size(); ++i) {
+        if (tiles_.sharesTile(mask, i))
+            continue;
+        if (revision == 0)
+            revision = revision_ = nextRevision();
+        rewriteTile(mask, i, revision);
+        ++rewritten;
+    }
+    tiles_ = mask;
+    hasPaint_ = tiles_.anyPainted();
+    return rewritten;
 }
 
 void MaskStore::clear() {
-    gray_ = MaskBytes(static_cast<size_t>(width_ * height_));
-    std::memset(overlay_.get(), 0, static_cast<size_t>(width_ * height_ * 4));
+    const MaskTiles empty(width_, height_);
+    set(empty);
     hasPaint_ = false;
 }

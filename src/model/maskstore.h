@@ -1,6 +1,6 @@
 #pragma once
 
-#include "maskbytes.h"
+#include "masktiles.h"
 
 #include <QImage>
 #include <QPointF>
@@ -8,15 +8,23 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 // The brush mask of the open image and its tinted overlay.
 //
-// gray() holds the mask bytes (see MaskBytes). Brush stamps only ever raise a byte;
-// bytes fall only through set() and clear(). The overlay shows each pixel in the colour
-// (1.0, 0.15, 0.25) at an opacity of 0.6 x v / 255, as premultiplied R, G, B, A bytes
-// kept up to date with every change, so drawing it needs no conversion pass.
+// bytes() holds the mask bytes (see MaskTiles), and tiles() the same bytes as shared
+// tiles for undo snapshots: a snapshot costs a table of pointers, a stroke copies only the
+// tiles it raises, and restoring a snapshot rewrites only the tiles that differ. Brush
+// stamps only ever raise a byte; bytes fall only through set() and clear(). The overlay
+// shows each pixel in the colour (1.0, 0.15, 0.25) at an opacity of 0.6 x v / 255, as
+// premultiplied R, G, B, A bytes kept up to date with every change, so drawing it needs no
+// conversion pass.
 //
-// One store exists per loaded image and is never resized. GUI thread only.
+// Every change takes a new revision number, larger than any other store's before it, so a
+// view can ask what changed since it last looked, even across a change of store.
+//
+// One store exists per loaded image and is never resized. GUI thread only, once made.
 class MaskStore {
 public:
     // A store of width x height pixels (each at least 1), all unpainted.
@@ -26,7 +34,10 @@ public:
 
     int64_t width() const { return width_; }
     int64_t height() const { return height_; }
-    const MaskBytes& gray() const { return gray_; }
+    // One byte per pixel, row-major, top row first.
+    std::span<const uint8_t> bytes() const { return gray_; }
+    // The same bytes, cheap to copy and shared until written.
+    const MaskTiles& tiles() const { return tiles_; }
     // True once paint may be present: set by any stamp that touches the image (even when
     // no byte rises) and by set() with a nonzero byte; cleared by clear() and set() of
     // all zeros.
@@ -36,22 +47,35 @@ public:
     // outlive the store.
     const QImage& overlayImage() const { return overlayImage_; }
 
+    // The revision of the last change (the store's making counts as one).
+    uint64_t revision() const { return revision_; }
+    // The pixels changed after revision `since`, rounded out to whole tiles: all of them
+    // when `since` is older than the store.
+    QRect changedSince(uint64_t since) const;
+
     // Paints one feathered disc centred on p (image pixel coordinates, pixel (x, y)
     // covering [x, x + 1) x [y, y + 1)): full strength within radius - s, falling off
     // smoothly to nothing at radius, where the soft edge s is radius x feather but at
     // least one pixel. Returns the rectangle of pixels it visited (empty when the disc
     // misses the image), which callers can use to repaint only that area.
     QRect stamp(QPointF p, double radius, double feather);
-    // Replaces the mask bytes (exactly width x height of them) and redraws the overlay.
-    void set(const MaskBytes& bytes);
+    // Replaces the mask bytes with `mask` (of the store's size) and redraws the overlay
+    // where they differ. Returns the number of tiles rewritten: those not shared with it.
+    size_t set(const MaskTiles& mask);
     // Unpaints everything.
     void clear();
 
 private:
+    // Copies tile i of `from` into the bytes and the overlay, marked with the revision.
+    void rewriteTile(const MaskTiles& from, size_t i, uint64_t revision);
+
     int64_t width_;
     int64_t height_;
-    MaskBytes gray_;
+    std::vector<uint8_t> gray_;
+    MaskTiles tiles_;
     bool hasPaint_ = false;
     std::unique_ptr<uint8_t[]> overlay_;
     QImage overlayImage_;
+    uint64_t revision_;
+    std::vector<uint64_t> tileRevision_;
 };

@@ -398,7 +398,7 @@ void MireloModel::pushUndo() {
         return;
     if (undoStack.size() >= static_cast<size_t>(maxUndo))
         undoStack.erase(undoStack.begin(), undoStack.end() - (maxUndo - 1));
-    undoStack.push_back({*current, mask->gray()});
+    undoStack.push_back({*current, mask->tiles()});
     redoStack.clear();
     refreshFlags();
 }
@@ -424,7 +424,7 @@ void MireloModel::endStroke() {
     OpenStroke s = std::move(*stroke_);
     stroke_.reset();
     // Only the stroke has touched the document since its snapshot.
-    if (mask && !undoStack.empty() && mask->gray() == undoStack.back().mask) {
+    if (mask && !undoStack.empty() && mask->tiles() == undoStack.back().mask) {
         undoStack.pop_back();
         if (s.dropped)
             undoStack.insert(undoStack.begin(), std::move(*s.dropped));
@@ -453,7 +453,7 @@ void MireloModel::step(std::vector<Snapshot>& from, std::vector<Snapshot>& to) {
         return;
     const Snapshot target = std::move(from.back());
     from.pop_back();
-    to.push_back({*current, mask->gray()});
+    to.push_back({*current, mask->tiles()});
     apply(target);
 }
 
@@ -508,7 +508,7 @@ void MireloModel::erase() {
     PixelImage image = *current;
     redoBeforeErase_ = redoStack;
     pushUndo();
-    MaskBytes maskBytes = mask->gray();
+    MaskTiles maskTiles = mask->tiles();
     erasing_ = true;
     eraseAbandoned_ = std::make_shared<std::atomic<bool>>(false);
     publishBusy();
@@ -523,7 +523,7 @@ void MireloModel::erase() {
     const std::shared_ptr<std::atomic<bool>> abandoned = eraseAbandoned_;
     const int threads = processors;
     const Inpainter::Method method = fillMethod;
-    std::function<void()> job = [weak, closing, abandoned, image, maskBytes, threads,
+    std::function<void()> job = [weak, closing, abandoned, image, maskTiles, threads,
                                  method]() mutable {
         // Thrown from the progress callback, on this thread between two steps of the fill,
         // to stop when the model is going or the erase was abandoned.
@@ -538,7 +538,7 @@ void MireloModel::erase() {
         };
         std::optional<PixelImage> result;
         try {
-            result = Inpainter::run(std::move(image), maskBytes.bytes(), report, threads, method);
+            result = Inpainter::run(std::move(image), maskTiles.toBytes(), report, threads, method);
         } catch (const Abandoned&) {
             return;
         } catch (const std::bad_alloc&) {

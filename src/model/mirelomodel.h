@@ -2,7 +2,6 @@
 
 #include "imaging.h"
 #include "inpainter.h"
-#include "maskbytes.h"
 #include "maskstore.h"
 #include "pixelimage.h"
 
@@ -60,10 +59,11 @@ class MireloModel : public QObject {
     Q_PROPERTY(Activity activity READ activity NOTIFY activityChanged)
 
 public:
-    // One undo record: the picture and the mask bytes, both shared until written.
+    // One undo record: the picture and the mask, both shared until written (the mask tile
+    // by tile).
     struct Snapshot {
         PixelImage image;
-        MaskBytes mask;
+        MaskTiles mask;
     };
 
     // What a busy model is doing, for the busy panel. An erase wins over a save, and a

@@ -65,11 +65,11 @@ struct Canvas {
 };
 
 // The mask bytes of stamps from a to b in n steps, both ends included, on a 400 x 300 store.
-MaskBytes stamped(QPointF a, QPointF b, int n, double radius = 24, double feather = 0.35) {
+MaskTiles stamped(QPointF a, QPointF b, int n, double radius = 24, double feather = 0.35) {
     MaskStore store(400, 300);
     for (int i = 0; i <= n; ++i)
         store.stamp(a + (b - a) * static_cast<double>(i) / static_cast<double>(n), radius, feather);
-    return store.gray();
+    return store.tiles();
 }
 
 void drag(QWidget& w, QPoint from, QPoint to, Qt::MouseButton button = Qt::LeftButton,
@@ -140,15 +140,15 @@ private slots:
     void strokesStampTheirWholePathAsOneUndoStep() {
         Canvas c;
         QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
-        QVERIFY(c.model.mask->gray() == stamped({100, 130}, {100, 130}, 1));
+        QVERIFY(c.model.mask->tiles() == stamped({100, 130}, {100, 130}, 1));
         QCOMPARE(c.model.undoStack.size(), size_t(1));
 
         c.model.undo();
         drag(c.view, {120, 150}, {220, 150});
         // 100 pixels at brush 48: spacing 4.8, so 21 steps and 22 stamps. The scalloped
         // edge of the stroke tells the stamp count apart.
-        const MaskBytes expected = stamped({100, 130}, {200, 130}, 21);
-        QVERIFY(c.model.mask->gray() == expected);
+        const MaskTiles expected = stamped({100, 130}, {200, 130}, 21);
+        QVERIFY(c.model.mask->tiles() == expected);
         QVERIFY(!(stamped({100, 130}, {200, 130}, 20) == expected));
         QVERIFY(!(stamped({100, 130}, {200, 130}, 22) == expected));
         QCOMPARE(c.model.undoStack.size(), size_t(1));
@@ -161,20 +161,20 @@ private slots:
         c.model.processors = 1;
         c.model.setCompare(true);
         drag(c.view, {120, 150}, {220, 150});
-        QVERIFY(c.model.mask->gray() == MaskBytes(400 * 300));
+        QVERIFY(c.model.mask->tiles() == MaskTiles(400, 300));
         QVERIFY(c.model.undoStack.empty());
 
         // An erase started mid-stroke ends the stroke: the mask stays as the job took it,
         // and no stroke begins while the job runs.
         c.model.setCompare(false);
         QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
-        const MaskBytes before = c.model.mask->gray();
+        const MaskTiles before = c.model.mask->tiles();
         c.model.erase();
         QTest::mouseMove(&c.view, QPoint(250, 150));
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(250, 150));
         drag(c.view, {120, 250}, {220, 250});
         QVERIFY(c.model.isBusy());
-        QVERIFY(c.model.mask->gray() == before);
+        QVERIFY(c.model.mask->tiles() == before);
         QTRY_VERIFY_WITH_TIMEOUT(!c.model.isBusy(), 20000);
     }
 
@@ -396,6 +396,17 @@ private slots:
                             qRound(green.blue() * 0.4) + 38);
         QVERIFY(near(c.pixel(220, 170), tinted));
         QVERIFY(near(c.pixel(220 + qRound(40 * zoom), 170), green));
+
+        // A second stroke 100 pixels to the left, undone and redone.
+        const QPoint second(220 - qRound(100 * zoom), 170);
+        QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, second);
+        leave(c.view);
+        QVERIFY(near(c.pixel(second.x(), second.y()), tinted));
+        c.model.undo();
+        QVERIFY(near(c.pixel(second.x(), second.y()), green));
+        QVERIFY(near(c.pixel(220, 170), tinted));
+        c.model.redo();
+        QVERIFY(near(c.pixel(second.x(), second.y()), tinted));
     }
 
     void compareShowsBothPicturesAroundTheSplit() {

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const QRect visited = store.stamp(QPointF(v[0], v[1]), v[2], v[2] * 0.01);
         if (!visited.isEmpty() && !QRect(0, 0, int(width), int(height)).contains(visited))
             Fuzz::broken("a stamp visits only pixels of the store");
-        const uint8_t* after = store.gray().bytes().data();
+        const uint8_t* after = store.bytes().data();
         for (int64_t y = 0; y < height; ++y) {
             for (int64_t x = 0; x < width; ++x) {
                 const size_t i = size_t(y * width + x);
@@ -48,5 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         std::memcpy(before.data(), after, before.size());
     }
+    if (store.tiles().toBytes() != before)
+        Fuzz::broken("the tiles hold the bytes the store shows");
     return 0;
 }

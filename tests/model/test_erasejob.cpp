@@ -20,7 +20,7 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     m.setMessage(QString("Couldn't read that image."));
     stroke(m, {32, 24}, 12); // thick: patch fill, with progress along the way
     const PixelImage before = *m.current;
-    const MaskBytes painted = m.mask->gray();
+    const MaskTiles painted = m.mask->tiles();
     std::vector<double> seen;
     QObject::connect(&m, &MireloModel::progressChanged, [&] { seen.push_back(m.progress()); });
     int redraws = 0;
@@ -34,11 +34,11 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     EXPECT_FALSE(m.message());
     // The job and the new snapshot hold the picture without copying it.
     EXPECT_TRUE(m.undoStack.back().image.sharesBytesWith(*m.current));
-    EXPECT_TRUE(m.undoStack.back().mask.sharesBytesWith(m.mask->gray()));
+    EXPECT_TRUE(m.undoStack.back().mask.sharesTilesWith(m.mask->tiles()));
 
     rec.names.clear();
     ASSERT_TRUE(waitUntilIdle(m));
-    EXPECT_EQ(*m.current, Inpainter::run(before, painted.bytes(), {}, 1));
+    EXPECT_EQ(*m.current, Inpainter::run(before, painted.toBytes(), {}, 1));
     EXPECT_EQ(bytesOf(m.currentImage), bytesOf(*m.current));
     EXPECT_EQ(m.passes(), 1);
     EXPECT_TRUE(m.edited() && m.canUndo());
@@ -67,7 +67,7 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     // The result cannot arrive before the event loop runs, so every call below meets a
     // running job.
     const PixelImage before = *m.current;
-    const MaskBytes mask = m.mask->gray();
+    const MaskTiles mask = m.mask->tiles();
     const size_t undoDepth = m.undoStack.size();
     const QImage savedDuring = m.currentImage;
 
@@ -79,7 +79,7 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     m.revertToOriginal();
     m.erase();
     EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_TRUE(m.mask->gray().sharesBytesWith(mask));
+    EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
     EXPECT_EQ(m.undoStack.size(), undoDepth);
     EXPECT_EQ(m.current->width(), 64);
     EXPECT_FALSE(m.message());
@@ -117,7 +117,7 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     // which the job could see that it was abandoned, so its result does arrive.
     stroke(m, {20, 15}, 40);
     const PixelImage before = *m.current;
-    const MaskBytes painted = m.mask->gray();
+    const MaskTiles painted = m.mask->tiles();
     const size_t undoDepth = m.undoStack.size();
 
     // Given up at once: the document is as before, paint and history too.
@@ -125,7 +125,7 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     m.abandonErase();
     EXPECT_FALSE(m.isBusy());
     EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.mask->tiles(), painted);
     EXPECT_EQ(m.undoStack.size(), undoDepth);
     EXPECT_TRUE(m.maskHasPaint());
     MireloModelTestAccess::finishJobs(m);

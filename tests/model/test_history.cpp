@@ -8,9 +8,7 @@ using namespace testsupport;
 
 namespace {
 
-bool maskIsEmpty(const MaskBytes& b) {
-    return std::all_of(b.bytes().begin(), b.bytes().end(), [](uint8_t v) { return v == 0; });
-}
+bool maskIsEmpty(const MaskTiles& m) { return !m.anyPainted(); }
 
 // One stroke, one erase, then undo, undo, redo: every step shows the expected picture,
 // paint, flags and stacks.
@@ -19,7 +17,7 @@ TEST(History, StrokeEraseUndoUndoRedo) {
     loadGradient(m);
     const PixelImage i0 = *m.current;
     ASSERT_TRUE(stroke(m, {30, 20}, 8));
-    const MaskBytes painted = m.mask->gray();
+    const MaskTiles painted = m.mask->tiles();
     ASSERT_EQ(m.undoStack.size(), 1u);
     EXPECT_TRUE(maskIsEmpty(m.undoStack[0].mask)); // A: (I0, empty)
 
@@ -29,11 +27,11 @@ TEST(History, StrokeEraseUndoUndoRedo) {
     ASSERT_FALSE(i1 == i0);
     EXPECT_EQ(m.undoStack.size(), 2u); // B: (I0, painted)
     EXPECT_EQ(m.undoStack[1].mask, painted);
-    EXPECT_TRUE(maskIsEmpty(m.mask->gray()));
+    EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
 
     m.undo(); // back to B: the paint shows again
     EXPECT_EQ(*m.current, i0);
-    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.mask->tiles(), painted);
     EXPECT_FALSE(m.edited());
     EXPECT_TRUE(m.maskHasPaint());
     EXPECT_EQ(bytesOf(m.currentImage), bytesOf(i0));
@@ -43,14 +41,14 @@ TEST(History, StrokeEraseUndoUndoRedo) {
 
     m.undo(); // back to A
     EXPECT_EQ(*m.current, i0);
-    EXPECT_TRUE(maskIsEmpty(m.mask->gray()));
+    EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
     EXPECT_FALSE(m.maskHasPaint());
     EXPECT_FALSE(m.canUndo());
     ASSERT_EQ(m.redoStack.size(), 2u); // D: (I0, painted)
     EXPECT_EQ(m.redoStack[1].mask, painted);
 
     m.redo(); // D: the paint returns
-    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.mask->tiles(), painted);
     EXPECT_TRUE(m.maskHasPaint() && m.canUndo() && m.canRedo());
     ASSERT_EQ(m.undoStack.size(), 1u);
     EXPECT_TRUE(maskIsEmpty(m.undoStack[0].mask));
@@ -66,9 +64,9 @@ TEST(History, StrokeEraseUndoUndoRedo) {
 TEST(History, KeepsTheTwentyMostRecentStates) {
     MireloModel m;
     loadGradient(m);
-    std::vector<MaskBytes> before;
+    std::vector<MaskTiles> before;
     for (int i = 0; i < 25; ++i) {
-        before.push_back(m.mask->gray());
+        before.push_back(m.mask->tiles());
         stroke(m, {2.0 + 2 * i, 10.0}, 1.5);
     }
     ASSERT_EQ(m.undoStack.size(), 20u);
@@ -78,10 +76,10 @@ TEST(History, KeepsTheTwentyMostRecentStates) {
         EXPECT_TRUE(s.image.sharesBytesWith(*m.original));
     for (int i = 0; i < 20; ++i)
         m.undo();
-    EXPECT_EQ(m.mask->gray(), before[5]);
+    EXPECT_EQ(m.mask->tiles(), before[5]);
     EXPECT_FALSE(m.canUndo());
     m.undo();
-    EXPECT_EQ(m.mask->gray(), before[5]);
+    EXPECT_EQ(m.mask->tiles(), before[5]);
     EXPECT_EQ(m.redoStack.size(), 20u);
 
     m.redo();
@@ -99,12 +97,12 @@ TEST(History, ClearAndRevertAreSingleStepsOrNothing) {
     EXPECT_FALSE(m.canUndo());
 
     stroke(m, {30, 20}, 8);
-    const MaskBytes painted = m.mask->gray();
+    const MaskTiles painted = m.mask->tiles();
     m.clearMask();
     EXPECT_EQ(m.undoStack.size(), 2u);
     EXPECT_FALSE(m.maskHasPaint());
     m.undo();
-    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.mask->tiles(), painted);
 
     m.erase();
     ASSERT_TRUE(waitUntilIdle(m));
@@ -166,7 +164,7 @@ TEST(History, StrokeThatPaintsNothingLeavesNoTrace) {
     // With a full history, the oldest entry stays too.
     for (int i = 0; i < 20; ++i)
         stroke(m, {2.0 + 2 * i, 30.0}, 1.5);
-    const MaskBytes oldest = m.undoStack.front().mask;
+    const MaskTiles oldest = m.undoStack.front().mask;
     ASSERT_TRUE(m.beginStroke());
     m.endStroke();
     ASSERT_EQ(m.undoStack.size(), 20u);

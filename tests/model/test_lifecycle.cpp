@@ -69,7 +69,7 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
     m.undo();
     stroke(m, {100, 80}, 30);
     const PixelImage before = *m.current;
-    const MaskBytes painted = m.mask->gray();
+    const MaskTiles painted = m.mask->tiles();
     const size_t undoDepth = m.undoStack.size();
 
     LargePages::simulateExhaustion(true);
@@ -79,7 +79,7 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
 
     EXPECT_EQ(m.message(), QString("Erasing failed. (not enough memory)"));
     EXPECT_EQ(*m.current, before);
-    EXPECT_EQ(m.mask->gray(), painted);
+    EXPECT_EQ(m.mask->tiles(), painted);
     EXPECT_EQ(m.undoStack.size(), undoDepth);
     EXPECT_FALSE(m.edited());
     // The paint is still there, so the erase can be tried again.

@@ -97,7 +97,7 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     loadGradient(m);
     stroke(m, {20, 20});
     const PixelImage before = *m.current;
-    const MaskBytes mask = m.mask->gray();
+    const MaskTiles mask = m.mask->tiles();
 
     loadNow(m, QUrl::fromLocalFile(dir.filePath("missing.png")));
     EXPECT_EQ(m.message(), QString("Couldn't read that file as an image."));
@@ -108,7 +108,7 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     EXPECT_EQ(m.message(), QString("Couldn't decode that image. (corrupt or incomplete data)"));
 
     EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_TRUE(m.mask->gray().sharesBytesWith(mask));
+    EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
     EXPECT_EQ(m.undoStack.size(), 1u);
     EXPECT_TRUE(m.canUndo());
     EXPECT_TRUE(m.maskHasPaint());

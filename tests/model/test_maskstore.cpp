@@ -7,7 +7,7 @@
 
 namespace {
 
-uint8_t at(const MaskStore& s, int x, int y) { return s.gray().bytes()[y * s.width() + x]; }
+uint8_t at(const MaskStore& s, int x, int y) { return s.bytes()[y * s.width() + x]; }
 
 std::array<uint8_t, 4> overlayAt(const MaskStore& s, int x, int y) {
     const uchar* p = s.overlayImage().constScanLine(y) + x * 4;
@@ -15,7 +15,7 @@ std::array<uint8_t, 4> overlayAt(const MaskStore& s, int x, int y) {
 }
 
 bool allZero(const MaskStore& s) {
-    const auto g = s.gray().bytes();
+    const auto g = s.bytes();
     const QImage& o = s.overlayImage();
     const auto* ob = o.constBits();
     return std::all_of(g.begin(), g.end(), [](uint8_t v) { return v == 0; }) &&
@@ -58,7 +58,7 @@ TEST(MaskStore, FeatherZeroKeepsOnePixelSoftEdge) {
 
 TEST(MaskStore, OverlayIsPremultipliedTint) {
     MaskStore s(6, 1);
-    s.set(MaskBytes(std::vector<uint8_t>{0, 1, 2, 64, 128, 255}));
+    s.set(MaskTiles(6, 1, std::vector<uint8_t>{0, 1, 2, 64, 128, 255}));
     EXPECT_TRUE(s.hasPaint());
     EXPECT_EQ(s.overlayImage().format(), QImage::Format_RGBA8888_Premultiplied);
     const std::array<std::array<uint8_t, 4>, 6> want = {{{0, 0, 0, 0},
@@ -94,29 +94,55 @@ TEST(MaskStore, StampsOnlyRaiseAndClipToTheImage) {
 
     MaskStore corner(40, 30);
     EXPECT_EQ(corner.stamp({39.0, 29.0}, 8.0, 0.35), QRect(31, 21, 9, 9));
-    const MaskBytes once = corner.gray();
+    const MaskTiles once = corner.tiles();
     corner.stamp({39.0, 29.0}, 8.0, 0.35);
-    EXPECT_EQ(corner.gray(), once);
+    EXPECT_EQ(corner.tiles(), once);
     corner.stamp({39.0, 29.0}, 8.0, 1.0); // weaker
-    EXPECT_EQ(corner.gray(), once);
+    EXPECT_EQ(corner.tiles(), once);
 }
 
-TEST(MaskStore, CopiesShareUntilWrittenAndStayUnchanged) {
-    MaskStore s(50, 50);
+TEST(MaskStore, SnapshotsShareTheTilesAStrokeLeavesAlone) {
+    MaskStore s(200, 150); // 4 x 3 tiles, the last column and row cut short
     s.stamp({10.0, 10.0}, 5.0, 0.35);
-    const MaskBytes snapshot = s.gray();
-    const std::vector<uint8_t> before(snapshot.bytes().begin(), snapshot.bytes().end());
-    EXPECT_TRUE(snapshot.sharesBytesWith(s.gray()));
+    const MaskTiles snapshot = s.tiles();
+    const std::vector<uint8_t> before(s.bytes().begin(), s.bytes().end());
     s.stamp({10.0, 10.0}, 5.0, 0.35); // nothing rises: still shared
-    EXPECT_TRUE(snapshot.sharesBytesWith(s.gray()));
-    s.stamp({30.0, 30.0}, 5.0, 0.35);
-    EXPECT_FALSE(snapshot.sharesBytesWith(s.gray()));
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), snapshot.bytes().begin()));
+    EXPECT_TRUE(snapshot.sharesTilesWith(s.tiles()));
 
-    s.set(snapshot); // an undo restores bytes and overlay
-    EXPECT_TRUE(s.gray().sharesBytesWith(snapshot));
-    EXPECT_EQ(overlayAt(s, 30, 30)[3], 0);
+    const uint64_t seen = s.revision();
+    s.stamp({160.0, 100.0}, 5.0, 0.35); // within tile 6 (column 2, row 1) only
+    EXPECT_EQ(s.changedSince(seen), QRect(128, 64, 64, 64));
+    for (size_t i = 0; i < snapshot.tileCount(); ++i)
+        EXPECT_EQ(snapshot.sharesTile(s.tiles(), i), i != 6) << "tile " << i;
+    EXPECT_EQ(snapshot.toBytes(), before);
+
+    // An undo rewrites that one tile, bytes and overlay.
+    EXPECT_EQ(s.set(snapshot), 1u);
+    EXPECT_TRUE(s.tiles().sharesTilesWith(snapshot));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), s.bytes().begin()));
+    EXPECT_EQ(overlayAt(s, 160, 100)[3], 0);
     EXPECT_EQ(overlayAt(s, 10, 10)[3], 153);
+    EXPECT_EQ(s.changedSince(seen), QRect(128, 64, 64, 64));
+    // A new store is news to a view that saw an older one.
+    EXPECT_EQ(MaskStore(200, 150).changedSince(s.revision()), QRect(0, 0, 200, 150));
+}
+
+TEST(MaskTiles, KeepOddSizesAndCompareByBytes) {
+    std::vector<uint8_t> bytes(130 * 70, 0); // edge tiles 2 columns wide and 6 rows high
+    for (size_t i = 0; i < bytes.size(); i += 7)
+        bytes[i] = static_cast<uint8_t>(i % 255 + 1);
+    const MaskTiles t(130, 70, bytes);
+    EXPECT_EQ(t.toBytes(), bytes);
+    EXPECT_TRUE(t.anyPainted());
+
+    MaskTiles a(130, 70);
+    MaskTiles b = a;
+    b.writableTile(5); // written but still all zeros: equal, no longer shared
+    EXPECT_EQ(a, b);
+    EXPECT_FALSE(a.sharesTilesWith(b) || b.anyPainted());
+    b.writableTile(5)[1 * 64 + 1] = 1; // pixel (129, 65)
+    EXPECT_NE(a, b);
+    EXPECT_EQ(b.toBytes()[65 * 130 + 129], 1);
 }
 
 TEST(MaskStore, ClearAndSetOfZerosUnpaint) {
@@ -127,13 +153,13 @@ TEST(MaskStore, ClearAndSetOfZerosUnpaint) {
     EXPECT_TRUE(allZero(s));
 
     s.stamp({15.0, 10.0}, 6.0, 0.35);
-    s.set(MaskBytes(size_t(30 * 20)));
+    s.set(MaskTiles(30, 20));
     EXPECT_FALSE(s.hasPaint());
     EXPECT_TRUE(allZero(s));
 
     std::vector<uint8_t> one(30 * 20, 0);
     one[123] = 1; // painted, though its overlay pixel is transparent
-    s.set(MaskBytes(one));
+    s.set(MaskTiles(30, 20, one));
     EXPECT_TRUE(s.hasPaint());
     EXPECT_TRUE(std::all_of(s.overlayImage().constBits(),
                             s.overlayImage().constBits() + s.overlayImage().sizeInBytes(),
