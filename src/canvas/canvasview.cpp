@@ -208,15 +208,15 @@ void CanvasView::drawOverlay(QPainter& p, const ImageGeometry& g) {
     const MaskStore* mask = model_.mask.get();
     if (!mask)
         return;
-    const QImage& source = mask->overlayImage();
-    // Stamps, undo and clearing say which tiles they changed; a new mask changes them all.
-    overlay_.markDirty(mask->changedSince(overlayRevision_));
-    overlayRevision_ = mask->revision();
+    // Stamps, undo and clearing change some tiles of the mask; a new mask changes them all.
+    QRect changed;
+    const QImage& source = tint_.update(*mask, &changed);
+    reducedTint_.markDirty(changed);
     if (g.scale < 1.0) {
         // Kept current even while nothing is painted, so that the first stamp of a stroke
         // updates its own area instead of rebuilding the whole reduced copy.
         const qreal dpr = devicePixelRatioF();
-        const QImage& reduced = overlay_.update(source, mask->bytes(), displaySize(g), dpr);
+        const QImage& reduced = reducedTint_.update(source, mask->bytes(), displaySize(g), dpr);
         if (mask->hasPaint())
             p.drawImage(snapped(g.rect.topLeft(), dpr), reduced);
     } else if (mask->hasPaint()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dropshadow.h"
+#include "maskoverlay.h"
 #include "scaledimagecache.h"
 #include "scaledoverlay.h"
 
@@ -117,7 +118,6 @@ private:
     DropShadow shadow_;
     ScaledImageCache currentCache_;
     ScaledImageCache originalCache_;
-    ScaledOverlay overlay_;
-    // The mask revision the reduced overlay was last brought up to.
-    uint64_t overlayRevision_ = 0;
+    MaskOverlay tint_;
+    ScaledOverlay reducedTint_;
 };

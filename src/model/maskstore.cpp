@@ -1,7 +1,5 @@
 #include "maskstore.h"
 
-#include "imaging.h"
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -10,25 +8,6 @@
 #include <cstring>
 
 namespace {
-
-using Rgba = std::array<uint8_t, 4>;
-
-// Overlay colour per mask value, in single precision with every byte truncated.
-const std::array<Rgba, 256>& overlayTable() {
-    static const std::array<Rgba, 256> table = [] {
-        std::array<Rgba, 256> t{};
-        for (int v = 0; v < 256; ++v) {
-            const float o = static_cast<float>(v) * 0.6f;
-            const auto r = static_cast<uint8_t>(o);
-            t[v] = {r, static_cast<uint8_t>(o * 0.15f), static_cast<uint8_t>(o * 0.25f), r};
-        }
-        return t;
-    }();
-    return table;
-}
-
-// The overlay pixel (R, G, B, A premultiplied) of mask value v.
-const uint8_t* overlayPixel(uint8_t v) { return overlayTable()[v].data(); }
 
 // Revisions count up across all stores, so a change of store reads as a change of every
 // pixel to a view that saw the old one. Stores are made on loading threads.
@@ -43,25 +22,17 @@ constexpr int64_t kTile = MaskTiles::kTileSide;
 
 MaskStore::MaskStore(int64_t width, int64_t height)
     : width_(width), height_(height), gray_(static_cast<size_t>(width * height), uint8_t(0)),
-      tiles_(width, height),
-      overlay_(std::make_unique<uint8_t[]>(static_cast<size_t>(width * height * 4))),
-      overlayImage_(overlay_.get(), static_cast<int>(width), static_cast<int>(height),
-                    static_cast<qsizetype>(width) * 4, QImage::Format_RGBA8888_Premultiplied),
-      revision_(nextRevision()), tileRevision_(tiles_.tileCount(), revision_) {
-    overlayImage_.setColorSpace(Imaging::sRGB());
-}
+      tiles_(width, height), revision_(nextRevision()),
+      tileRevision_(tiles_.tileCount(), revision_) {}
 
-QRect MaskStore::changedSince(uint64_t since) const {
-    QRect changed;
-    for (size_t i = 0; i < tileRevision_.size(); ++i) {
-        if (tileRevision_[i] > since) {
-            const MaskTiles::Area a = tiles_.area(i);
-            changed |= QRect(static_cast<int>(a.x), static_cast<int>(a.y),
-                             static_cast<int>(a.width), static_cast<int>(a.height));
-        }
-    }
+std::vector<size_t> MaskStore::changedTiles(uint64_t since) const {
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < tileRevision_.size(); ++i)
+        if (tileRevision_[i] > since)
+            changed.push_back(i);
     return changed;
 }
+
 QRect MaskStore::stamp(QPointF p, double radius, double feather) {
     // The disc is computed in single precision; only the soft-edge width starts in double.
     const float cx = static_cast<float>(p.x());
@@ -119,7 +90,6 @@ QRect MaskStore::stamp(QPointF p, double radius, double feather) {
             }
             gray_[static_cast<size_t>(i)] = v;
             tileBytes[y % kTile * kTile + x % kTile] = v;
-            std::memcpy(overlay_.get() + i * 4, overlayPixel(v), 4);
         }
     }
     return QRect(static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0 + 1),
@@ -130,18 +100,11 @@ void MaskStore::rewriteTile(const MaskTiles& from, size_t i, uint64_t revision) 
     const MaskTiles::Area a = from.area(i);
     const uint8_t* source = from.tile(i);
     for (int64_t y = 0; y < a.height; ++y) {
-        const int64_t first = (a.y + y) * width_ + a.x;
-        uint8_t* g = gray_.data() + first;
-        uint8_t* o = overlay_.get() + first * 4;
-        if (!source) {
-            std::memset(g, 0, static_cast<size_t>(a.width));
-            std::memset(o, 0, static_cast<size_t>(a.width * 4));
-            continue;
-        }
-        const uint8_t* row = source + y * kTile;
-        std::memcpy(g, row, static_cast<size_t>(a.width));
-        for (int64_t x = 0; x < a.width; ++x)
-            std::memcpy(o + x * 4, overlayPixel(row[x]), 4);
+        uint8_t* row = gray_.data() + (a.y + y) * width_ + a.x;
+        if (source)
+            std::memcpy(row, source + y * kTile, static_cast<size_t>(a.width));
+        else
+            std::memset(row, 0, static_cast<size_t>(a.width));
     }
     tileRevision_[i] = revision;
 }

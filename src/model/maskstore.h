@@ -2,7 +2,6 @@
 
 #include "masktiles.h"
 
-#include <QImage>
 #include <QPointF>
 #include <QRect>
 
@@ -11,15 +10,12 @@
 #include <span>
 #include <vector>
 
-// The brush mask of the open image and its tinted overlay.
+// The brush mask of the open image.
 //
 // bytes() holds the mask bytes (see MaskTiles), and tiles() the same bytes as shared
 // tiles for undo snapshots: a snapshot costs a table of pointers, a stroke copies only the
 // tiles it raises, and restoring a snapshot rewrites only the tiles that differ. Brush
-// stamps only ever raise a byte; bytes fall only through set() and clear(). The overlay
-// shows each pixel in the colour (1.0, 0.15, 0.25) at an opacity of 0.6 x v / 255, as
-// premultiplied R, G, B, A bytes kept up to date with every change, so drawing it needs no
-// conversion pass.
+// stamps only ever raise a byte; bytes fall only through set() and clear().
 //
 // Every change takes a new revision number, larger than any other store's before it, so a
 // view can ask what changed since it last looked, even across a change of store.
@@ -42,16 +38,11 @@ public:
     // no byte rises) and by set() with a nonzero byte; cleared by clear() and set() of
     // all zeros.
     bool hasPaint() const { return hasPaint_; }
-    // The overlay as a drawable image (Format_RGBA8888_Premultiplied, sRGB) over the
-    // store's own buffer: it always shows the current bytes. Copies of it must not
-    // outlive the store.
-    const QImage& overlayImage() const { return overlayImage_; }
-
     // The revision of the last change (the store's making counts as one).
     uint64_t revision() const { return revision_; }
-    // The pixels changed after revision `since`, rounded out to whole tiles: all of them
-    // when `since` is older than the store.
-    QRect changedSince(uint64_t since) const;
+    // The tiles (see MaskTiles) changed after revision `since`: all of them when `since`
+    // is older than the store.
+    std::vector<size_t> changedTiles(uint64_t since) const;
 
     // Paints one feathered disc centred on p (image pixel coordinates, pixel (x, y)
     // covering [x, x + 1) x [y, y + 1)): full strength within radius - s, falling off
@@ -59,14 +50,14 @@ public:
     // least one pixel. Returns the rectangle of pixels it visited (empty when the disc
     // misses the image), which callers can use to repaint only that area.
     QRect stamp(QPointF p, double radius, double feather);
-    // Replaces the mask bytes with `mask` (of the store's size) and redraws the overlay
-    // where they differ. Returns the number of tiles rewritten: those not shared with it.
+    // Replaces the mask bytes with `mask` (of the store's size), rewriting the tiles where
+    // they differ. Returns the number of tiles rewritten: those not shared with it.
     size_t set(const MaskTiles& mask);
     // Unpaints everything.
     void clear();
 
 private:
-    // Copies tile i of `from` into the bytes and the overlay, marked with the revision.
+    // Copies tile i of `from` into the bytes, marked with the revision.
     void rewriteTile(const MaskTiles& from, size_t i, uint64_t revision);
 
     int64_t width_;
@@ -74,8 +65,6 @@ private:
     std::vector<uint8_t> gray_;
     MaskTiles tiles_;
     bool hasPaint_ = false;
-    std::unique_ptr<uint8_t[]> overlay_;
-    QImage overlayImage_;
     uint64_t revision_;
     std::vector<uint64_t> tileRevision_;
 };

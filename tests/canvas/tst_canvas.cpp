@@ -1,5 +1,6 @@
 #include "canvasview.h"
 #include "imaging.h"
+#include "maskoverlay.h"
 #include "maskstore.h"
 #include "mirelomodel.h"
 
@@ -12,6 +13,7 @@
 #include <QWheelEvent>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -378,6 +380,24 @@ private slots:
                                     {g.rect.center().x(), g.rect.bottom() + 3}};
         for (QPointF p : outside)
             QCOMPARE(shot.pixelColor(p.toPoint()).saturation(), 0);
+    }
+
+    void tintIsPremultipliedAndFollowsTheMask() {
+        MaskStore mask(70, 1); // two tiles
+        mask.set(MaskTiles(70, 1, std::vector<uint8_t>{0, 1, 2, 64, 128, 255}));
+        MaskOverlay tint;
+        QRect changed;
+        const QImage& image = tint.update(mask, &changed);
+        QCOMPARE(image.format(), QImage::Format_RGBA8888_Premultiplied);
+        QCOMPARE(changed, QRect(0, 0, 70, 1));
+        const uchar want[6][4] = {{0, 0, 0, 0},   {0, 0, 0, 0},     {1, 0, 0, 1},
+                                  {38, 5, 9, 38}, {76, 11, 19, 76}, {153, 22, 38, 153}};
+        QVERIFY(std::memcmp(image.constBits(), want, sizeof want) == 0);
+        // Only the tile a stamp changed is tinted again.
+        mask.stamp({68.0, 0.5}, 2.0, 0.0);
+        tint.update(mask, &changed);
+        QCOMPARE(changed, QRect(64, 0, 6, 1));
+        QCOMPARE(image.pixelColor(68, 0).alpha(), 153);
     }
 
     void overlayTintsPaintedPixels_data() {
