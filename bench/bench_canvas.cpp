@@ -66,9 +66,8 @@ public:
 
     void beginStroke(double zoom) {
         send(view_, QEvent::MouseButtonRelease, pathPoint(step_), Qt::NoButton);
-        model_.zoom = zoom;
-        model_.pan = QPointF();
-        model_.redraw();
+        model_.setView(zoom, QPointF());
+        emit model_.pictureChanged();
         send(view_, QEvent::MouseButtonPress, pathPoint(step_), Qt::LeftButton);
         for (int i = 0; i < 200; ++i)
             dragStep();

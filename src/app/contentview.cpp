@@ -156,13 +156,8 @@ ContentView::ContentView(MireloModel& model, QWidget* parent) : QWidget(parent),
     setFocusProxy(canvas);
     canvas->setFocus();
 
-    for (const char* signal :
-         {SIGNAL(hasImageChanged()), SIGNAL(brushSizeChanged()), SIGNAL(featherChanged()),
-          SIGNAL(isBusyChanged()), SIGNAL(progressChanged()), SIGNAL(canUndoChanged()),
-          SIGNAL(canRedoChanged()), SIGNAL(compareChanged()), SIGNAL(maskHasPaintChanged()),
-          SIGNAL(editedChanged()), SIGNAL(passesChanged()), SIGNAL(messageChanged()),
-          SIGNAL(activityChanged())})
-        connect(&model_, signal, this, SLOT(refresh()));
+    for (const auto signal : MireloModel::publishedSignals())
+        connect(&model_, signal, this, &ContentView::refresh);
     connect(canvas, &CanvasView::scaleChanged, this, &ContentView::refresh);
     refresh();
 }

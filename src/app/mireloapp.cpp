@@ -27,10 +27,8 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
     window_->setContextMenuPolicy(Qt::PreventContextMenu);
     window_->installEventFilter(this);
     createMenus();
-    for (const char* signal :
-         {SIGNAL(hasImageChanged()), SIGNAL(isBusyChanged()), SIGNAL(canUndoChanged()),
-          SIGNAL(canRedoChanged()), SIGNAL(maskHasPaintChanged()), SIGNAL(editedChanged())})
-        connect(&model_, signal, this, SLOT(updateActions()));
+    for (const auto signal : MireloModel::publishedSignals())
+        connect(&model_, signal, this, &MireloApp::updateActions);
     connect(&model_, &MireloModel::documentNameChanged, this, &MireloApp::updateTitle);
     connect(&model_, &MireloModel::unsavedResultChanged, this, &MireloApp::updateTitle);
 #if QT_CONFIG(sessionmanager)
@@ -85,7 +83,7 @@ void MireloApp::createMenus() {
         item(imageMenu, "Erase Masked Area", {Qt::CTRL | Qt::Key_Return}, [m] { m->erase(); });
     // How erases fill thick holes; off at every start, so erases use the standard fill.
     textureAction = item(imageMenu, "Preserve Texture", {}, [m](bool on) {
-        m->fillMethod = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
+        m->setFillMethod(on ? Inpainter::Method::Texture : Inpainter::Method::Standard);
     });
     textureAction->setCheckable(true);
     clearAction =
@@ -117,6 +115,7 @@ void MireloApp::updateActions() {
     eraseAction->setEnabled(m.maskHasPaint() && !busy);
     clearAction->setEnabled(m.maskHasPaint() && !busy);
     revertAction->setEnabled(m.edited() && !busy);
+    textureAction->setChecked(m.fillMethod() == Inpainter::Method::Texture);
 }
 
 void MireloApp::updateTitle() {

@@ -72,18 +72,10 @@ CanvasView::CanvasView(MireloModel& model, QWidget* parent) : QWidget(parent), m
     // Every pass fills the whole view itself.
     setAttribute(Qt::WA_OpaquePaintEvent);
 
-    const QPointer<CanvasView> view(this);
-    model_.redraw = [view] {
-        if (view)
-            view->redrawRequested();
-    };
-    for (const auto signal :
-         {&MireloModel::hasImageChanged, &MireloModel::brushSizeChanged,
-          &MireloModel::featherChanged, &MireloModel::isBusyChanged, &MireloModel::progressChanged,
-          &MireloModel::canUndoChanged, &MireloModel::canRedoChanged, &MireloModel::compareChanged,
-          &MireloModel::maskHasPaintChanged, &MireloModel::editedChanged,
-          &MireloModel::passesChanged, &MireloModel::messageChanged})
+    for (const auto signal : MireloModel::publishedSignals())
         connect(&model_, signal, this, &CanvasView::modelChanged);
+    connect(&model_, &MireloModel::viewChanged, this, &CanvasView::viewChanged);
+    connect(&model_, &MireloModel::pictureChanged, this, &CanvasView::pictureChanged);
     updateCursor();
 }
 
@@ -98,10 +90,10 @@ double CanvasView::fitScale() const {
 std::optional<ImageGeometry> CanvasView::imageGeometry() const {
     if (!model_.current)
         return std::nullopt;
-    const double scale = model_.zoom * fitScale();
+    const double scale = model_.zoom() * fitScale();
     const double dw = static_cast<double>(model_.current->width()) * scale;
     const double dh = static_cast<double>(model_.current->height()) * scale;
-    const QPointF centre = QRectF(rect()).center() + model_.pan;
+    const QPointF centre = QRectF(rect()).center() + model_.pan();
     return ImageGeometry{QRectF(centre.x() - dw * 0.5, centre.y() - dh * 0.5, dw, dh), scale};
 }
 
@@ -119,7 +111,13 @@ void CanvasView::modelChanged() {
     announceScale();
 }
 
-void CanvasView::redrawRequested() {
+void CanvasView::viewChanged() {
+    // A view that was never laid out has no size to keep the picture in.
+    if (isVisible())
+        keepPictureInView();
+}
+
+void CanvasView::pictureChanged() {
     // A view that was never laid out has no size to keep the picture in.
     if (isVisible())
         keepPictureInView();
@@ -131,16 +129,20 @@ void CanvasView::redrawRequested() {
 void CanvasView::keepPictureInView() {
     if (!model_.current)
         return;
-    const double scale = model_.zoom * fitScale();
+    const double scale = model_.zoom() * fitScale();
     const auto limit = [](double pan, double view, double shown) {
         const double keep = std::min({minVisible, shown, view});
         // The picture's edge may come to `keep` points from the view's opposite edge.
         const double reach = (view + shown) * 0.5 - keep;
         return std::clamp(pan, -reach, reach);
     };
-    model_.pan = QPointF(
-        limit(model_.pan.x(), width(), static_cast<double>(model_.current->width()) * scale),
-        limit(model_.pan.y(), height(), static_cast<double>(model_.current->height()) * scale));
+    const QPointF pan = model_.pan();
+    const QPointF kept(
+        limit(pan.x(), width(), static_cast<double>(model_.current->width()) * scale),
+        limit(pan.y(), height(), static_cast<double>(model_.current->height()) * scale));
+    // Only a real change is published: the view follows the model's view signal here.
+    if (kept.x() != pan.x() || kept.y() != pan.y())
+        model_.setView(model_.zoom(), kept);
 }
 
 void CanvasView::resizeEvent(QResizeEvent*) {
@@ -250,7 +252,7 @@ void CanvasView::drawRing(QPainter& p, const ImageGeometry& g) const {
 
 void CanvasView::drawCompare(QPainter& p, const ImageGeometry& g, const QRectF& bounds) {
     const QRectF& r = g.rect;
-    const double splitX = r.left() + r.width() * model_.compareSplit;
+    const double splitX = r.left() + r.width() * model_.compareSplit();
     p.save();
     p.setClipRect(QRectF(r.left(), r.top(), splitX - r.left(), r.height()), Qt::IntersectClip);
     drawImage(p, model_.originalImage, originalCache_, g);
@@ -332,7 +334,7 @@ void CanvasView::setSplit(QPointF p) {
     if (!g)
         return;
     const double t = (p.x() - g->rect.left()) / g->rect.width();
-    model_.compareSplit = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
+    model_.setCompareSplit(std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0));
     update();
 }
 
@@ -393,7 +395,7 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
             const QRectF before = visibleRingBounds();
             mousePoint_ = p;
             if (otherDragPoint_) {
-                model_.pan += p - *otherDragPoint_;
+                model_.setView(model_.zoom(), model_.pan() + (p - *otherDragPoint_));
                 keepPictureInView();
                 update();
             } else {
@@ -416,7 +418,7 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
     mousePoint_ = p;
     if (panning_) {
         if (previous)
-            model_.pan += p - *previous;
+            model_.setView(model_.zoom(), model_.pan() + (p - *previous));
         keepPictureInView();
         update();
         return;
@@ -481,7 +483,7 @@ void CanvasView::wheelEvent(QWheelEvent* event) {
         // Shift turns a plain wheel sideways.
         if ((event->modifiers() & Qt::ShiftModifier) && delta.x() == 0)
             delta = QPointF(delta.y(), 0);
-        model_.pan += delta;
+        model_.setView(model_.zoom(), model_.pan() + delta);
         keepPictureInView();
         update();
     }
@@ -509,7 +511,7 @@ bool CanvasView::event(QEvent* event) {
 }
 
 void CanvasView::smartZoom(QPointF around) {
-    if (model_.zoom > smartZoomThreshold)
+    if (model_.zoom() > smartZoomThreshold)
         model_.zoomToFit();
     else
         zoom(smartZoomFactor, around);
@@ -519,20 +521,21 @@ void CanvasView::zoom(qreal factor, QPointF around) {
     const std::optional<ImageGeometry> g = imageGeometry();
     if (!g)
         return;
-    const double zoomed = model_.zoom * factor;
+    const double zoomed = model_.zoom() * factor;
     if (std::isnan(zoomed))
         return;
-    model_.zoom = std::clamp(zoomed, MireloModel::minZoom, MireloModel::maxZoom);
+    const double kept = std::clamp(zoomed, MireloModel::minZoom, MireloModel::maxZoom);
     // Keep the image point under `around` where it is; at a limit this leaves the picture
     // in place.
     const double ix = (around.x() - g->rect.left()) / g->scale;
     const double iy = (around.y() - g->rect.top()) / g->scale;
-    const double scale = model_.zoom * fitScale();
+    const double scale = kept * fitScale();
     const QPointF centre = QRectF(rect()).center();
-    model_.pan = QPointF(around.x() - centre.x() -
-                             (ix - static_cast<double>(model_.current->width()) * 0.5) * scale,
-                         around.y() - centre.y() -
-                             (iy - static_cast<double>(model_.current->height()) * 0.5) * scale);
+    model_.setView(kept,
+                   QPointF(around.x() - centre.x() -
+                               (ix - static_cast<double>(model_.current->width()) * 0.5) * scale,
+                           around.y() - centre.y() -
+                               (iy - static_cast<double>(model_.current->height()) * 0.5) * scale));
     keepPictureInView();
     update();
     announceScale();

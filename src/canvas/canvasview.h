@@ -38,8 +38,7 @@ class CanvasView : public QWidget {
     Q_OBJECT
 
 public:
-    // Installs the model's redraw hook. The model must outlive the view; the hook does
-    // nothing once the view is gone.
+    // Follows the model's signals; the model must outlive the view.
     explicit CanvasView(MireloModel& model, QWidget* parent = nullptr);
 
     // Absent while the model has no image.
@@ -74,8 +73,10 @@ protected:
 private:
     // The fit factor for the current view size and image, before the zoom.
     double fitScale() const;
-    // The model changed its pictures, mask or view fields behind the view's back.
-    void redrawRequested();
+    // The model's zoom or pan changed: keep the picture in view.
+    void viewChanged();
+    // The model replaced its picture or mask: draw it all again.
+    void pictureChanged();
     // Limits the pan so that some of the picture always stays in view.
     void keepPictureInView();
     void updateCursor();

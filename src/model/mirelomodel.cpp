@@ -176,9 +176,34 @@ void MireloModel::currentChanged() {
         setUnsavedResult(unsaved);
 }
 
-void MireloModel::requestRedraw() {
-    if (redraw)
-        redraw();
+void MireloModel::setView(double zoom, QPointF pan) {
+    zoom_ = zoom;
+    pan_ = pan;
+    emit viewChanged();
+}
+
+void MireloModel::setCompareSplit(double v) {
+    compareSplit_ = v;
+    emit compareSplitChanged();
+}
+
+void MireloModel::setFillMethod(Inpainter::Method v) {
+    fillMethod_ = v;
+    emit fillMethodChanged();
+}
+
+const std::vector<void (MireloModel::*)()>& MireloModel::publishedSignals() {
+    static const std::vector<void (MireloModel::*)()> notifiers{
+        &MireloModel::hasImageChanged,     &MireloModel::brushSizeChanged,
+        &MireloModel::featherChanged,      &MireloModel::isBusyChanged,
+        &MireloModel::progressChanged,     &MireloModel::canUndoChanged,
+        &MireloModel::canRedoChanged,      &MireloModel::compareChanged,
+        &MireloModel::maskHasPaintChanged, &MireloModel::editedChanged,
+        &MireloModel::passesChanged,       &MireloModel::messageChanged,
+        &MireloModel::documentNameChanged, &MireloModel::unsavedResultChanged,
+        &MireloModel::activityChanged,     &MireloModel::viewChanged,
+        &MireloModel::compareSplitChanged, &MireloModel::fillMethodChanged};
+    return notifiers;
 }
 
 // Background jobs
@@ -345,9 +370,8 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     mask = std::move(loaded.mask);
     undoStack.clear();
     redoStack.clear();
-    zoom = 1.0;
-    pan = QPointF(0, 0);
-    compareSplit = 0.5;
+    setView(1.0, QPointF(0, 0));
+    setCompareSplit(0.5);
     setHasImage(true);
     setCompare(false);
     setEdited(false);
@@ -358,7 +382,7 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     settled_.reset();
     currentChanged();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
 }
 
 void MireloModel::refreshFlags() {
@@ -372,24 +396,16 @@ void MireloModel::refreshFlags() {
 // The zoom commands keep the picture's point at the view's centre where it is: its offset
 // from the picture's centre, pan, grows with the scale.
 void MireloModel::zoomIn() {
-    const double zoomed = std::clamp(zoom * 1.25, minZoom, maxZoom);
-    pan *= zoomed / zoom;
-    zoom = zoomed;
-    requestRedraw();
+    const double zoomed = std::clamp(zoom_ * 1.25, minZoom, maxZoom);
+    setView(zoomed, pan_ * (zoomed / zoom_));
 }
 
 void MireloModel::zoomOut() {
-    const double zoomed = std::clamp(zoom * 0.8, minZoom, maxZoom);
-    pan *= zoomed / zoom;
-    zoom = zoomed;
-    requestRedraw();
+    const double zoomed = std::clamp(zoom_ * 0.8, minZoom, maxZoom);
+    setView(zoomed, pan_ * (zoomed / zoom_));
 }
 
-void MireloModel::zoomToFit() {
-    zoom = 1.0;
-    pan = QPointF(0, 0);
-    requestRedraw();
-}
+void MireloModel::zoomToFit() { setView(1.0, QPointF(0, 0)); }
 
 // History
 
@@ -432,7 +448,7 @@ void MireloModel::endStroke() {
         // Stamps that reached the image without raising a byte still mark it painted.
         if (!s.hadPaint && mask->hasPaint()) {
             mask->clear();
-            requestRedraw();
+            emit pictureChanged();
         }
     }
     refreshFlags();
@@ -471,7 +487,7 @@ void MireloModel::apply(const Snapshot& snapshot) {
     setEdited(!original || !(snapshot.image == *original));
     currentChanged();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
 }
 
 void MireloModel::clearMask() {
@@ -481,7 +497,7 @@ void MireloModel::clearMask() {
     pushUndo();
     mask->clear();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
 }
 
 void MireloModel::revertToOriginal() {
@@ -496,7 +512,7 @@ void MireloModel::revertToOriginal() {
     setEdited(false);
     currentChanged();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
 }
 
 // Erase job
@@ -522,7 +538,7 @@ void MireloModel::erase() {
     const std::atomic<bool>* closing = &closing_;
     const std::shared_ptr<std::atomic<bool>> abandoned = eraseAbandoned_;
     const int threads = processors;
-    const Inpainter::Method method = fillMethod;
+    const Inpainter::Method method = fillMethod_;
     std::function<void()> job = [weak, closing, abandoned, image, maskTiles, threads,
                                  method]() mutable {
         // Thrown from the progress callback, on this thread between two steps of the fill,
@@ -576,7 +592,7 @@ void MireloModel::finishErase(const PixelImage& result) {
     setPasses(passes_ + 1);
     currentChanged();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
     eraseEnded();
 }
 
@@ -603,7 +619,7 @@ void MireloModel::undoErase() {
     erasing_ = false;
     publishBusy();
     refreshFlags();
-    requestRedraw();
+    emit pictureChanged();
 }
 
 void MireloModel::eraseEnded() {

@@ -28,8 +28,8 @@ class QUrl;
 //
 // Published values are Qt properties whose setters store and then emit their NOTIFY
 // signal on every assignment, even when the value does not change; views rebuild from
-// the model on each signal. The other public fields are plain: whoever changes one that
-// affects the picture calls redraw.
+// the model on each signal (publishedSignals lists them). A wholesale change of the
+// picture or the mask emits pictureChanged. The other public fields are plain.
 //
 // Everything runs on the GUI thread; decoding, erasing and PNG encoding run in background
 // jobs that work on copies (copy on write, so starting one copies no pixels) and hand
@@ -57,6 +57,12 @@ class MireloModel : public QObject {
     Q_PROPERTY(QString documentName READ documentName NOTIFY documentNameChanged)
     Q_PROPERTY(bool unsavedResult READ unsavedResult NOTIFY unsavedResultChanged)
     Q_PROPERTY(Activity activity READ activity NOTIFY activityChanged)
+    Q_PROPERTY(double zoom READ zoom NOTIFY viewChanged)
+    Q_PROPERTY(QPointF pan READ pan NOTIFY viewChanged)
+    Q_PROPERTY(
+        double compareSplit READ compareSplit WRITE setCompareSplit NOTIFY compareSplitChanged)
+    Q_PROPERTY(
+        Inpainter::Method fillMethod READ fillMethod WRITE setFillMethod NOTIFY fillMethodChanged)
 
 public:
     // One undo record: the picture and the mask, both shared until written (the mask tile
@@ -118,10 +124,26 @@ public:
     // The open photo's own size, upright: what a full-size save writes.
     QSize fullSize() const { return fullSize_; }
 
+    // Magnification relative to the fitted view, within minZoom to maxZoom.
+    double zoom() const { return zoom_; }
+    // Offset of the image's centre from the view's centre, in view points.
+    QPointF pan() const { return pan_; }
+    // Position of the compare divider as a fraction of the displayed image's width.
+    double compareSplit() const { return compareSplit_; }
+    // How the next erase fills a thick hole. Undo and redo treat either method's erase alike.
+    Inpainter::Method fillMethod() const { return fillMethod_; }
+
+    // Every NOTIFY signal of the published values: what a view refreshes on.
+    static const std::vector<void (MireloModel::*)()>& publishedSignals();
+
     void setBrushSize(double v);
     void setFeather(double v);
     void setCompare(bool v);
     void setMessage(const std::optional<QString>& v);
+    // Zoom and pan change together, so a view never sees one without the other.
+    void setView(double zoom, QPointF pan);
+    void setCompareSplit(double v);
+    void setFillMethod(Inpainter::Method v);
 
     // Asks for an image file (chooseOpenPath) and loads it, if mayReplace (when given)
     // agrees to replace the current document.
@@ -184,13 +206,6 @@ public:
     QImage originalImage;
     QImage currentImage;
     std::unique_ptr<MaskStore> mask;
-    // Magnification relative to the fitted view, within minZoom to maxZoom.
-    double zoom = 1.0;
-    // Offset of the image's centre from the view's centre, in view points.
-    QPointF pan;
-    // Position of the compare divider as a fraction of the displayed image's width.
-    double compareSplit = 0.5;
-    std::function<void()> redraw;
     std::vector<Snapshot> undoStack;
     std::vector<Snapshot> redoStack;
 
@@ -202,8 +217,6 @@ public:
     std::function<void(const QImage&)> putOnClipboard;
     // Threads the erase engine's patch matcher uses; 0 means one per processor.
     int processors = 0;
-    // How the next erase fills a thick hole. Undo and redo treat either method's erase alike.
-    Inpainter::Method fillMethod = Inpainter::Method::Standard;
 
 signals:
     void activityChanged();
@@ -221,6 +234,11 @@ signals:
     void messageChanged();
     void documentNameChanged();
     void unsavedResultChanged();
+    void viewChanged();
+    void compareSplitChanged();
+    void fillMethodChanged();
+    // The picture or the mask was replaced, restored or cleared as a whole.
+    void pictureChanged();
 
 private:
     friend class MireloModelTestAccess;
@@ -279,7 +297,6 @@ private:
     void undoErase();
     // The erase has ended one way or another: the saves that waited for it start.
     void eraseEnded();
-    void requestRedraw();
 
     bool hasImage_ = false;
     double brushSize_ = 48.0;
@@ -303,6 +320,10 @@ private:
     // The redo history an erase dropped, given back if the erase fails.
     std::vector<Snapshot> redoBeforeErase_;
     Activity activity_ = Activity::None;
+    double zoom_ = 1.0;
+    QPointF pan_;
+    double compareSplit_ = 0.5;
+    Inpainter::Method fillMethod_ = Inpainter::Method::Standard;
 
     bool erasing_ = false;
     // Set to give up the running erase: its job stops at its next step, and a result it

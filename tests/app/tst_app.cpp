@@ -110,7 +110,7 @@ PixelImage startErase(MireloModel& m, QPointF at) {
     m.mask->stamp(at, 15, 0.35);
     m.endStroke();
     PixelImage expected =
-        Inpainter::run(*m.current, m.mask->bytes(), {}, m.processors, m.fillMethod);
+        Inpainter::run(*m.current, m.mask->bytes(), {}, m.processors, m.fillMethod());
     m.erase();
     return expected;
 }
@@ -210,14 +210,14 @@ private slots:
         m.processors = 1;
         QVERIFY(app.textureAction->isCheckable());
         QVERIFY(!app.textureAction->isChecked());
-        QCOMPARE(m.fillMethod, Inpainter::Method::Standard);
+        QCOMPARE(m.fillMethod(), Inpainter::Method::Standard);
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
         for (const bool on : {true, false}) {
             app.textureAction->trigger();
             QCOMPARE(app.textureAction->isChecked(), on);
             const auto method = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
-            QCOMPARE(m.fillMethod, method);
+            QCOMPARE(m.fillMethod(), method);
             paint(m);
             const PixelImage before = *m.current;
             const std::vector<uint8_t> painted = m.mask->tiles().toBytes();
@@ -559,9 +559,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
         QCOMPARE(m.passes(), 1);
         QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
-        QCOMPARE(m.zoom, 1.25);
+        QCOMPARE(m.zoom(), 1.25);
         QTest::keyClick(&app.window(), Qt::Key_0, Qt::ControlModifier);
-        QCOMPARE(m.zoom, 1.0);
+        QCOMPARE(m.zoom(), 1.0);
     }
 
     void anUnsavedResultIsNotLostWithoutAsking() {

@@ -205,13 +205,13 @@ private slots:
         Canvas c;
         c.model.setCompare(true);
         QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
-        QCOMPARE(c.model.compareSplit, 0.25);
+        QCOMPARE(c.model.compareSplit(), 0.25);
         QTest::mouseMove(&c.view, QPoint(320, 10));
-        QCOMPARE(c.model.compareSplit, 0.75);
+        QCOMPARE(c.model.compareSplit(), 0.75);
         QTest::mouseMove(&c.view, QPoint(2, 150));
-        QCOMPARE(c.model.compareSplit, 0.0);
+        QCOMPARE(c.model.compareSplit(), 0.0);
         QTest::mouseMove(&c.view, QPoint(439, 150));
-        QCOMPARE(c.model.compareSplit, 1.0);
+        QCOMPARE(c.model.compareSplit(), 1.0);
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(439, 150));
     }
 
@@ -221,10 +221,10 @@ private slots:
         QTest::mouseMove(&c.view, QPoint(137, 80));
         QTest::mouseMove(&c.view, QPoint(150, 91));
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::AltModifier, QPoint(150, 91));
-        QCOMPARE(c.model.pan, QPointF(50, -9));
+        QCOMPARE(c.model.pan(), QPointF(50, -9));
         for (Qt::MouseButton button : {Qt::MiddleButton, Qt::RightButton})
             drag(c.view, {100, 100}, {130, 90}, button);
-        QCOMPARE(c.model.pan, QPointF(110, -29));
+        QCOMPARE(c.model.pan(), QPointF(110, -29));
         QVERIFY(!c.model.mask->hasPaint());
         QVERIFY(c.model.undoStack.empty());
 
@@ -232,11 +232,11 @@ private slots:
         const double notch = QApplication::wheelScrollLines() * 20.0;
         QVERIFY(notch > 15);
         wheel(c.view, {200, 200}, {0, 120});
-        QCOMPARE(c.model.pan, QPointF(110, -29 + notch));
+        QCOMPARE(c.model.pan(), QPointF(110, -29 + notch));
         wheel(c.view, {200, 200}, {0, -120}, {}, Qt::ShiftModifier);
-        QCOMPARE(c.model.pan, QPointF(110 - notch, -29 + notch));
+        QCOMPARE(c.model.pan(), QPointF(110 - notch, -29 + notch));
         wheel(c.view, {200, 200}, {0, 120}, {4, -6}); // a touchpad's pixels, 1:1
-        QCOMPARE(c.model.pan, QPointF(114 - notch, -35 + notch));
+        QCOMPARE(c.model.pan(), QPointF(114 - notch, -35 + notch));
     }
 
     void spaceDragPansWithAHand() {
@@ -250,7 +250,7 @@ private slots:
         QTest::mouseMove(&c.view, QPoint(137, 80));
         QTest::mouseMove(&c.view, QPoint(150, 91));
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(150, 91));
-        QCOMPARE(c.model.pan, QPointF(50, -9));
+        QCOMPARE(c.model.pan(), QPointF(50, -9));
         QCOMPARE(c.view.cursor().shape(), Qt::OpenHandCursor);
         // The brush ring is hidden while Space is held.
         QVERIFY(near(c.pixel(150 + 24, 91), green));
@@ -262,7 +262,7 @@ private slots:
         // Without Space the same drag paints.
         drag(c.view, {100, 100}, {150, 91});
         QVERIFY(c.model.mask->hasPaint());
-        QCOMPARE(c.model.pan, QPointF(50, -9));
+        QCOMPARE(c.model.pan(), QPointF(50, -9));
     }
 
     void actualSizeKeepsTheViewCentre() {
@@ -307,28 +307,28 @@ private slots:
         const QPointF under = c.imagePointUnder(p);
         const auto fixed = [&] { return QLineF(c.imagePointUnder(p), under).length() < 1e-9; };
         wheel(c.view, p, {0, 120}, {}, Qt::ControlModifier);
-        QCOMPARE(c.model.zoom, std::exp(0.15));
+        QCOMPARE(c.model.zoom(), std::exp(0.15));
         QVERIFY(fixed());
         for (int i = 0; i < 40; ++i)
             wheel(c.view, p, {0, 120}, {}, Qt::ControlModifier);
-        QCOMPARE(c.model.zoom, 40.0);
+        QCOMPARE(c.model.zoom(), 40.0);
         QVERIFY(fixed());
         for (int i = 0; i < 60; ++i)
             wheel(c.view, p, {0, -120}, {}, Qt::ControlModifier);
-        QCOMPARE(c.model.zoom, 0.1);
+        QCOMPARE(c.model.zoom(), 0.1);
         QVERIFY(fixed());
 
         c.model.zoomToFit();
         gesture(c.view, Qt::ZoomNativeGesture, p, 0.5);
-        QCOMPARE(c.model.zoom, 1.5);
+        QCOMPARE(c.model.zoom(), 1.5);
         QVERIFY(fixed());
         c.model.zoomToFit();
         gesture(c.view, Qt::SmartZoomNativeGesture, p, 1);
-        QCOMPARE(c.model.zoom, 2.5);
+        QCOMPARE(c.model.zoom(), 2.5);
         QVERIFY(fixed());
         gesture(c.view, Qt::SmartZoomNativeGesture, p, 0);
-        QCOMPARE(c.model.zoom, 1.0);
-        QCOMPARE(c.model.pan, QPointF(0, 0));
+        QCOMPARE(c.model.zoom(), 1.0);
+        QCOMPARE(c.model.pan(), QPointF(0, 0));
     }
 
     void bracketKeysStepTheBrushWithinItsLimits() {
@@ -365,8 +365,7 @@ private slots:
         QFETCH(double, zoom);
         QFETCH(QPointF, pan);
         Canvas c(picture(400, 300));
-        c.model.zoom = zoom;
-        c.model.pan = pan;
+        c.model.setView(zoom, pan);
         const QImage shot = c.view.grab().toImage();
         const ImageGeometry g = *c.view.imageGeometry();
         for (int q = 0; q < 4; ++q) {
@@ -408,7 +407,7 @@ private slots:
     void overlayTintsPaintedPixels() {
         QFETCH(double, zoom);
         Canvas c;
-        c.model.zoom = zoom;
+        c.model.setView(zoom, c.model.pan());
         QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(220, 170));
         leave(c.view);
         // The painted core: the overlay's (153, 22, 38) at opacity 0.6 over the picture.
@@ -433,7 +432,7 @@ private slots:
         Canvas c;
         c.model.currentImage = picture(400, 300, blue);
         c.model.setCompare(true);
-        c.model.compareSplit = 0.25; // x = 120
+        c.model.setCompareSplit(0.25); // x = 120
         QImage shot = c.view.grab().toImage();
         QVERIFY(near(shot.pixelColor(110, 250), green));
         QVERIFY(near(shot.pixelColor(130, 250), blue));
@@ -443,8 +442,8 @@ private slots:
         QVERIFY(near(shot.pixelColor(34, 40), tagged(green)));
         QVERIFY(near(shot.pixelColor(405, 40), tagged(blue)));
         // ...or inside the view when the picture overflows it.
-        c.model.zoom = 3;
-        c.model.compareSplit = 0.5;
+        c.model.setView(3, c.model.pan());
+        c.model.setCompareSplit(0.5);
         shot = c.view.grab().toImage();
         QVERIFY(near(shot.pixelColor(14, 20), tagged(green)));
         QVERIFY(near(shot.pixelColor(425, 20), tagged(blue)));
@@ -512,7 +511,7 @@ private slots:
         const QImage afterStrokes = onScreen();
         QCOMPARE(afterStrokes, redrawn());
         // And the same picture when the reduced overlay is built from scratch.
-        c.model.redraw();
+        emit c.model.pictureChanged();
         QCOMPARE(redrawn(), afterStrokes);
     }
 };

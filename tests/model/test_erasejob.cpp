@@ -24,7 +24,7 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     std::vector<double> seen;
     QObject::connect(&m, &MireloModel::progressChanged, [&] { seen.push_back(m.progress()); });
     int redraws = 0;
-    m.redraw = [&] { ++redraws; };
+    QObject::connect(&m, &MireloModel::pictureChanged, [&] { ++redraws; });
 
     Recorder rec(m);
     m.erase();

@@ -117,7 +117,7 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
 TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
     MireloModel m;
     int redraws = 0;
-    m.redraw = [&] { ++redraws; };
+    QObject::connect(&m, &MireloModel::pictureChanged, [&] { ++redraws; });
     loadGradient(m);
     stroke(m, {20, 20});
     m.undo();
@@ -125,9 +125,8 @@ TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
     m.setFeather(0.6);
     m.setCompare(true);
     m.setMessage(QString("Saving failed."));
-    m.zoom = 3;
-    m.pan = {12, -7};
-    m.compareSplit = 0.2;
+    m.setView(3, {12, -7});
+    m.setCompareSplit(0.2);
 
     Recorder rec(m);
     redraws = 0;
@@ -144,9 +143,9 @@ TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
     EXPECT_FALSE(m.message());
     EXPECT_FALSE(m.canUndo() || m.canRedo() || m.maskHasPaint() || m.edited());
     EXPECT_TRUE(m.undoStack.empty() && m.redoStack.empty());
-    EXPECT_EQ(m.zoom, 1.0);
-    EXPECT_EQ(m.pan, QPointF(0, 0));
-    EXPECT_EQ(m.compareSplit, 0.5);
+    EXPECT_EQ(m.zoom(), 1.0);
+    EXPECT_EQ(m.pan(), QPointF(0, 0));
+    EXPECT_EQ(m.compareSplit(), 0.5);
     EXPECT_EQ(m.brushSize(), 80);
     EXPECT_EQ(m.feather(), 0.6);
 }
