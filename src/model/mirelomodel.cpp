@@ -140,12 +140,12 @@ void MireloModel::setPasses(qint64 v) {
     emit passesChanged();
 }
 void MireloModel::setMessage(const std::optional<QString>& v) {
-    message_ = v;
-    messageFile_.clear();
-    emit messageChanged();
+    publishMessage(v, v ? MessageKind::Failure : MessageKind::None, {});
 }
-void MireloModel::setFailure(const QString& text, const QString& file) {
+void MireloModel::publishMessage(const std::optional<QString>& text, MessageKind kind,
+                                 const QString& file) {
     message_ = text;
+    messageKind_ = kind;
     messageFile_ = file;
     emit messageChanged();
 }
@@ -158,7 +158,9 @@ void MireloModel::setUnsavedResult(bool v) {
     emit unsavedResultChanged();
 }
 
-bool MireloModel::messageIsFailure() const { return message_ && *message_ != copiedMessage; }
+bool MireloModel::messageIsFailure() const {
+    return messageKind_ == MessageKind::Failure || messageKind_ == MessageKind::SaveFailure;
+}
 
 void MireloModel::markSettled(const std::optional<PixelImage>& picture) {
     settled_ = picture;
@@ -705,12 +707,12 @@ void MireloModel::finishSave(Imaging::SaveError error, const QString& reason, co
     publishBusy();
     if (error != Imaging::SaveError::None) {
         savesFailed_ = true;
-        setFailure(Imaging::withReason(Imaging::message(error), reason), path);
+        publishMessage(Imaging::withReason(Imaging::message(error), reason),
+                       MessageKind::SaveFailure, path);
         return;
     }
     // An earlier failure to save is over now.
-    if (message_ && (message_->startsWith(Imaging::message(Imaging::SaveError::CannotCreate)) ||
-                     message_->startsWith(Imaging::message(Imaging::SaveError::WriteFailed))))
+    if (messageKind_ == MessageKind::SaveFailure)
         setMessage(std::nullopt);
     markSettled(saved);
 }
@@ -732,6 +734,6 @@ void MireloModel::copyToClipboard() {
     if (currentImage.isNull() || !putOnClipboard)
         return;
     putOnClipboard(currentImage);
-    setMessage(copiedMessage);
+    publishMessage(copiedMessage, MessageKind::Notice, {});
     markSettled(current);
 }

@@ -96,8 +96,11 @@ public:
     bool edited() const { return edited_; }
     qint64 passes() const { return passes_; }
     const std::optional<QString>& message() const { return message_; }
-    // True while message reports a failure (shown in red); false for a notice such as
-    // copiedMessage, and when there is no message.
+    // What message is: a notice such as copiedMessage, the failure of a save (which the
+    // next successful save ends), or another failure.
+    enum class MessageKind { None, Notice, Failure, SaveFailure };
+    MessageKind messageKind() const { return messageKind_; }
+    // True while message reports a failure (shown in red).
     bool messageIsFailure() const;
     // The open file's name, or what the data was ("Pasted image"); empty before any load.
     const QString& documentName() const { return documentName_; }
@@ -139,6 +142,7 @@ public:
     void setBrushSize(double v);
     void setFeather(double v);
     void setCompare(bool v);
+    // Shows a failure, or no message.
     void setMessage(const std::optional<QString>& v);
     // Zoom and pan change together, so a view never sees one without the other.
     void setView(double zoom, QPointF pan);
@@ -281,8 +285,8 @@ private:
     void runSave(const QString& path, bool full);
     void finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
                     const PixelImage& saved);
-    // A failure about a file: message says what failed and why, messageFile names the file.
-    void setFailure(const QString& text, const QString& file);
+    // Sets message, its kind and the file it is about (empty for none).
+    void publishMessage(const std::optional<QString>& text, MessageKind kind, const QString& file);
     // Publishes isBusy and activity from the running jobs.
     void publishBusy();
     void pushUndo();
@@ -310,6 +314,7 @@ private:
     bool edited_ = false;
     qint64 passes_ = 0;
     std::optional<QString> message_;
+    MessageKind messageKind_ = MessageKind::None;
     QString messageFile_;
     QString documentName_;
     bool unsavedResult_ = false;
