@@ -2,6 +2,7 @@
 
 #include "canvasview.h"
 #include "contentview.h"
+#include "filedialogs.h"
 #include "icons.h"
 
 #include <QAction>
@@ -19,6 +20,13 @@
 #endif
 
 MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
+    model_.chooseOpenPath = &FileDialogs::chooseImageToOpen;
+    model_.chooseSavePath = [this](const QString& title) {
+        return FileDialogs::chooseSavePath(model_.documentFolder(), title);
+    };
+    model_.putOnClipboard = [](const QImage& image) {
+        QGuiApplication::clipboard()->setImage(image);
+    };
     window_->setWindowIcon(QIcon(Icons::wand(64, QColor(90, 60, 200))));
     content_ = new ContentView(model_, window_.get());
     window_->setCentralWidget(content_);

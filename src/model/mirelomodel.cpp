@@ -1,12 +1,10 @@
 #include "mirelomodel.h"
 
-#include "filedialogs.h"
 #include "fullsize.h"
 #include "imaging.h"
 #include "inpainter.h"
 
 #include <QBuffer>
-#include <QClipboard>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -75,12 +73,7 @@ void postToGuiThread(std::function<void()> f) { GuiThreadQueue::instance().post(
 
 } // namespace
 
-MireloModel::MireloModel(QObject* parent)
-    : QObject(parent), chooseOpenPath(&FileDialogs::chooseImageToOpen),
-      chooseSavePath([this](const QString& title) {
-          return FileDialogs::chooseSavePath(documentFolder_, title);
-      }),
-      putOnClipboard([](const QImage& image) { QGuiApplication::clipboard()->setImage(image); }) {
+MireloModel::MireloModel(QObject* parent) : QObject(parent) {
     // Made here, on the GUI thread while the application runs, never first by a job.
     GuiThreadQueue::instance();
 }

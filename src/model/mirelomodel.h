@@ -213,9 +213,10 @@ public:
     std::vector<Snapshot> undoStack;
     std::vector<Snapshot> redoStack;
 
-    // Replaceable outside effects, so that tests need no modal dialog or real clipboard.
-    // An empty path means the user cancelled. The save dialog starts in documentFolder();
-    // its title names the size the save writes ("Save as PNG — 3072 × 2304").
+    // Outside effects, given by the application (file dialogs and the system clipboard)
+    // or by tests. An empty path, or none given, means the user cancelled. The save dialog
+    // starts in documentFolder(); its title names the size the save writes ("Save as PNG
+    // — 3072 × 2304").
     std::function<QString()> chooseOpenPath;
     std::function<QString(const QString& title)> chooseSavePath;
     std::function<void(const QImage&)> putOnClipboard;

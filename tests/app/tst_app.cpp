@@ -745,7 +745,8 @@ private slots:
 
     void saveDialogStartsBesideTheOpenPhoto() {
         QTemporaryDir dir;
-        MireloModel m;
+        MireloApp app;
+        MireloModel& m = app.model();
         m.load(writeFile(dir, "photo.png", pngBytes(20, 20)));
         QTRY_VERIFY(!m.isBusy());
         QString folder, name, title;

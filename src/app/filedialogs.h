@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// The modal file dialogs the document model asks for paths with. They are the model's
-// only use of Qt Widgets. Each returns an empty string when the user cancels.
+// The modal file dialogs the application gives the document model to ask for paths with.
+// Each returns an empty string when the user cancels.
 namespace FileDialogs {
 
 // One "Images (...)" filter naming every pattern Qt can decode, in both cases, because
