@@ -36,8 +36,6 @@ constexpr int kProgressScale = 1000;
 
 const QColor kRed(255, 59, 48);
 
-QString shortcutText(const QKeySequence& keys) { return keys.toString(QKeySequence::NativeText); }
-
 QString sizeText(QSize size) {
     return QStringLiteral("%1 × %2").arg(size.width()).arg(size.height());
 }
@@ -95,15 +93,6 @@ protected:
                                                  -10 - kLine / 2);
         p.drawRoundedRect(r, 10 - kLine / 2, 10 - kLine / 2);
     }
-};
-
-// The toolbar's zoom buttons have no tooltip; a QAction would show its title otherwise.
-class NoToolTip : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::ToolTip; }
 };
 
 } // namespace
@@ -168,47 +157,9 @@ void ContentView::buildToolbar() {
     toolbar->setMovable(false);
     toolbar->setFloatable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    const QStyle* s = style();
-    auto add = [&](Icons::Name icon, const QString& title, const QString& tip, auto slot) {
-        QAction* a = toolbar->addAction(Icons::icon(icon, s), title);
-        a->setToolTip(tip);
-        connect(a, &QAction::triggered, this, slot);
-        return a;
-    };
-    MireloModel* m = &model_;
-    openAction =
-        add(Icons::Name::Open, "Open", "Open an image (" + shortcutText(Qt::CTRL | Qt::Key_O) + ")",
-            [this] { open(); });
-    undoAction = add(Icons::Name::Undo, "Undo", "Undo (" + shortcutText(Qt::CTRL | Qt::Key_Z) + ")",
-                     [m] { m->undo(); });
-    redoAction =
-        add(Icons::Name::Redo, "Redo",
-            "Redo (" + shortcutText(Qt::CTRL | Qt::SHIFT | Qt::Key_Z) + ")", [m] { m->redo(); });
-    compareAction = toolbar->addAction(Icons::icon(Icons::Name::Compare, s), "Compare");
-    compareAction->setCheckable(true);
-    compareAction->setToolTip("Before / after comparison");
-    // triggered, not toggled: only the user's clicks write the model.
-    connect(compareAction, &QAction::triggered, this, [m](bool on) { m->setCompare(on); });
-    zoomOutAction = add(Icons::Name::ZoomOut, "Zoom Out", QString(), [m] { m->zoomOut(); });
-    fitAction =
-        add(Icons::Name::Fit, "Fit", "Fit to window (" + shortcutText(Qt::CTRL | Qt::Key_0) + ")",
-            [m] { m->zoomToFit(); });
-    zoomInAction = add(Icons::Name::ZoomIn, "Zoom In", QString(), [m] { m->zoomIn(); });
-    saveAction =
-        add(Icons::Name::Save, "Save PNG",
-            "Save as PNG (" + shortcutText(Qt::CTRL | Qt::Key_S) + ")", [m] { m->savePNG(); });
-    copyAction = add(Icons::Name::Copy, "Copy", "Copy the result to the clipboard",
-                     [m] { m->copyToClipboard(); });
-    eraseAction = add(Icons::Name::Erase, "Erase",
-                      "Erase the masked area (" + shortcutText(Qt::CTRL | Qt::Key_Return) + ")",
-                      [m] { m->erase(); });
-    // Compare and the zoom steps live only here: the toolbar cannot be hidden.
+    // The commands fill it; none of its items can hide it.
     toolbar->toggleViewAction()->setVisible(false);
     toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
-    auto* quiet = new NoToolTip(toolbar);
-    for (QAction* a : {zoomOutAction, zoomInAction})
-        if (QWidget* button = toolbar->widgetForAction(a))
-            button->installEventFilter(quiet);
 }
 
 QWidget* ContentView::buildPlaceholder() {
@@ -329,15 +280,6 @@ void ContentView::refresh() {
     const MireloModel& m = model_;
     const bool image = m.hasImage();
     const bool busy = m.isBusy();
-
-    openAction->setEnabled(true);
-    undoAction->setEnabled(m.canUndo() && !busy);
-    redoAction->setEnabled(m.canRedo() && !busy);
-    compareAction->setEnabled(m.edited());
-    compareAction->setChecked(m.compare());
-    for (QAction* a : {zoomOutAction, fitAction, zoomInAction, saveAction, copyAction})
-        a->setEnabled(image);
-    eraseAction->setEnabled(m.maskHasPaint() && !busy);
 
     placeholder->setVisible(!image);
     busyOverlay->setVisible(busy);

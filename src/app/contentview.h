@@ -8,7 +8,6 @@
 class CanvasView;
 class ElidedLabel;
 class MireloModel;
-class QAction;
 class QLabel;
 class QMimeData;
 class QProgressBar;
@@ -19,8 +18,9 @@ class QToolBar;
 // The window's content: the canvas area (the canvas with, on top as the document's state
 // demands, the placeholder, the erase progress panel and the drop highlight), a divider
 // and the bottom bar with the brush settings, "Clear mask", the picture's size, the zoom
-// and the status text; plus the toolbar the window shows. Every control reads the model
-// and calls its operations; the view keeps no document state of its own.
+// and the status text; plus the toolbar the window shows, which the commands fill. Every
+// control reads the model and calls its operations; the view keeps no document state of
+// its own.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -53,18 +53,6 @@ public:
     QWidget* dropHighlight = nullptr;
     QWidget* bottomBar = nullptr;
     QToolBar* toolbar = nullptr;
-
-    // Toolbar items, in order.
-    QAction* openAction = nullptr;
-    QAction* undoAction = nullptr;
-    QAction* redoAction = nullptr;
-    QAction* compareAction = nullptr;
-    QAction* zoomOutAction = nullptr;
-    QAction* fitAction = nullptr;
-    QAction* zoomInAction = nullptr;
-    QAction* saveAction = nullptr;
-    QAction* copyAction = nullptr;
-    QAction* eraseAction = nullptr;
 
     QPushButton* placeholderOpen = nullptr;
     QProgressBar* progressBar = nullptr;

@@ -1,6 +1,7 @@
 #include "mireloapp.h"
 
 #include "canvasview.h"
+#include "commands.h"
 #include "contentview.h"
 #include "filedialogs.h"
 #include "icons.h"
@@ -34,9 +35,7 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
     // No menu to hide the toolbar with.
     window_->setContextMenuPolicy(Qt::PreventContextMenu);
     window_->installEventFilter(this);
-    createMenus();
-    for (const auto signal : MireloModel::publishedSignals())
-        connect(&model_, signal, this, &MireloApp::updateActions);
+    createCommands();
     connect(&model_, &MireloModel::documentNameChanged, this, &MireloApp::updateTitle);
     connect(&model_, &MireloModel::unsavedResultChanged, this, &MireloApp::updateTitle);
 #if QT_CONFIG(sessionmanager)
@@ -50,80 +49,28 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
         }
     });
 #endif
-    updateActions();
+    commands_->refresh();
     updateTitle();
     placeWindow();
 }
 
 MireloApp::~MireloApp() = default;
 
-void MireloApp::createMenus() {
-    QMenuBar* bar = window_->menuBar();
-    MireloModel* m = &model_;
-    auto item = [this](QMenu* menu, const QString& title, QList<QKeySequence> keys, auto slot) {
-        QAction* a = menu->addAction(title);
-        a->setShortcuts(keys);
-        connect(a, &QAction::triggered, this, slot);
-        return a;
-    };
-
-    fileMenu = bar->addMenu("&File");
-    openAction = item(fileMenu, QStringLiteral("Open…"), {Qt::CTRL | Qt::Key_O},
-                      [this] { content_->open(); });
-    saveAction = item(fileMenu, QStringLiteral("Save as PNG…"), {Qt::CTRL | Qt::Key_S},
-                      [m] { m->savePNG(); });
-    saveFullSizeAction = item(fileMenu, QStringLiteral("Save Full Size as PNG…"),
-                              {Qt::CTRL | Qt::SHIFT | Qt::Key_S}, [m] { m->savePNGFullSize(); });
-    fileMenu->addSeparator();
-    // Linux has no application menu, so Quit lives here.
-    quitAction = item(fileMenu, "Quit", {QKeySequence::Quit}, [this] { window_->close(); });
-
-    editMenu = bar->addMenu("&Edit");
-    undoAction = item(editMenu, "Undo", {Qt::CTRL | Qt::Key_Z}, [m] { m->undo(); });
-    redoAction = item(editMenu, "Redo", {Qt::CTRL | Qt::SHIFT | Qt::Key_Z, Qt::CTRL | Qt::Key_Y},
-                      [m] { m->redo(); });
-    editMenu->addSeparator();
-    copyAction = item(editMenu, "Copy", {Qt::CTRL | Qt::Key_C}, [m] { m->copyToClipboard(); });
-    pasteAction = item(editMenu, "Paste", {Qt::CTRL | Qt::Key_V}, [this] { paste(); });
-
-    imageMenu = bar->addMenu("&Image");
-    eraseAction =
-        item(imageMenu, "Erase Masked Area", {Qt::CTRL | Qt::Key_Return}, [m] { m->erase(); });
-    // How erases fill thick holes; off at every start, so erases use the standard fill.
-    textureAction = item(imageMenu, "Preserve Texture", {}, [m](bool on) {
-        m->setFillMethod(on ? Inpainter::Method::Texture : Inpainter::Method::Standard);
-    });
-    textureAction->setCheckable(true);
-    clearAction =
-        item(imageMenu, "Clear Mask", {Qt::CTRL | Qt::Key_Backspace}, [m] { m->clearMask(); });
-    revertAction = item(imageMenu, "Revert to Original", {}, [m] { m->revertToOriginal(); });
-    imageMenu->addSeparator();
-    // "+" needs Shift on many keyboards; Ctrl+= is the same key without it.
-    zoomInAction = item(imageMenu, "Zoom In", {Qt::CTRL | Qt::Key_Plus, Qt::CTRL | Qt::Key_Equal},
-                        [m] { m->zoomIn(); });
-    zoomOutAction = item(imageMenu, "Zoom Out", {Qt::CTRL | Qt::Key_Minus}, [m] { m->zoomOut(); });
-    fitAction = item(imageMenu, "Fit to Window", {Qt::CTRL | Qt::Key_0}, [m] { m->zoomToFit(); });
-    actualSizeAction = item(imageMenu, "Actual Size", {Qt::CTRL | Qt::Key_1},
-                            [this] { content_->canvas->zoomToActualSize(); });
-
+void MireloApp::createCommands() {
+    Commands::Handlers handlers;
+    handlers.open = [this] { content_->open(); };
+    handlers.paste = [this] { paste(); };
+    handlers.quit = [this] { window_->close(); };
+    handlers.actualSize = [this] { content_->canvas->zoomToActualSize(); };
+    commands_ = new Commands(model_, std::move(handlers), this);
+    const std::vector<QMenu*> menus = commands_->addMenus(window_->menuBar());
+    commands_->fillToolbar(content_->toolbar);
     // A menu closed with Escape leaves the keyboard with the menu bar, which would take
     // "[", "]" and Space from the canvas.
-    for (QMenu* menu : {fileMenu, editMenu, imageMenu})
+    for (QMenu* menu : menus)
         connect(menu, &QMenu::aboutToHide, this, [this] { refocusCanvas(false); });
-}
-
-void MireloApp::updateActions() {
-    const MireloModel& m = model_;
-    const bool busy = m.isBusy();
-    undoAction->setEnabled(m.canUndo() && !busy);
-    redoAction->setEnabled(m.canRedo() && !busy);
-    saveAction->setEnabled(m.hasImage());
-    saveFullSizeAction->setEnabled(m.hasImage() && m.scaledDown());
-    copyAction->setEnabled(m.hasImage());
-    eraseAction->setEnabled(m.maskHasPaint() && !busy);
-    clearAction->setEnabled(m.maskHasPaint() && !busy);
-    revertAction->setEnabled(m.edited() && !busy);
-    textureAction->setChecked(m.fillMethod() == Inpainter::Method::Texture);
+    for (const auto signal : MireloModel::publishedSignals())
+        connect(&model_, signal, commands_, &Commands::refresh);
 }
 
 void MireloApp::updateTitle() {

@@ -7,9 +7,8 @@
 
 #include <memory>
 
+class Commands;
 class ContentView;
-class QAction;
-class QMenu;
 
 // The application: the one document, its window and the menu bar. Every command calls
 // an operation of the model, and every command's enabled state is read from the model.
@@ -28,30 +27,9 @@ public:
     // Loads the clipboard's image (or image file) as a new document.
     void paste();
 
-    // Menu items.
-    QAction* openAction = nullptr;
-    QAction* saveAction = nullptr;
-    QAction* saveFullSizeAction = nullptr;
-    QAction* quitAction = nullptr;
-    QAction* undoAction = nullptr;
-    QAction* redoAction = nullptr;
-    QAction* copyAction = nullptr;
-    QAction* pasteAction = nullptr;
-    QAction* eraseAction = nullptr;
-    QAction* clearAction = nullptr;
-    QAction* revertAction = nullptr;
-    QAction* zoomInAction = nullptr;
-    QAction* zoomOutAction = nullptr;
-    QAction* fitAction = nullptr;
-    QAction* actualSizeAction = nullptr;
-    QAction* textureAction = nullptr; // "Preserve Texture", checkable
-    QMenu* fileMenu = nullptr;
-    QMenu* editMenu = nullptr;
-    QMenu* imageMenu = nullptr;
+    Commands& commands() { return *commands_; }
 
 public slots:
-    // Recomputes every menu item's enabled state from the model.
-    void updateActions();
     // "NAME — Mirelo", marked while the document holds an unsaved result.
     void updateTitle();
 
@@ -60,7 +38,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void createMenus();
+    // The commands, in the menu bar and the toolbar, following the model.
+    void createCommands();
     // About 80 % of the screen's free area, centred.
     void placeWindow();
     // Gives the keyboard back to the canvas once a menu or a dialog has closed; with
@@ -70,4 +49,5 @@ private:
     MireloModel model_;
     std::unique_ptr<QMainWindow> window_;
     ContentView* content_ = nullptr;
+    Commands* commands_ = nullptr;
 };

@@ -1,6 +1,7 @@
 // The window as a user meets it: enabled states of menus and toolbar through a session,
 // the bottom bar's read-outs and status text, the overlays, drops and paste.
 #include "canvasview.h"
+#include "commands.h"
 #include "contentview.h"
 #include "elidedlabel.h"
 #include "imaging.h"
@@ -22,6 +23,7 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QToolBar>
+#include <QToolButton>
 #include <QtTest>
 
 // Delivers erase progress values, as the job's thread does.
@@ -54,25 +56,25 @@ QByteArray pngBytes(int w, int h) {
 // Which of the app's menu items and the toolbar's items are enabled, as one string:
 // an upper-case letter for enabled, lower-case for disabled.
 QString menuStates(MireloApp& app) {
+    const Commands& c = app.commands();
     QString s;
-    const std::pair<QAction*, char> items[] = {{app.undoAction, 'u'},    {app.redoAction, 'r'},
-                                               {app.openAction, 'o'},    {app.saveAction, 's'},
-                                               {app.eraseAction, 'e'},   {app.clearAction, 'c'},
-                                               {app.revertAction, 'v'},  {app.zoomInAction, 'i'},
-                                               {app.zoomOutAction, 'z'}, {app.fitAction, 'f'}};
-    for (auto [a, c] : items)
-        s += a->isEnabled() ? QChar(c).toUpper() : QChar(c);
+    const std::pair<QAction*, char> items[] = {
+        {c.undo, 'u'},      {c.redo, 'r'},   {c.open, 'o'},   {c.save, 's'},    {c.erase, 'e'},
+        {c.clearMask, 'c'}, {c.revert, 'v'}, {c.zoomIn, 'i'}, {c.zoomOut, 'z'}, {c.fit, 'f'}};
+    for (auto [a, letter] : items)
+        s += a->isEnabled() ? QChar(letter).toUpper() : QChar(letter);
     return s;
 }
 
-QString toolbarStates(ContentView& v) {
+QString toolbarStates(MireloApp& app) {
+    const Commands& c = app.commands();
     QString s;
     const std::pair<QAction*, char> items[] = {
-        {v.openAction, 'o'},    {v.undoAction, 'u'}, {v.redoAction, 'r'},   {v.compareAction, 'm'},
-        {v.zoomOutAction, 'z'}, {v.fitAction, 'f'},  {v.zoomInAction, 'i'}, {v.saveAction, 's'},
-        {v.copyAction, 'c'},    {v.eraseAction, 'e'}};
-    for (auto [a, c] : items)
-        s += a->isEnabled() ? QChar(c).toUpper() : QChar(c);
+        {c.open, 'o'},           {c.undo, 'u'},       {c.redo, 'r'},          {c.compare, 'm'},
+        {c.toolbarZoomOut, 'z'}, {c.toolbarFit, 'f'}, {c.toolbarZoomIn, 'i'}, {c.save, 's'},
+        {c.copy, 'c'},           {c.erase, 'e'}};
+    for (auto [a, letter] : items)
+        s += a->isEnabled() ? QChar(letter).toUpper() : QChar(letter);
     return s;
 }
 
@@ -140,7 +142,7 @@ private slots:
 
         // Empty: only Open and the menu's zoom items.
         QCOMPARE(menuStates(app), "urOsecvIZF");
-        QCOMPARE(toolbarStates(v), "Ourmzfisce");
+        QCOMPARE(toolbarStates(app), "Ourmzfisce");
         QVERIFY(!v.bottomBar->isEnabled());
         QVERIFY(!v.placeholder->isHidden());
 
@@ -150,37 +152,37 @@ private slots:
         QTRY_VERIFY(!m.isBusy());
         QVERIFY(m.hasImage());
         QCOMPARE(menuStates(app), "urOSecvIZF");
-        QCOMPARE(toolbarStates(v), "OurmZFISCe");
+        QCOMPARE(toolbarStates(app), "OurmZFISCe");
         QVERIFY(v.bottomBar->isEnabled());
         QVERIFY(!v.clearButton->isEnabled());
         QVERIFY(v.placeholder->isHidden());
 
         paint(m);
         QCOMPARE(menuStates(app), "UrOSECvIZF");
-        QCOMPARE(toolbarStates(v), "OUrmZFISCE");
+        QCOMPARE(toolbarStates(app), "OUrmZFISCE");
         QVERIFY(v.clearButton->isEnabled());
 
         m.erase();
         QVERIFY(m.isBusy());
         QCOMPARE(menuStates(app), "urOSecvIZF");
-        QCOMPARE(toolbarStates(v), "OurmZFISCe");
+        QCOMPARE(toolbarStates(app), "OurmZFISCe");
         QVERIFY(!v.bottomBar->isEnabled());
         QVERIFY(!v.busyOverlay->isHidden());
 
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
         QVERIFY(v.busyOverlay->isHidden());
         QCOMPARE(menuStates(app), "UrOSecVIZF");
-        QCOMPARE(toolbarStates(v), "OUrMZFISCe");
+        QCOMPARE(toolbarStates(app), "OUrMZFISCe");
         QCOMPARE(v.status->text(), "1 erase pass");
 
         // Reverting in compare mode leaves it: nothing is left to compare, and painting
         // works again.
-        v.compareAction->trigger();
+        app.commands().compare->trigger();
         QVERIFY(m.compare());
-        app.revertAction->trigger();
+        app.commands().revert->trigger();
         QCOMPARE(menuStates(app), "UrOSecvIZF");
-        QCOMPARE(toolbarStates(v), "OUrmZFISCe");
-        QVERIFY(!v.compareAction->isChecked());
+        QCOMPARE(toolbarStates(app), "OUrmZFISCe");
+        QVERIFY(!app.commands().compare->isChecked());
         QVERIFY(m.beginStroke());
         m.endStroke();
         QCOMPARE(v.status->text(), "1 erase pass");
@@ -188,7 +190,7 @@ private slots:
         m.undo(); // back to the erased picture
         QCOMPARE(menuStates(app), "URO"
                                   "SecVIZF");
-        QVERIFY(v.compareAction->isEnabled());
+        QVERIFY(app.commands().compare->isEnabled());
     }
 
     // A stroke that reaches the image but raises no mask byte is no paint.
@@ -208,14 +210,14 @@ private slots:
         MireloApp app;
         MireloModel& m = app.model();
         m.processors = 1;
-        QVERIFY(app.textureAction->isCheckable());
-        QVERIFY(!app.textureAction->isChecked());
+        QVERIFY(app.commands().texture->isCheckable());
+        QVERIFY(!app.commands().texture->isChecked());
         QCOMPARE(m.fillMethod(), Inpainter::Method::Standard);
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
         for (const bool on : {true, false}) {
-            app.textureAction->trigger();
-            QCOMPARE(app.textureAction->isChecked(), on);
+            app.commands().texture->trigger();
+            QCOMPARE(app.commands().texture->isChecked(), on);
             const auto method = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
             QCOMPARE(m.fillMethod(), method);
             paint(m);
@@ -297,7 +299,7 @@ private slots:
 
         // A copy is no failure, and the next erase clears its notice.
         m.putOnClipboard = [](const QImage&) {};
-        v.copyAction->trigger();
+        app.commands().copy->trigger();
         QCOMPARE(v.status->text(), "Copied to the clipboard.");
         QVERIFY(v.status->palette().color(QPalette::WindowText) != red);
         paint(m);
@@ -364,12 +366,12 @@ private slots:
             titles << title;
             return QString();
         };
-        app.saveAction->trigger();
-        app.saveFullSizeAction->trigger();
+        app.commands().save->trigger();
+        app.commands().saveFullSize->trigger();
         QCOMPARE(titles, QStringList({QString::fromUtf8("Save as PNG — 3072 × 2304"),
                                       QString::fromUtf8("Save Full Size as PNG — 4096 × 3072")}));
-        QCOMPARE(app.saveAction->text(), QString::fromUtf8("Save as PNG…"));
-        QCOMPARE(app.saveFullSizeAction->text(), QString::fromUtf8("Save Full Size as PNG…"));
+        QCOMPARE(app.commands().save->text(), QString::fromUtf8("Save as PNG…"));
+        QCOMPARE(app.commands().saveFullSize->text(), QString::fromUtf8("Save Full Size as PNG…"));
         // The longer text still fits the smallest window.
         app.window().resize(app.window().minimumSizeHint());
         QTRY_COMPARE(v.width(), 860);
@@ -405,7 +407,7 @@ private slots:
         paint(m);
         QTest::mouseClick(v.clearButton, Qt::LeftButton);
         QVERIFY(!m.maskHasPaint());
-        QTest::mouseClick(v.toolbar->widgetForAction(v.undoAction), Qt::LeftButton);
+        QTest::mouseClick(v.toolbar->widgetForAction(app.commands().undo), Qt::LeftButton);
         QVERIFY(m.maskHasPaint());
         QTest::keyPress(app.window().windowHandle(), Qt::Key_Space);
         QCOMPARE(v.canvas->cursor().shape(), Qt::OpenHandCursor);
@@ -437,23 +439,30 @@ private slots:
         const QList<QAction*> actions = v.toolbar->actions();
         QStringList titles;
         for (QAction* a : actions)
-            titles << a->text();
+            titles << qobject_cast<QToolButton*>(v.toolbar->widgetForAction(a))->text();
         QCOMPARE(titles, QStringList({"Open", "Undo", "Redo", "Compare", "Zoom Out", "Fit",
                                       "Zoom In", "Save PNG", "Copy", "Erase"}));
-        QCOMPARE(v.openAction->toolTip(), "Open an image (Ctrl+O)");
-        QCOMPARE(v.redoAction->toolTip(), "Redo (Ctrl+Shift+Z)");
-        QCOMPARE(v.eraseAction->toolTip(), "Erase the masked area (Ctrl+Return)");
+        QCOMPARE(app.commands().open->toolTip(), "Open an image (Ctrl+O)");
+        QCOMPARE(app.commands().redo->toolTip(), "Redo (Ctrl+Shift+Z)");
+        QCOMPARE(app.commands().erase->toolTip(), "Erase the masked area (Ctrl+Return)");
         for (QAction* a : actions) {
             QVERIFY2(!a->icon().isNull(), qPrintable(a->text()));
-            QVERIFY2(a->shortcut().isEmpty(), "toolbar items carry no shortcut");
+            QVERIFY2(!a->isIconVisibleInMenu(), "menus show no icons");
         }
+        // A key claimed by two actions would fire neither.
+        QList<QKeySequence> keys;
+        for (QAction* a : app.commands().findChildren<QAction*>())
+            for (const QKeySequence& k : a->shortcuts()) {
+                QVERIFY2(!keys.contains(k), qPrintable(k.toString()));
+                keys << k;
+            }
         QStringList image;
-        for (QAction* a : app.imageMenu->actions())
+        for (QAction* a : app.window().findChild<QMenu*>("imageMenu")->actions())
             image << (a->isSeparator() ? "-" : a->text());
         QCOMPARE(image, QStringList({"Erase Masked Area", "Preserve Texture", "Clear Mask",
                                      "Revert to Original", "-", "Zoom In", "Zoom Out",
                                      "Fit to Window", "Actual Size"}));
-        QCOMPARE(app.actualSizeAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
+        QCOMPARE(app.commands().actualSize->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
         QCOMPARE(app.window().windowTitle(), "Mirelo");
     }
 
@@ -584,17 +593,17 @@ private slots:
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
         paint(m); // paint alone is not worth a question
-        app.openAction->trigger();
+        app.commands().open->trigger();
         QTRY_COMPARE(m.current->width(), 50);
         QVERIFY(asked.isEmpty());
 
         erase(m);
-        v.openAction->trigger(); // Cancel
+        app.commands().open->trigger(); // Cancel
         QMimeData drop;
         drop.setUrls({other});
         QVERIFY(v.handleDrop(&drop));
         QTRY_COMPARE(asked.size(), 2);
-        app.quitAction->trigger();
+        app.commands().quit->trigger();
         QCOMPARE(asked, QStringList({"Save the erased picture before opening another picture?",
                                      "Save the erased picture before opening another picture?",
                                      "Save the erased picture before quitting?"}));
@@ -661,7 +670,7 @@ private slots:
         PixelImage expected = startErase(m, {60, 60});
         QVERIFY(!(expected == *m.current));
         panel.clear();
-        app.openAction->trigger();
+        app.commands().open->trigger();
         QVERIFY(decoded(savePath) == expected);
         QCOMPARE(panel.mid(0, 2), QStringList({"Finishing the erase… 0%", "Saving…"}));
         QTRY_COMPARE(m.current->width(), 50);
@@ -704,7 +713,7 @@ private slots:
         QTRY_VERIFY(!m.isBusy());
         const QString path = dir.filePath("gone/out.png");
         m.chooseSavePath = [&](const QString&) { return path; };
-        app.saveAction->trigger();
+        app.commands().save->trigger();
         QTRY_VERIFY(!m.isBusy());
         const QString text = "Couldn't create the PNG file. (no such folder)";
         QCOMPARE(v.status->text(), text);
