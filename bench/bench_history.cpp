@@ -65,8 +65,8 @@ HistoryCost historyCost(const MireloModel& m) {
             tiles.insert(live.tile(i));
     }
     const size_t liveTiles = tiles.size();
-    for (const auto* stack : {&m.undoStack, &m.redoStack}) {
-        for (const MireloModel::Snapshot& s : *stack) {
+    for (const auto* stack : {&m.history().undoStack(), &m.history().redoStack()}) {
+        for (const Snapshot& s : *stack) {
             ++cost.entries;
             bool seen = s.image.sharesBytesWith(*m.current) ||
                         (m.original && s.image.sharesBytesWith(*m.original));
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     const MaskTiles before = m.mask->tiles();
     size_t raised = 0;
     for (size_t i = 0; i < before.tileCount(); ++i)
-        raised += before.sharesTile(m.undoStack.back().mask, i) ? 0 : 1;
+        raised += before.sharesTile(m.history().undoStack().back().mask, i) ? 0 : 1;
     pause.start();
     m.undo();
     const double undoMs = double(pause.nsecsElapsed()) / 1e6;

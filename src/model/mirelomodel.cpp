@@ -363,8 +363,7 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
     originalImage = loaded.drawable;
     currentImage = originalImage;
     mask = std::move(loaded.mask);
-    undoStack.clear();
-    redoStack.clear();
+    history_.clear();
     setView(1.0, QPointF(0, 0));
     setCompareSplit(0.5);
     setHasImage(true);
@@ -381,8 +380,8 @@ void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
 }
 
 void MireloModel::refreshFlags() {
-    setCanUndo(!undoStack.empty());
-    setCanRedo(!redoStack.empty());
+    setCanUndo(!history_.undoStack().empty());
+    setCanRedo(!history_.redoStack().empty());
     setMaskHasPaint(mask && mask->hasPaint());
 }
 
@@ -404,68 +403,52 @@ void MireloModel::zoomToFit() { setView(1.0, QPointF(0, 0)); }
 
 // History
 
-void MireloModel::pushUndo() {
-    if (!current || !mask)
-        return;
-    if (undoStack.size() >= static_cast<size_t>(maxUndo))
-        undoStack.erase(undoStack.begin(), undoStack.end() - (maxUndo - 1));
-    undoStack.push_back({*current, mask->tiles()});
-    redoStack.clear();
-    refreshFlags();
-}
+Snapshot MireloModel::snapshot() const { return {*current, mask->tiles()}; }
 
 bool MireloModel::beginStroke() {
     endStroke();
     if (!hasImage_ || isBusy_ || compare_ || !current || !mask)
         return false;
-    OpenStroke s;
-    if (undoStack.size() >= static_cast<size_t>(maxUndo))
-        s.dropped = undoStack.front();
-    s.redo = redoStack;
-    s.hadPaint = mask->hasPaint();
-    stroke_ = std::move(s);
-    pushUndo();
+    strokeHadPaint_ = mask->hasPaint();
+    history_.recordTentatively(snapshot());
+    refreshFlags();
     setMaskHasPaint(true);
     return true;
 }
 
 void MireloModel::endStroke() {
-    if (!stroke_)
+    if (!strokeHadPaint_)
         return;
-    OpenStroke s = std::move(*stroke_);
-    stroke_.reset();
+    const bool hadPaint = *strokeHadPaint_;
+    strokeHadPaint_.reset();
     // Only the stroke has touched the document since its snapshot.
-    if (mask && !undoStack.empty() && mask->tiles() == undoStack.back().mask) {
-        undoStack.pop_back();
-        if (s.dropped)
-            undoStack.insert(undoStack.begin(), std::move(*s.dropped));
-        redoStack = std::move(s.redo);
+    if (mask && history_.hasTentativeStep() && mask->tiles() == history_.undoStack().back().mask) {
+        history_.retract();
         // Stamps that reached the image without raising a byte still mark it painted.
-        if (!s.hadPaint && mask->hasPaint()) {
+        if (!hadPaint && mask->hasPaint()) {
             mask->clear();
             emit pictureChanged();
         }
+    } else {
+        history_.confirm();
     }
     refreshFlags();
 }
 
 void MireloModel::undo() {
     endStroke();
-    step(undoStack, redoStack);
+    if (isBusy_ || !current || !mask)
+        return;
+    if (const std::optional<Snapshot> target = history_.undo(snapshot()))
+        apply(*target);
 }
 
 void MireloModel::redo() {
     endStroke();
-    step(redoStack, undoStack);
-}
-
-void MireloModel::step(std::vector<Snapshot>& from, std::vector<Snapshot>& to) {
-    if (isBusy_ || from.empty() || !current || !mask)
+    if (isBusy_ || !current || !mask)
         return;
-    const Snapshot target = std::move(from.back());
-    from.pop_back();
-    to.push_back({*current, mask->tiles()});
-    apply(target);
+    if (const std::optional<Snapshot> target = history_.redo(snapshot()))
+        apply(*target);
 }
 
 void MireloModel::apply(const Snapshot& snapshot) {
@@ -489,7 +472,8 @@ void MireloModel::clearMask() {
     endStroke();
     if (isBusy_ || !mask || !mask->hasPaint())
         return;
-    pushUndo();
+    history_.record(snapshot());
+    refreshFlags();
     mask->clear();
     refreshFlags();
     emit pictureChanged();
@@ -499,7 +483,8 @@ void MireloModel::revertToOriginal() {
     endStroke();
     if (isBusy_ || !original || !edited_)
         return;
-    pushUndo();
+    history_.record(snapshot());
+    refreshFlags();
     current = original;
     currentImage = originalImage;
     if (mask)
@@ -517,8 +502,8 @@ void MireloModel::erase() {
     if (isBusy_ || !current || !mask || !mask->hasPaint())
         return;
     PixelImage image = *current;
-    redoBeforeErase_ = redoStack;
-    pushUndo();
+    history_.recordTentatively(snapshot());
+    refreshFlags();
     MaskTiles maskTiles = mask->tiles();
     erasing_ = true;
     eraseAbandoned_ = std::make_shared<std::atomic<bool>>(false);
@@ -575,7 +560,7 @@ void MireloModel::eraseProgressed(double value) {
 }
 
 void MireloModel::finishErase(const PixelImage& result) {
-    redoBeforeErase_.clear();
+    history_.confirm();
     current = result;
     currentImage = Imaging::makeQImage(result);
     if (mask)
@@ -607,10 +592,7 @@ void MireloModel::abandonErase() {
 
 void MireloModel::undoErase() {
     // The document stays as it was before the erase, its paint and its redo history too.
-    if (!undoStack.empty())
-        undoStack.pop_back();
-    redoStack = std::move(redoBeforeErase_);
-    redoBeforeErase_.clear();
+    history_.retract();
     erasing_ = false;
     publishBusy();
     refreshFlags();

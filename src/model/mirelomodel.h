@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history.h"
 #include "imaging.h"
 #include "inpainter.h"
 #include "maskstore.h"
@@ -65,19 +66,11 @@ class MireloModel : public QObject {
         Inpainter::Method fillMethod READ fillMethod WRITE setFillMethod NOTIFY fillMethodChanged)
 
 public:
-    // One undo record: the picture and the mask, both shared until written (the mask tile
-    // by tile).
-    struct Snapshot {
-        PixelImage image;
-        MaskTiles mask;
-    };
-
     // What a busy model is doing, for the busy panel. An erase wins over a save, and a
     // save over a load, when several run at once.
     enum class Activity { None, Erasing, Saving, Opening };
     Q_ENUM(Activity)
 
-    static constexpr int64_t maxUndo = 20;
     static constexpr double minZoom = 0.1;
     static constexpr double maxZoom = 40.0;
 
@@ -174,7 +167,7 @@ public:
     // on into a replaced mask.
     void endStroke();
     // True from a beginStroke() that answered true until the stroke is closed.
-    bool strokeOpen() const { return stroke_.has_value(); }
+    bool strokeOpen() const { return strokeHadPaint_.has_value(); }
     void undo();
     void redo();
     // Empties the mask as one undoable step; nothing happens when there is no paint.
@@ -210,8 +203,7 @@ public:
     QImage originalImage;
     QImage currentImage;
     std::unique_ptr<MaskStore> mask;
-    std::vector<Snapshot> undoStack;
-    std::vector<Snapshot> redoStack;
+    const History& history() const { return history_; }
 
     // Outside effects, given by the application (file dialogs and the system clipboard)
     // or by tests. An empty path, or none given, means the user cancelled. The save dialog
@@ -248,15 +240,6 @@ signals:
 private:
     friend class MireloModelTestAccess;
 
-    // What an open stroke needs to leave no trace when it paints nothing: the undo
-    // entry its snapshot pushed out, the redo history it dropped, and whether the mask
-    // had paint before it.
-    struct OpenStroke {
-        std::optional<Snapshot> dropped;
-        std::vector<Snapshot> redo;
-        bool hadPaint = false;
-    };
-
     void setHasImage(bool v);
     void setIsBusy(bool v);
     void setProgress(double v);
@@ -290,9 +273,8 @@ private:
     void publishMessage(const std::optional<QString>& text, MessageKind kind, const QString& file);
     // Publishes isBusy and activity from the running jobs.
     void publishBusy();
-    void pushUndo();
-    // Moves one entry from one stack to the other: the heart of undo and redo.
-    void step(std::vector<Snapshot>& from, std::vector<Snapshot>& to);
+    // The document as it is now, for the history.
+    Snapshot snapshot() const;
     void apply(const Snapshot& snapshot);
     // GUI-thread ends of the erase job.
     void eraseProgressed(double value);
@@ -322,9 +304,11 @@ private:
     QString documentFolder_;
     // The picture last saved or copied.
     std::optional<PixelImage> settled_;
-    std::optional<OpenStroke> stroke_;
-    // The redo history an erase dropped, given back if the erase fails.
-    std::vector<Snapshot> redoBeforeErase_;
+    History history_;
+    // While a stroke is open: whether the mask had paint before it. The stroke's undo
+    // step is the history's tentative one, taken back if the stroke paints nothing; so is
+    // a running erase's.
+    std::optional<bool> strokeHadPaint_;
     Activity activity_ = Activity::None;
     double zoom_ = 1.0;
     QPointF pan_;

@@ -143,7 +143,7 @@ private slots:
         Canvas c;
         QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
         QVERIFY(c.model.mask->tiles() == stamped({100, 130}, {100, 130}, 1));
-        QCOMPARE(c.model.undoStack.size(), size_t(1));
+        QCOMPARE(c.model.history().undoStack().size(), size_t(1));
 
         c.model.undo();
         drag(c.view, {120, 150}, {220, 150});
@@ -153,9 +153,9 @@ private slots:
         QVERIFY(c.model.mask->tiles() == expected);
         QVERIFY(!(stamped({100, 130}, {200, 130}, 20) == expected));
         QVERIFY(!(stamped({100, 130}, {200, 130}, 22) == expected));
-        QCOMPARE(c.model.undoStack.size(), size_t(1));
+        QCOMPARE(c.model.history().undoStack().size(), size_t(1));
         QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(300, 250));
-        QCOMPARE(c.model.undoStack.size(), size_t(2));
+        QCOMPARE(c.model.history().undoStack().size(), size_t(2));
     }
 
     void nothingIsPaintedWhileBusyOrComparing() {
@@ -164,7 +164,7 @@ private slots:
         c.model.setCompare(true);
         drag(c.view, {120, 150}, {220, 150});
         QVERIFY(c.model.mask->tiles() == MaskTiles(400, 300));
-        QVERIFY(c.model.undoStack.empty());
+        QVERIFY(c.model.history().undoStack().empty());
 
         // An erase started mid-stroke ends the stroke: the mask stays as the job took it,
         // and no stroke begins while the job runs.
@@ -189,8 +189,8 @@ private slots:
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(260, 150));
         QVERIFY(!c.model.mask->hasPaint());
         QVERIFY(!c.model.maskHasPaint());
-        QVERIFY(c.model.undoStack.empty());
-        QCOMPARE(c.model.redoStack.size(), size_t(1));
+        QVERIFY(c.model.history().undoStack().empty());
+        QCOMPARE(c.model.history().redoStack().size(), size_t(1));
     }
 
     void aClickThatPaintsNothingLeavesNoTrace() {
@@ -226,7 +226,7 @@ private slots:
             drag(c.view, {100, 100}, {130, 90}, button);
         QCOMPARE(c.model.pan(), QPointF(110, -29));
         QVERIFY(!c.model.mask->hasPaint());
-        QVERIFY(c.model.undoStack.empty());
+        QVERIFY(c.model.history().undoStack().empty());
 
         // A notch scrolls the desktop's lines of 20 points; Shift turns it sideways.
         const double notch = QApplication::wheelScrollLines() * 20.0;
@@ -258,7 +258,7 @@ private slots:
         QCOMPARE(c.view.cursor().shape(), Qt::CrossCursor);
         QVERIFY(!near(c.pixel(150 + 24, 91), green, 30));
         QVERIFY(!c.model.mask->hasPaint());
-        QVERIFY(c.model.undoStack.empty());
+        QVERIFY(c.model.history().undoStack().empty());
         // Without Space the same drag paints.
         drag(c.view, {100, 100}, {150, 91});
         QVERIFY(c.model.mask->hasPaint());

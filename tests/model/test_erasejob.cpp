@@ -15,7 +15,7 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     loadGradient(m);
     m.erase(); // no paint: nothing happens
     EXPECT_FALSE(m.isBusy());
-    EXPECT_TRUE(m.undoStack.empty());
+    EXPECT_TRUE(m.history().undoStack().empty());
 
     m.setMessage(QString("Couldn't read that image."));
     stroke(m, {32, 24}, 12); // thick: patch fill, with progress along the way
@@ -33,8 +33,8 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     EXPECT_TRUE(m.isBusy());
     EXPECT_FALSE(m.message());
     // The job and the new snapshot hold the picture without copying it.
-    EXPECT_TRUE(m.undoStack.back().image.sharesBytesWith(*m.current));
-    EXPECT_TRUE(m.undoStack.back().mask.sharesTilesWith(m.mask->tiles()));
+    EXPECT_TRUE(m.history().undoStack().back().image.sharesBytesWith(*m.current));
+    EXPECT_TRUE(m.history().undoStack().back().mask.sharesTilesWith(m.mask->tiles()));
 
     rec.names.clear();
     ASSERT_TRUE(waitUntilIdle(m));
@@ -68,7 +68,7 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     // running job.
     const PixelImage before = *m.current;
     const MaskTiles mask = m.mask->tiles();
-    const size_t undoDepth = m.undoStack.size();
+    const size_t undoDepth = m.history().undoStack().size();
     const QImage savedDuring = m.currentImage;
 
     m.load(encode(gradient(10, 10)));
@@ -80,7 +80,7 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     m.erase();
     EXPECT_TRUE(m.current->sharesBytesWith(before));
     EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
-    EXPECT_EQ(m.undoStack.size(), undoDepth);
+    EXPECT_EQ(m.history().undoStack().size(), undoDepth);
     EXPECT_EQ(m.current->width(), 64);
     EXPECT_FALSE(m.message());
 
@@ -118,7 +118,7 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     stroke(m, {20, 15}, 40);
     const PixelImage before = *m.current;
     const MaskTiles painted = m.mask->tiles();
-    const size_t undoDepth = m.undoStack.size();
+    const size_t undoDepth = m.history().undoStack().size();
 
     // Given up at once: the document is as before, paint and history too.
     m.erase();
@@ -126,7 +126,7 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     EXPECT_FALSE(m.isBusy());
     EXPECT_TRUE(m.current->sharesBytesWith(before));
     EXPECT_EQ(m.mask->tiles(), painted);
-    EXPECT_EQ(m.undoStack.size(), undoDepth);
+    EXPECT_EQ(m.history().undoStack().size(), undoDepth);
     EXPECT_TRUE(m.maskHasPaint());
     MireloModelTestAccess::finishJobs(m);
     EXPECT_EQ(m.passes(), 0);

@@ -18,15 +18,15 @@ TEST(History, StrokeEraseUndoUndoRedo) {
     const PixelImage i0 = *m.current;
     ASSERT_TRUE(stroke(m, {30, 20}, 8));
     const MaskTiles painted = m.mask->tiles();
-    ASSERT_EQ(m.undoStack.size(), 1u);
-    EXPECT_TRUE(maskIsEmpty(m.undoStack[0].mask)); // A: (I0, empty)
+    ASSERT_EQ(m.history().undoStack().size(), 1u);
+    EXPECT_TRUE(maskIsEmpty(m.history().undoStack()[0].mask)); // A: (I0, empty)
 
     m.erase();
     ASSERT_TRUE(waitUntilIdle(m));
     const PixelImage i1 = *m.current;
     ASSERT_FALSE(i1 == i0);
-    EXPECT_EQ(m.undoStack.size(), 2u); // B: (I0, painted)
-    EXPECT_EQ(m.undoStack[1].mask, painted);
+    EXPECT_EQ(m.history().undoStack().size(), 2u); // B: (I0, painted)
+    EXPECT_EQ(m.history().undoStack()[1].mask, painted);
     EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
 
     m.undo(); // back to B: the paint shows again
@@ -35,8 +35,8 @@ TEST(History, StrokeEraseUndoUndoRedo) {
     EXPECT_FALSE(m.edited());
     EXPECT_TRUE(m.maskHasPaint());
     EXPECT_EQ(bytesOf(m.currentImage), bytesOf(i0));
-    ASSERT_EQ(m.redoStack.size(), 1u); // C: (I1, empty)
-    EXPECT_EQ(m.redoStack[0].image, i1);
+    ASSERT_EQ(m.history().redoStack().size(), 1u); // C: (I1, empty)
+    EXPECT_EQ(m.history().redoStack()[0].image, i1);
     EXPECT_EQ(m.passes(), 1);
 
     m.undo(); // back to A
@@ -44,14 +44,14 @@ TEST(History, StrokeEraseUndoUndoRedo) {
     EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
     EXPECT_FALSE(m.maskHasPaint());
     EXPECT_FALSE(m.canUndo());
-    ASSERT_EQ(m.redoStack.size(), 2u); // D: (I0, painted)
-    EXPECT_EQ(m.redoStack[1].mask, painted);
+    ASSERT_EQ(m.history().redoStack().size(), 2u); // D: (I0, painted)
+    EXPECT_EQ(m.history().redoStack()[1].mask, painted);
 
     m.redo(); // D: the paint returns
     EXPECT_EQ(m.mask->tiles(), painted);
     EXPECT_TRUE(m.maskHasPaint() && m.canUndo() && m.canRedo());
-    ASSERT_EQ(m.undoStack.size(), 1u);
-    EXPECT_TRUE(maskIsEmpty(m.undoStack[0].mask));
+    ASSERT_EQ(m.history().undoStack().size(), 1u);
+    EXPECT_TRUE(maskIsEmpty(m.history().undoStack()[0].mask));
 
     m.redo(); // C: the erased picture, no paint, still one pass
     EXPECT_EQ(*m.current, i1);
@@ -69,23 +69,28 @@ TEST(History, KeepsTheTwentyMostRecentStates) {
         before.push_back(m.mask->tiles());
         stroke(m, {2.0 + 2 * i, 10.0}, 1.5);
     }
-    ASSERT_EQ(m.undoStack.size(), 20u);
-    EXPECT_EQ(m.undoStack.front().mask, before[5]);
+    ASSERT_EQ(m.history().undoStack().size(), 20u);
+    EXPECT_EQ(m.history().undoStack().front().mask, before[5]);
     // Strokes do not touch the picture: every snapshot shares the one image buffer.
-    for (const auto& s : m.undoStack)
+    for (const auto& s : m.history().undoStack())
         EXPECT_TRUE(s.image.sharesBytesWith(*m.original));
+    // An erase given up at full depth leaves the oldest state where it was.
+    m.erase();
+    m.abandonErase();
+    ASSERT_EQ(m.history().undoStack().size(), 20u);
+    EXPECT_EQ(m.history().undoStack().front().mask, before[5]);
     for (int i = 0; i < 20; ++i)
         m.undo();
     EXPECT_EQ(m.mask->tiles(), before[5]);
     EXPECT_FALSE(m.canUndo());
     m.undo();
     EXPECT_EQ(m.mask->tiles(), before[5]);
-    EXPECT_EQ(m.redoStack.size(), 20u);
+    EXPECT_EQ(m.history().redoStack().size(), 20u);
 
     m.redo();
     ASSERT_TRUE(stroke(m, {40, 40})); // a new action drops the redo history
     EXPECT_FALSE(m.canRedo());
-    EXPECT_TRUE(m.redoStack.empty());
+    EXPECT_TRUE(m.history().redoStack().empty());
 }
 
 TEST(History, ClearAndRevertAreSingleStepsOrNothing) {
@@ -93,13 +98,13 @@ TEST(History, ClearAndRevertAreSingleStepsOrNothing) {
     loadGradient(m);
     m.clearMask();        // nothing painted
     m.revertToOriginal(); // nothing edited
-    EXPECT_TRUE(m.undoStack.empty());
+    EXPECT_TRUE(m.history().undoStack().empty());
     EXPECT_FALSE(m.canUndo());
 
     stroke(m, {30, 20}, 8);
     const MaskTiles painted = m.mask->tiles();
     m.clearMask();
-    EXPECT_EQ(m.undoStack.size(), 2u);
+    EXPECT_EQ(m.history().undoStack().size(), 2u);
     EXPECT_FALSE(m.maskHasPaint());
     m.undo();
     EXPECT_EQ(m.mask->tiles(), painted);
@@ -124,7 +129,7 @@ TEST(History, StrokeGateRefusesWithoutTakingASnapshot) {
     m.setCompare(true);
     EXPECT_FALSE(m.beginStroke());
     m.setCompare(false);
-    EXPECT_TRUE(m.undoStack.empty());
+    EXPECT_TRUE(m.history().undoStack().empty());
 
     Recorder rec(m);
     EXPECT_TRUE(m.beginStroke());
@@ -164,11 +169,11 @@ TEST(History, StrokeThatPaintsNothingLeavesNoTrace) {
     // With a full history, the oldest entry stays too.
     for (int i = 0; i < 20; ++i)
         stroke(m, {2.0 + 2 * i, 30.0}, 1.5);
-    const MaskTiles oldest = m.undoStack.front().mask;
+    const MaskTiles oldest = m.history().undoStack().front().mask;
     ASSERT_TRUE(m.beginStroke());
     m.endStroke();
-    ASSERT_EQ(m.undoStack.size(), 20u);
-    EXPECT_EQ(m.undoStack.front().mask, oldest);
+    ASSERT_EQ(m.history().undoStack().size(), 20u);
+    EXPECT_EQ(m.history().undoStack().front().mask, oldest);
     EXPECT_TRUE(m.maskHasPaint());
 }
 

@@ -70,7 +70,7 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
     stroke(m, {100, 80}, 30);
     const PixelImage before = *m.current;
     const MaskTiles painted = m.mask->tiles();
-    const size_t undoDepth = m.undoStack.size();
+    const size_t undoDepth = m.history().undoStack().size();
 
     LargePages::simulateExhaustion(true);
     m.erase();
@@ -80,7 +80,7 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
     EXPECT_EQ(m.message(), QString("Erasing failed. (not enough memory)"));
     EXPECT_EQ(*m.current, before);
     EXPECT_EQ(m.mask->tiles(), painted);
-    EXPECT_EQ(m.undoStack.size(), undoDepth);
+    EXPECT_EQ(m.history().undoStack().size(), undoDepth);
     EXPECT_FALSE(m.edited());
     // The paint is still there, so the erase can be tried again.
     m.erase();

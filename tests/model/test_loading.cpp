@@ -109,7 +109,7 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
 
     EXPECT_TRUE(m.current->sharesBytesWith(before));
     EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
-    EXPECT_EQ(m.undoStack.size(), 1u);
+    EXPECT_EQ(m.history().undoStack().size(), 1u);
     EXPECT_TRUE(m.canUndo());
     EXPECT_TRUE(m.maskHasPaint());
 }
@@ -142,7 +142,7 @@ TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
     EXPECT_FALSE(m.compare());
     EXPECT_FALSE(m.message());
     EXPECT_FALSE(m.canUndo() || m.canRedo() || m.maskHasPaint() || m.edited());
-    EXPECT_TRUE(m.undoStack.empty() && m.redoStack.empty());
+    EXPECT_TRUE(m.history().undoStack().empty() && m.history().redoStack().empty());
     EXPECT_EQ(m.zoom(), 1.0);
     EXPECT_EQ(m.pan(), QPointF(0, 0));
     EXPECT_EQ(m.compareSplit(), 0.5);

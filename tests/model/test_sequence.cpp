@@ -57,15 +57,15 @@ void expectSame(const MireloModel& m, const Reference& r, int stepNo, const char
     ASSERT_EQ(bytesOf(*m.current), r.current);
     ASSERT_EQ(bytesOf(m.currentImage), r.current);
     ASSERT_EQ(Bytes(m.mask->bytes().begin(), m.mask->bytes().end()), r.mask);
-    ASSERT_EQ(m.undoStack.size(), r.undo.size());
-    ASSERT_EQ(m.redoStack.size(), r.redo.size());
+    ASSERT_EQ(m.history().undoStack().size(), r.undo.size());
+    ASSERT_EQ(m.history().redoStack().size(), r.redo.size());
     for (size_t i = 0; i < r.undo.size(); ++i) {
-        ASSERT_EQ(bytesOf(m.undoStack[i].image), r.undo[i].image) << "undo entry " << i;
-        ASSERT_EQ(m.undoStack[i].mask.toBytes(), r.undo[i].mask) << "undo entry " << i;
+        ASSERT_EQ(bytesOf(m.history().undoStack()[i].image), r.undo[i].image) << "undo entry " << i;
+        ASSERT_EQ(m.history().undoStack()[i].mask.toBytes(), r.undo[i].mask) << "undo entry " << i;
     }
     for (size_t i = 0; i < r.redo.size(); ++i) {
-        ASSERT_EQ(bytesOf(m.redoStack[i].image), r.redo[i].image) << "redo entry " << i;
-        ASSERT_EQ(m.redoStack[i].mask.toBytes(), r.redo[i].mask) << "redo entry " << i;
+        ASSERT_EQ(bytesOf(m.history().redoStack()[i].image), r.redo[i].image) << "redo entry " << i;
+        ASSERT_EQ(m.history().redoStack()[i].mask.toBytes(), r.redo[i].mask) << "redo entry " << i;
     }
 }
 
