@@ -1,81 +1,21 @@
 #include "mirelomodel.h"
 
-#include "fullsize.h"
 #include "imaging.h"
 #include "inpainter.h"
 
 #include <QBuffer>
-#include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
-#include <QGuiApplication>
+#include <QEventLoop>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QPointer>
 #include <QThreadPool>
 #include <QUrl>
 
 #include <algorithm>
-#include <deque>
 #include <functional>
-#include <mutex>
-
-namespace {
-
-// Hands functions from the job threads to the GUI thread, first in, first out. They wait
-// in a queue under a standard mutex, and one posted event at a time wakes the GUI thread to
-// run them. The functions never travel inside Qt's own event objects, so every hand-over
-// between threads is a lock that the thread sanitizer sees; the locks and reference counts
-// inside the Qt libraries are invisible to it and made it report races that are not there.
-class GuiThreadQueue final : public QObject {
-public:
-    static GuiThreadQueue& instance() {
-        // Lives as long as the process: a job may post after every model is gone.
-        static GuiThreadQueue* const queue = [] {
-            auto* q = new GuiThreadQueue;
-            q->moveToThread(QCoreApplication::instance()->thread());
-            return q;
-        }();
-        return *queue;
-    }
-
-    void post(std::function<void()> f) {
-        const std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(f));
-        if (!wakePosted_) {
-            wakePosted_ = true;
-            QCoreApplication::postEvent(this, new QEvent(QEvent::User));
-        }
-    }
-
-protected:
-    // The event itself is not read: Qt frees it after this returns, ordered after the
-    // posting thread by the lock taken here.
-    void customEvent(QEvent*) override {
-        std::deque<std::function<void()>> ready;
-        {
-            const std::lock_guard lock(mutex_);
-            ready.swap(pending_);
-            wakePosted_ = false;
-        }
-        for (auto& f : ready)
-            f();
-    }
-
-private:
-    std::mutex mutex_;
-    std::deque<std::function<void()>> pending_;
-    bool wakePosted_ = false;
-};
-
-// Runs f on the GUI thread later; returns at once. Safe to call from any thread.
-void postToGuiThread(std::function<void()> f) { GuiThreadQueue::instance().post(std::move(f)); }
-
-} // namespace
 
 MireloModel::MireloModel(QObject* parent) : QObject(parent) {
     // Made here, on the GUI thread while the application runs, never first by a job.
-    GuiThreadQueue::instance();
+    Jobs::prepareGuiThreadQueue();
 }
 
 MireloModel::~MireloModel() {
@@ -215,30 +155,6 @@ void MireloModel::publishBusy() {
 
 // Loading
 
-// What a background decode hands back.
-struct MireloModel::Loaded {
-    std::optional<PixelImage> image;
-    Imaging::LoadError error = Imaging::LoadError::None;
-    QString reason; // why, in a few words, where that is known
-    QByteArray source;
-    QByteArray format;
-    bool scaledDown = false;
-    QSize fullSize;
-    QString name;
-    QString folder;
-    // Made beside the decode, so the GUI thread only installs them: the drawable copy and
-    // the new mask store take tens of megabytes to fill.
-    QImage drawable;
-    std::unique_ptr<MaskStore> mask;
-
-    static Loaded failed(Imaging::LoadError error, QString reason = {}) {
-        Loaded loaded;
-        loaded.error = error;
-        loaded.reason = std::move(reason);
-        return loaded;
-    }
-};
-
 void MireloModel::openPanel(const std::function<bool()>& mayReplace) {
     const QString path = chooseOpenPath ? chooseOpenPath() : QString();
     if (!path.isEmpty() && (!mayReplace || mayReplace()))
@@ -254,15 +170,7 @@ void MireloModel::load(const QUrl& url) {
             setMessage(Imaging::message(Imaging::LoadError::NotAnImageFile));
         return;
     }
-    startLoad([path] {
-        // The file is read once and its bytes kept: a full-size save must see the picture
-        // that was opened, even if the file changes or goes away meanwhile.
-        Loaded result = loaded(Imaging::decodeFile(path));
-        const QFileInfo info(path);
-        result.name = info.fileName();
-        result.folder = info.absolutePath();
-        return result;
-    });
+    startLoad([path] { return Jobs::loadFile(path); });
 }
 
 void MireloModel::load(const QByteArray& data, const QString& name) {
@@ -275,74 +183,35 @@ void MireloModel::load(const QByteArray& data, const QString& name) {
             setMessage(Imaging::message(Imaging::LoadError::NotImageData));
         return;
     }
-    startLoad([data, name] {
-        Loaded result = loaded(Imaging::decodeData(data));
-        result.name = name;
-        return result;
-    });
+    startLoad([data, name] { return Jobs::loadData(data, name); });
 }
 
 void MireloModel::load(const QImage& image, const QString& name) {
     if (erasing_ || saving_)
         return;
-    startLoad([image, name] {
-        // Kept as lossless PNG bytes, like any other source.
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        if (image.isNull() || !QImageWriter(&buffer, "png").write(image))
-            return Loaded::failed(Imaging::LoadError::NotImageData);
-        Loaded result = loaded(Imaging::decodeData(bytes));
-        result.name = name;
-        return result;
-    });
+    startLoad([image, name] { return Jobs::loadImage(image, name); });
 }
 
-MireloModel::Loaded MireloModel::loaded(Imaging::Decoded decoded) {
-    if (!decoded.image || decoded.image->isEmpty())
-        return Loaded::failed(decoded.error == Imaging::LoadError::None
-                                  ? Imaging::LoadError::DecodeFailed
-                                  : decoded.error,
-                              decoded.reason);
-    Loaded loaded;
-    loaded.image = std::move(decoded.image);
-    loaded.source = std::move(decoded.source);
-    loaded.format = std::move(decoded.format);
-    loaded.scaledDown = std::max(decoded.full.width(), decoded.full.height()) > Imaging::kMaxSide;
-    loaded.fullSize = decoded.full;
-    return loaded;
-}
-
-void MireloModel::startLoad(std::function<Loaded()> decode) {
+void MireloModel::startLoad(std::function<Jobs::Loaded()> decode) {
     const quint64 generation = ++loadGeneration_;
     opening_ = true;
     publishBusy();
     const QPointer<MireloModel> weak(this);
     const std::atomic<bool>* closing = &closing_;
     jobPool_.start([weak, closing, generation, decode = std::move(decode)] {
-        auto loaded = std::make_shared<Loaded>();
+        auto loaded = std::make_shared<Jobs::Loaded>();
         const Imaging::AbandonWhen abandon(*closing);
-        try {
-            *loaded = decode();
-            if (*closing)
-                return; // the model is going: nobody will install the picture
-            if (loaded->image) {
-                loaded->drawable = Imaging::makeQImage(*loaded->image);
-                loaded->mask =
-                    std::make_unique<MaskStore>(loaded->image->width(), loaded->image->height());
-            }
-        } catch (const std::bad_alloc&) {
-            *loaded = Loaded::failed(Imaging::LoadError::DecodeFailed,
-                                     QStringLiteral("not enough memory"));
-        }
-        postToGuiThread([weak, generation, loaded] {
+        *loaded = Jobs::prepared(decode);
+        if (*closing)
+            return; // the model is going: nobody will install the picture
+        Jobs::postToGuiThread([weak, generation, loaded] {
             if (weak)
                 weak->finishLoad(generation, *loaded);
         });
     });
 }
 
-void MireloModel::finishLoad(quint64 generation, Loaded& loaded) {
+void MireloModel::finishLoad(quint64 generation, Jobs::Loaded& loaded) {
     if (generation != loadGeneration_)
         return; // a newer load replaced this one
     opening_ = false;
@@ -527,19 +396,18 @@ void MireloModel::erase() {
         const Inpainter::Progress report = [weak, closing, abandoned](double value) {
             if (*closing || *abandoned)
                 throw Abandoned{};
-            postToGuiThread([weak, abandoned, value] {
+            Jobs::postToGuiThread([weak, abandoned, value] {
                 if (weak && !*abandoned)
                     weak->eraseProgressed(value);
             });
         };
         std::optional<PixelImage> result;
         try {
-            result = Inpainter::run(std::move(image), maskTiles.toBytes(), report, threads, method);
+            result = Jobs::erase(std::move(image), maskTiles, report, threads, method);
         } catch (const Abandoned&) {
             return;
-        } catch (const std::bad_alloc&) {
         }
-        postToGuiThread([weak, abandoned, result = std::move(result)] {
+        Jobs::postToGuiThread([weak, abandoned, result = std::move(result)] {
             if (!weak || *abandoned)
                 return;
             if (result)
@@ -652,26 +520,11 @@ void MireloModel::runSave(const QString& path, bool full) {
     const QByteArray format = sourceFormat_;
     const QPointer<MireloModel> weak(this);
     savePool_.start([weak, picture, loaded, source, format, path, full] {
-        Imaging::SaveError error = Imaging::SaveError::WriteFailed;
-        QString reason;
-        try {
-            if (!full) {
-                error = Imaging::savePng(picture, path, &reason);
-            } else if (const auto enlarged =
-                           Imaging::fullSizeResult(source, format, loaded, picture);
-                       enlarged.image) {
-                error = Imaging::savePng(*enlarged.image, path, &reason);
-            } else {
-                reason = enlarged.reason;
-            }
-        } catch (const std::bad_alloc&) {
-            // Whatever was at the path stays: the file is replaced only when complete.
-            error = Imaging::SaveError::WriteFailed;
-            reason = QStringLiteral("not enough memory");
-        }
-        postToGuiThread([weak, error, reason, path, picture] {
+        const Jobs::Saved saved = full ? Jobs::saveFullSize(picture, loaded, source, format, path)
+                                       : Jobs::save(picture, path);
+        Jobs::postToGuiThread([weak, saved, path, picture] {
             if (weak)
-                weak->finishSave(error, reason, path, picture);
+                weak->finishSave(saved.error, saved.reason, path, picture);
         });
     });
 }

@@ -3,6 +3,7 @@
 #include "history.h"
 #include "imaging.h"
 #include "inpainter.h"
+#include "jobs.h"
 #include "maskstore.h"
 #include "pixelimage.h"
 
@@ -256,12 +257,9 @@ private:
     // Recomputes unsavedResult after the current picture changed.
     void currentChanged();
 
-    struct Loaded;
-    // Turns a decode into what a load installs (any thread).
-    static Loaded loaded(Imaging::Decoded decoded);
     // Starts a background decode; the newest request wins.
-    void startLoad(std::function<Loaded()> decode);
-    void finishLoad(quint64 generation, Loaded& loaded);
+    void startLoad(std::function<Jobs::Loaded()> decode);
+    void finishLoad(quint64 generation, Jobs::Loaded& loaded);
     // Asks for a location and saves the current picture there (full: at the original
     // size), now or once the running erase has ended.
     bool startSave(bool full, SaveTiming timing);
