@@ -1,18 +1,14 @@
 #pragma once
 
-#include <QMessageBox>
 #include <QWidget>
 
-#include <functional>
-
+class BottomBar;
 class CanvasView;
-class ElidedLabel;
+class DocumentController;
 class MireloModel;
 class QLabel;
-class QMimeData;
 class QProgressBar;
 class QPushButton;
-class QSlider;
 class QToolBar;
 
 // The window's content: the canvas area (the canvas with, on top as the document's state
@@ -24,50 +20,22 @@ class QToolBar;
 class ContentView : public QWidget {
     Q_OBJECT
 public:
-    explicit ContentView(MireloModel& model, QWidget* parent = nullptr);
+    ContentView(MireloModel& model, DocumentController& document, QWidget* parent = nullptr);
     ~ContentView() override;
 
-    // Turns a drop (or a paste) into a load of the model: the first local file, else the
-    // first image data. Answers false when there is neither. The load runs a moment later
-    // on the event loop, so the drag source is never kept waiting, after mayDiscard()
-    // agreed.
-    bool handleDrop(const QMimeData* mime, bool pasted = false);
     void setDropTargeted(bool on);
-
-    // Asks for a file and opens it, after mayDiscard() agreed.
-    void open();
-    // Whether the current document may be replaced or closed: true unless it holds an
-    // unsaved result, or an erase runs, that the user, asked to save it before `doing`
-    // ("quitting"), wants to keep. Answering Save saves first, once a running erase has
-    // finished, and agrees only when the file was written; Discard gives up a running
-    // erase at once.
-    bool mayDiscard(const QString& doing);
-    // Asks the question of mayDiscard(): Save, Discard or Cancel. Tests answer it
-    // themselves; by default a message box asks the user.
-    std::function<QMessageBox::StandardButton(const QString& question)> askToSave;
 
     CanvasView* canvas = nullptr;
     QWidget* canvasArea = nullptr;
     QWidget* placeholder = nullptr;
     QWidget* busyOverlay = nullptr;
     QWidget* dropHighlight = nullptr;
-    QWidget* bottomBar = nullptr;
+    BottomBar* bottomBar = nullptr;
     QToolBar* toolbar = nullptr;
 
     QPushButton* placeholderOpen = nullptr;
     QProgressBar* progressBar = nullptr;
     QLabel* progressText = nullptr;
-    QSlider* brushSlider = nullptr;
-    QLabel* brushReadout = nullptr;
-    QSlider* featherSlider = nullptr;
-    QLabel* featherReadout = nullptr;
-    QPushButton* clearButton = nullptr;
-    // "3072 × 2304", or "3072 × 2304 of 8000 × 6000" for a photo scaled down on opening.
-    QLabel* sizeReadout = nullptr;
-    // The picture's scale on screen: "100 %" shows one image pixel per point.
-    QLabel* zoomReadout = nullptr;
-    // The status text; a message too long for the bar is cut short, whole in its tooltip.
-    ElidedLabel* status = nullptr;
 
 public slots:
     // Recomputes every control from the model.
@@ -80,9 +48,9 @@ private:
     void buildToolbar();
     QWidget* buildPlaceholder();
     QWidget* buildBusyOverlay();
-    QWidget* buildBottomBar();
 
     MireloModel& model_;
+    DocumentController& document_;
     bool dropTargeted_ = false;
     // The application's override cursor is the wait cursor.
     bool waitCursor_ = false;

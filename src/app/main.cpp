@@ -1,3 +1,4 @@
+#include "documentcontroller.h"
 #include "imaging.h"
 #include "mireloapp.h"
 
@@ -14,6 +15,6 @@ int main(int argc, char** argv) {
     mirelo.window().show();
     const QStringList args = QApplication::arguments();
     if (args.size() > 1)
-        mirelo.openFile(QFileInfo(args.at(1)).absoluteFilePath());
+        mirelo.document().openFile(QFileInfo(args.at(1)).absoluteFilePath());
     return app.exec();
 }

@@ -3,6 +3,7 @@
 #include "canvasview.h"
 #include "commands.h"
 #include "contentview.h"
+#include "documentcontroller.h"
 #include "filedialogs.h"
 #include "icons.h"
 
@@ -15,7 +16,6 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
-#include <QUrl>
 #if QT_CONFIG(sessionmanager)
 #include <QSessionManager>
 #endif
@@ -29,7 +29,8 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
         QGuiApplication::clipboard()->setImage(image);
     };
     window_->setWindowIcon(QIcon(Icons::wand(64, QColor(90, 60, 200))));
-    content_ = new ContentView(model_, window_.get());
+    document_ = new DocumentController(model_, window_.get());
+    content_ = new ContentView(model_, *document_, window_.get());
     window_->setCentralWidget(content_);
     window_->addToolBar(content_->toolbar);
     // No menu to hide the toolbar with.
@@ -42,7 +43,7 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
     // Logging out asks as closing the window does; a refusal cancels the logout.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& session) {
         if (session.allowsInteraction()) {
-            const bool agreed = content_->mayDiscard(QStringLiteral("quitting"));
+            const bool agreed = document_->mayDiscard(QStringLiteral("quitting"));
             session.release();
             if (!agreed)
                 session.cancel();
@@ -58,8 +59,8 @@ MireloApp::~MireloApp() = default;
 
 void MireloApp::createCommands() {
     Commands::Handlers handlers;
-    handlers.open = [this] { content_->open(); };
-    handlers.paste = [this] { paste(); };
+    handlers.open = [this] { document_->open(); };
+    handlers.paste = [this] { document_->paste(QApplication::clipboard()->mimeData()); };
     handlers.quit = [this] { window_->close(); };
     handlers.actualSize = [this] { content_->canvas->zoomToActualSize(); };
     commands_ = new Commands(model_, std::move(handlers), this);
@@ -84,7 +85,7 @@ void MireloApp::updateTitle() {
 
 bool MireloApp::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window_.get() && event->type() == QEvent::Close &&
-        !content_->mayDiscard(QStringLiteral("quitting"))) {
+        !document_->mayDiscard(QStringLiteral("quitting"))) {
         event->ignore();
         return true;
     }
@@ -111,16 +112,4 @@ void MireloApp::placeWindow() {
     const QRect free = window_->screen()->availableGeometry();
     const QSize size = (free.size() * 0.8).expandedTo(window_->minimumSizeHint());
     window_->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, free));
-}
-
-void MireloApp::openFile(const QString& path) {
-    if (content_->mayDiscard(QStringLiteral("opening another picture")))
-        model_.load(QUrl::fromLocalFile(path));
-}
-
-void MireloApp::paste() {
-    if (content_->handleDrop(QApplication::clipboard()->mimeData(), true))
-        return;
-    // Nothing readable: the load of no bytes reports it as any unreadable image.
-    model_.load(QByteArray());
 }

@@ -9,6 +9,7 @@
 
 class Commands;
 class ContentView;
+class DocumentController;
 
 // The application: the one document, its window and the menu bar. Every command calls
 // an operation of the model, and every command's enabled state is read from the model.
@@ -22,10 +23,7 @@ public:
     QMainWindow& window() { return *window_; }
     ContentView& content() { return *content_; }
 
-    // Opens a file given on the command line, after ContentView::mayDiscard() agreed.
-    void openFile(const QString& path);
-    // Loads the clipboard's image (or image file) as a new document.
-    void paste();
+    DocumentController& document() { return *document_; }
 
     Commands& commands() { return *commands_; }
 
@@ -49,5 +47,6 @@ private:
     MireloModel model_;
     std::unique_ptr<QMainWindow> window_;
     ContentView* content_ = nullptr;
+    DocumentController* document_ = nullptr;
     Commands* commands_ = nullptr;
 };

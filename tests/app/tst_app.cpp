@@ -1,8 +1,10 @@
 // The window as a user meets it: enabled states of menus and toolbar through a session,
 // the bottom bar's read-outs and status text, the overlays, drops and paste.
+#include "bottombar.h"
 #include "canvasview.h"
 #include "commands.h"
 #include "contentview.h"
+#include "documentcontroller.h"
 #include "elidedlabel.h"
 #include "imaging.h"
 #include "inpainter.h"
@@ -39,6 +41,14 @@ public:
 };
 
 namespace {
+
+// The named child of root, which must exist.
+template <typename T> T* child(QObject& root, const char* name) {
+    T* found = root.findChild<T*>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("no child named %s", name);
+    return found;
+}
 
 QByteArray pngBytes(int w, int h) {
     QImage img(w, h, QImage::Format_RGB32);
@@ -154,13 +164,13 @@ private slots:
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QCOMPARE(toolbarStates(app), "OurmZFISCe");
         QVERIFY(v.bottomBar->isEnabled());
-        QVERIFY(!v.clearButton->isEnabled());
+        QVERIFY(!child<QPushButton>(app.content(), "clearButton")->isEnabled());
         QVERIFY(v.placeholder->isHidden());
 
         paint(m);
         QCOMPARE(menuStates(app), "UrOSECvIZF");
         QCOMPARE(toolbarStates(app), "OUrmZFISCE");
-        QVERIFY(v.clearButton->isEnabled());
+        QVERIFY(child<QPushButton>(app.content(), "clearButton")->isEnabled());
 
         m.erase();
         QVERIFY(m.isBusy());
@@ -173,7 +183,7 @@ private slots:
         QVERIFY(v.busyOverlay->isHidden());
         QCOMPARE(menuStates(app), "UrOSecVIZF");
         QCOMPARE(toolbarStates(app), "OUrMZFISCe");
-        QCOMPARE(v.status->text(), "1 erase pass");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "1 erase pass");
 
         // Reverting in compare mode leaves it: nothing is left to compare, and painting
         // works again.
@@ -185,7 +195,7 @@ private slots:
         QVERIFY(!app.commands().compare->isChecked());
         QVERIFY(m.beginStroke());
         m.endStroke();
-        QCOMPARE(v.status->text(), "1 erase pass");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "1 erase pass");
 
         m.undo(); // back to the erased picture
         QCOMPARE(menuStates(app), "URO"
@@ -203,7 +213,7 @@ private slots:
         m.mask->stamp({-24, 10}, 24, 0.35);
         m.endStroke();
         QCOMPARE(menuStates(app), "urOSecvIZF");
-        QVERIFY(!app.content().clearButton->isEnabled());
+        QVERIFY(!child<QPushButton>(app.content(), "clearButton")->isEnabled());
     }
 
     void preserveTextureChoosesTheFill() {
@@ -239,12 +249,12 @@ private slots:
         MireloModel& m = app.model();
         ContentView& v = app.content();
         m.setFeather(0.57);
-        QCOMPARE(v.featherReadout->text(), "56%");
+        QCOMPARE(child<QLabel>(app.content(), "featherReadout")->text(), "56%");
         m.setFeather(0.35);
-        QCOMPARE(v.featherReadout->text(), "35%");
+        QCOMPARE(child<QLabel>(app.content(), "featherReadout")->text(), "35%");
         m.setBrushSize(47.9);
-        QCOMPARE(v.brushReadout->text(), "47 px");
-        QCOMPARE(v.brushSlider->value(), 4790);
+        QCOMPARE(child<QLabel>(app.content(), "brushReadout")->text(), "47 px");
+        QCOMPARE(child<QSlider>(app.content(), "brushSlider")->value(), 4790);
         // Opening shows the wait cursor until the picture is in.
         m.load(pngBytes(64, 64));
         QCOMPARE(v.progressText->text(), QString::fromUtf8("Opening…"));
@@ -268,43 +278,46 @@ private slots:
     void sliderEditsTheModelExactly() {
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         m.load(pngBytes(64, 64));
         QTRY_VERIFY(!m.isBusy());
-        v.brushSlider->setValue(12345);
+        child<QSlider>(app.content(), "brushSlider")->setValue(12345);
         QCOMPARE(m.brushSize(), 123.45);
-        v.featherSlider->setValue(570);
+        child<QSlider>(app.content(), "featherSlider")->setValue(570);
         QCOMPARE(m.feather(), 0.57);
-        QCOMPARE(v.featherReadout->text(), "56%");
+        QCOMPARE(child<QLabel>(app.content(), "featherReadout")->text(), "56%");
     }
 
     void statusTextPluralAndMessages() {
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
-        QCOMPARE(v.status->text(), "");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "");
         m.load(pngBytes(64, 64));
         QTRY_VERIFY(!m.isBusy());
         erase(m);
-        QCOMPARE(v.status->text(), "1 erase pass");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "1 erase pass");
         erase(m);
-        QCOMPARE(v.status->text(), "2 erase passes");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "2 erase passes");
         const QColor red(255, 59, 48);
         m.setMessage(QString("Saving failed."));
-        QCOMPARE(v.status->text(), "Saving failed.");
-        QCOMPARE(v.status->palette().color(QPalette::WindowText), red);
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "Saving failed.");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->palette().color(QPalette::WindowText),
+                 red);
         m.setMessage(std::nullopt);
-        QCOMPARE(v.status->text(), "2 erase passes");
-        QVERIFY(v.status->palette().color(QPalette::WindowText) != red);
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "2 erase passes");
+        QVERIFY(
+            child<ElidedLabel>(app.content(), "status")->palette().color(QPalette::WindowText) !=
+            red);
 
         // A copy is no failure, and the next erase clears its notice.
         m.putOnClipboard = [](const QImage&) {};
         app.commands().copy->trigger();
-        QCOMPARE(v.status->text(), "Copied to the clipboard.");
-        QVERIFY(v.status->palette().color(QPalette::WindowText) != red);
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "Copied to the clipboard.");
+        QVERIFY(
+            child<ElidedLabel>(app.content(), "status")->palette().color(QPalette::WindowText) !=
+            red);
         paint(m);
         m.erase();
-        QCOMPARE(v.status->text(), "2 erase passes");
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "2 erase passes");
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
     }
 
@@ -324,17 +337,23 @@ private slots:
         const auto apart = [](QWidget* left, QWidget* right) {
             return left->geometry().right() < right->geometry().left();
         };
-        QVERIFY(apart(v.brushSlider, v.brushReadout));
-        QVERIFY(apart(v.brushReadout, v.featherSlider));
-        QVERIFY(apart(v.featherSlider, v.featherReadout));
-        QVERIFY(apart(v.featherReadout, v.clearButton));
-        QVERIFY(apart(v.clearButton, v.status));
-        QVERIFY(v.status->geometry().right() < v.bottomBar->width());
-        QVERIFY(v.status->isElided());
-        QCOMPARE(v.status->toolTip(), text);
+        QVERIFY(apart(child<QSlider>(app.content(), "brushSlider"),
+                      child<QLabel>(app.content(), "brushReadout")));
+        QVERIFY(apart(child<QLabel>(app.content(), "brushReadout"),
+                      child<QSlider>(app.content(), "featherSlider")));
+        QVERIFY(apart(child<QSlider>(app.content(), "featherSlider"),
+                      child<QLabel>(app.content(), "featherReadout")));
+        QVERIFY(apart(child<QLabel>(app.content(), "featherReadout"),
+                      child<QPushButton>(app.content(), "clearButton")));
+        QVERIFY(apart(child<QPushButton>(app.content(), "clearButton"),
+                      child<ElidedLabel>(app.content(), "status")));
+        QVERIFY(child<ElidedLabel>(app.content(), "status")->geometry().right() <
+                v.bottomBar->width());
+        QVERIFY(child<ElidedLabel>(app.content(), "status")->isElided());
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->toolTip(), text);
         app.window().resize(1400, 800);
-        QTRY_VERIFY(!v.status->isElided());
-        QCOMPARE(v.status->toolTip(), QString());
+        QTRY_VERIFY(!child<ElidedLabel>(app.content(), "status")->isElided());
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->toolTip(), QString());
     }
 
     void bottomBarShowsSizesAndZoom() {
@@ -343,24 +362,26 @@ private slots:
         ContentView& v = app.content();
         app.window().show();
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
-        QCOMPARE(v.sizeReadout->text(), "");
-        QCOMPARE(v.zoomReadout->text(), "");
+        QCOMPARE(child<QLabel>(app.content(), "sizeReadout")->text(), "");
+        QCOMPARE(child<QLabel>(app.content(), "zoomReadout")->text(), "");
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
-        QCOMPARE(v.sizeReadout->text(), QString::fromUtf8("200 × 150"));
+        QCOMPARE(child<QLabel>(app.content(), "sizeReadout")->text(),
+                 QString::fromUtf8("200 × 150"));
         QTest::keyClick(&app.window(), Qt::Key_1, Qt::ControlModifier);
         QCOMPARE(v.canvas->imageGeometry()->scale, 1.0);
-        QCOMPARE(v.zoomReadout->text(), "100 %");
+        QCOMPARE(child<QLabel>(app.content(), "zoomReadout")->text(), "100 %");
         QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
         QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
-        QCOMPARE(v.zoomReadout->text(), "64 %");
+        QCOMPARE(child<QLabel>(app.content(), "zoomReadout")->text(), "64 %");
         QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
-        QCOMPARE(v.zoomReadout->text(), "80 %");
+        QCOMPARE(child<QLabel>(app.content(), "zoomReadout")->text(), "80 %");
 
         // A photo scaled down on opening says so, and each save dialog names what it writes.
         m.load(bigJpeg(4096, 3072));
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 10000);
-        QCOMPARE(v.sizeReadout->text(), QString::fromUtf8("3072 × 2304 of 4096 × 3072"));
+        QCOMPARE(child<QLabel>(app.content(), "sizeReadout")->text(),
+                 QString::fromUtf8("3072 × 2304 of 4096 × 3072"));
         QStringList titles;
         m.chooseSavePath = [&](const QString& title) {
             titles << title;
@@ -375,13 +396,13 @@ private slots:
         // The longer text still fits the smallest window.
         app.window().resize(app.window().minimumSizeHint());
         QTRY_COMPARE(v.width(), 860);
-        QVERIFY(v.zoomReadout->geometry().right() < v.status->geometry().left());
+        QVERIFY(child<QLabel>(app.content(), "zoomReadout")->geometry().right() <
+                child<ElidedLabel>(app.content(), "status")->geometry().left());
     }
 
     void sliderClicksStepATenth() {
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         app.window().show();
         m.load(pngBytes(64, 64));
         QTRY_VERIFY(!m.isBusy());
@@ -390,9 +411,9 @@ private slots:
             QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
                               QPoint(slider->width() - 3, slider->height() / 2));
         };
-        clickRightEnd(v.brushSlider);
+        clickRightEnd(child<QSlider>(app.content(), "brushSlider"));
         QCOMPARE(m.brushSize(), 48 + 39.8);
-        clickRightEnd(v.featherSlider);
+        clickRightEnd(child<QSlider>(app.content(), "featherSlider"));
         QCOMPARE(m.feather(), 0.45);
     }
 
@@ -405,7 +426,7 @@ private slots:
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
         paint(m);
-        QTest::mouseClick(v.clearButton, Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>(app.content(), "clearButton"), Qt::LeftButton);
         QVERIFY(!m.maskHasPaint());
         QTest::mouseClick(v.toolbar->widgetForAction(app.commands().undo), Qt::LeftButton);
         QVERIFY(m.maskHasPaint());
@@ -419,12 +440,12 @@ private slots:
     void brushKeysWorkAfterTheBottomBarIsUsed() {
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         app.window().show();
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
         m.load(pngBytes(64, 64));
         QTRY_VERIFY(!m.isBusy());
-        for (QSlider* slider : {v.brushSlider, v.featherSlider}) {
+        for (QSlider* slider : {child<QSlider>(app.content(), "brushSlider"),
+                                child<QSlider>(app.content(), "featherSlider")}) {
             QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
                               QPoint(slider->width() / 3, slider->height() / 2));
             const double size = m.brushSize();
@@ -470,7 +491,6 @@ private slots:
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         const QUrl a = writeFile(dir, "a.png", pngBytes(120, 80));
         const QUrl b = writeFile(dir, "b.png", pngBytes(60, 40));
         const QUrl text = writeFile(dir, "notes.txt", "hello");
@@ -478,31 +498,31 @@ private slots:
         QMimeData several;
         several.setUrls({a, b});
         several.setData("image/png", pngBytes(10, 10)); // the file is preferred
-        QVERIFY(v.handleDrop(&several));
+        QVERIFY(app.document().drop(&several));
         QVERIFY2(!m.hasImage(), "the load runs from the event loop");
         QTRY_VERIFY(m.hasImage());
         QCOMPARE(m.current->width(), 120);
 
         QMimeData bytes;
         bytes.setData("image/png", pngBytes(33, 22));
-        QVERIFY(v.handleDrop(&bytes));
+        QVERIFY(app.document().drop(&bytes));
         QTRY_COMPARE(m.current->width(), 33);
 
         QMimeData notImage;
         notImage.setUrls({text});
-        QVERIFY(v.handleDrop(&notImage));
+        QVERIFY(app.document().drop(&notImage));
         QTRY_COMPARE(m.message().value_or(""), "Couldn't read that file as an image.");
         QCOMPARE(m.current->width(), 33);
 
         QMimeData nothing;
         nothing.setText("just words");
-        QVERIFY(!v.handleDrop(&nothing));
+        QVERIFY(!app.document().drop(&nothing));
 
         QMimeData pixels;
         QImage red(7, 5, QImage::Format_RGB32);
         red.fill(Qt::red);
         pixels.setImageData(red);
-        QVERIFY(v.handleDrop(&pixels));
+        QVERIFY(app.document().drop(&pixels));
         QTRY_COMPARE(m.current->width(), 7);
     }
 
@@ -537,11 +557,11 @@ private slots:
         QImage img(40, 30, QImage::Format_RGB32);
         img.fill(Qt::blue);
         QApplication::clipboard()->setImage(img);
-        app.paste();
+        app.commands().paste->trigger();
         QTRY_VERIFY(m.hasImage());
         QCOMPARE(m.current->width(), 40);
         QApplication::clipboard()->setText("no picture here");
-        app.paste();
+        app.commands().paste->trigger();
         QTRY_COMPARE(m.message().value_or(""), "Couldn't read that image.");
         QCOMPARE(m.current->width(), 40);
     }
@@ -577,10 +597,9 @@ private slots:
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         QStringList asked;
         QMessageBox::StandardButton answer = QMessageBox::Cancel;
-        v.askToSave = [&](const QString& question) {
+        app.document().askToSave = [&](const QString& question) {
             asked << question;
             return answer;
         };
@@ -601,7 +620,7 @@ private slots:
         app.commands().open->trigger(); // Cancel
         QMimeData drop;
         drop.setUrls({other});
-        QVERIFY(v.handleDrop(&drop));
+        QVERIFY(app.document().drop(&drop));
         QTRY_COMPARE(asked.size(), 2);
         app.commands().quit->trigger();
         QCOMPARE(asked, QStringList({"Save the erased picture before opening another picture?",
@@ -623,7 +642,7 @@ private slots:
         erase(m);
         answer = QMessageBox::Discard;
         QApplication::clipboard()->setImage(QImage(30, 20, QImage::Format_RGB32));
-        app.paste();
+        app.commands().paste->trigger();
         QTRY_COMPARE(m.current->width(), 30);
         QCOMPARE(asked.last(), "Save the erased picture before pasting another picture?");
     }
@@ -638,7 +657,7 @@ private slots:
         ContentView& v = app.content();
         QStringList asked;
         QMessageBox::StandardButton answer = QMessageBox::Cancel;
-        v.askToSave = [&](const QString& question) {
+        app.document().askToSave = [&](const QString& question) {
             asked << question;
             return answer;
         };
@@ -689,10 +708,10 @@ private slots:
         QVERIFY(!m.isBusy());
         QCOMPARE(*m.current, before);
         app.window().show();
-        app.openFile(third.toLocalFile()); // as from the command line
+        app.document().openFile(third.toLocalFile()); // as from the command line
         QTRY_COMPARE(m.current->width(), 30);
         startErase(m, {15, 10});
-        app.openFile(other.toLocalFile());
+        app.document().openFile(other.toLocalFile());
         QTRY_COMPARE(m.current->width(), 50);
         MireloModelTestAccess::finishJobs(m);
         QCOMPARE(m.current->width(), 50);
@@ -708,7 +727,6 @@ private slots:
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
-        ContentView& v = app.content();
         m.load(pngBytes(40, 30));
         QTRY_VERIFY(!m.isBusy());
         const QString path = dir.filePath("gone/out.png");
@@ -716,12 +734,12 @@ private slots:
         app.commands().save->trigger();
         QTRY_VERIFY(!m.isBusy());
         const QString text = "Couldn't create the PNG file. (no such folder)";
-        QCOMPARE(v.status->text(), text);
-        QCOMPARE(v.status->toolTip(), path + ": " + text);
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), text);
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->toolTip(), path + ": " + text);
         m.load(pngBytes(20, 20));
         QTRY_VERIFY(!m.isBusy());
-        QCOMPARE(v.status->text(), QString());
-        QCOMPARE(v.status->toolTip(), QString());
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), QString());
+        QCOMPARE(child<ElidedLabel>(app.content(), "status")->toolTip(), QString());
     }
 
     void titleNamesTheDocument() {
@@ -740,15 +758,15 @@ private slots:
         m.undo();
         QCOMPARE(title(), "photo.png — Mirelo");
 
-        app.content().askToSave = [](const QString&) { return QMessageBox::Discard; };
+        app.document().askToSave = [](const QString&) { return QMessageBox::Discard; };
         QImage pixels(8, 8, QImage::Format_RGB32);
         pixels.fill(Qt::red);
         QApplication::clipboard()->setImage(pixels);
-        app.paste();
+        app.commands().paste->trigger();
         QTRY_COMPARE(title(), "Pasted image — Mirelo");
         QMimeData data;
         data.setData("image/png", pngBytes(9, 9));
-        QVERIFY(app.content().handleDrop(&data));
+        QVERIFY(app.document().drop(&data));
         QTRY_COMPARE(title(), "Dropped image — Mirelo");
     }
 
