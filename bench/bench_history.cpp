@@ -59,8 +59,8 @@ HistoryCost historyCost(const MireloModel& m) {
     HistoryCost cost;
     std::vector<const PixelImage*> images;
     std::set<const uint8_t*> tiles;
-    if (m.mask) {
-        const MaskTiles& live = m.mask->tiles();
+    if (m.mask()) {
+        const MaskTiles& live = m.mask()->tiles();
         for (size_t i = 0; i < live.tileCount(); ++i)
             tiles.insert(live.tile(i));
     }
@@ -68,8 +68,8 @@ HistoryCost historyCost(const MireloModel& m) {
     for (const auto* stack : {&m.history().undoStack(), &m.history().redoStack()}) {
         for (const Snapshot& s : *stack) {
             ++cost.entries;
-            bool seen = s.image.sharesBytesWith(*m.current) ||
-                        (m.original && s.image.sharesBytesWith(*m.original));
+            bool seen = s.image.sharesBytesWith(*m.current()) ||
+                        (m.original() && s.image.sharesBytesWith(*m.original()));
             for (const PixelImage* p : images)
                 seen = seen || s.image.sharesBytesWith(*p);
             if (!seen) {
@@ -144,10 +144,10 @@ int main(int argc, char** argv) {
         const double y = 1400.0 + 16.0 * i;
         pause.start();
         m.beginStroke();
-        m.mask->stamp({1400.0 + 8.0 * (i % 5), y}, 24.0, 0.35);
+        m.mask()->stamp({1400.0 + 8.0 * (i % 5), y}, 24.0, 0.35);
         longestFirstStamp = std::max(longestFirstStamp, double(pause.nsecsElapsed()) / 1e6);
         for (double x = 1404.0; x <= 1600.0; x += 4.0)
-            m.mask->stamp({x + 8.0 * (i % 5), y}, 24.0, 0.35);
+            m.mask()->stamp({x + 8.0 * (i % 5), y}, 24.0, 0.35);
         if (i + 1 == 20)
             report("20 strokes", m);
     }
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     std::printf("longest pause of a stroke's first stamp: %.3f ms\n", longestFirstStamp);
 
     // Undo of the last stroke rewrites the tiles it raised, and nothing else.
-    const MaskTiles before = m.mask->tiles();
+    const MaskTiles before = m.mask()->tiles();
     size_t raised = 0;
     for (size_t i = 0; i < before.tileCount(); ++i)
         raised += before.sharesTile(m.history().undoStack().back().mask, i) ? 0 : 1;
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     const double undoMs = double(pause.nsecsElapsed()) / 1e6;
     size_t rewritten = 0;
     for (size_t i = 0; i < before.tileCount(); ++i)
-        rewritten += before.sharesTile(m.mask->tiles(), i) ? 0 : 1;
+        rewritten += before.sharesTile(m.mask()->tiles(), i) ? 0 : 1;
     std::printf("undo of one stroke: %.3f ms, %zu of %zu tiles rewritten; the stroke raised %zu\n",
                 undoMs, rewritten, before.tileCount(), raised);
     m.redo();

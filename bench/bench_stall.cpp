@@ -79,7 +79,7 @@ int fullSizeOnly(const QString& file) {
     measure(m, [&] { m.load(QUrl::fromLocalFile(file)); });
     if (!m.hasImage() || !m.beginStroke())
         return 1;
-    m.mask->stamp(QPointF(m.current->width() / 2.0, m.current->height() / 2.0), 60, 0.35);
+    m.mask()->stamp(QPointF(m.current()->width() / 2.0, m.current()->height() / 2.0), 60, 0.35);
     m.endStroke();
     measure(m, [&] { m.erase(); });
     const Stall s = measure(m, [&] { m.savePNGFullSize(); });

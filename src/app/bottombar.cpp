@@ -120,8 +120,8 @@ void BottomBar::refresh() {
     featherReadout_->setText(QString::number(int(m.feather() * 100.0)) + "%");
     clearButton_->setEnabled(m.maskHasPaint());
     const std::optional<ImageGeometry> g = canvas_.imageGeometry();
-    if (g && m.current) {
-        const QSize working(int(m.current->width()), int(m.current->height()));
+    if (g && m.current()) {
+        const QSize working(int(m.current()->width()), int(m.current()->height()));
         sizeReadout_->setText(m.fullSize().isValid() && m.fullSize() != working
                                   ? sizeText(working) + " of " + sizeText(m.fullSize())
                                   : sizeText(working));

@@ -82,17 +82,17 @@ CanvasView::CanvasView(MireloModel& model, QWidget* parent) : QWidget(parent), m
 // Geometry
 
 double CanvasView::fitScale() const {
-    const double iw = static_cast<double>(model_.current->width());
-    const double ih = static_cast<double>(model_.current->height());
+    const double iw = static_cast<double>(model_.current()->width());
+    const double ih = static_cast<double>(model_.current()->height());
     return std::max(std::min((width() - fitMargin) / iw, (height() - fitMargin) / ih), minFitScale);
 }
 
 std::optional<ImageGeometry> CanvasView::imageGeometry() const {
-    if (!model_.current)
+    if (!model_.current())
         return std::nullopt;
     const double scale = model_.zoom() * fitScale();
-    const double dw = static_cast<double>(model_.current->width()) * scale;
-    const double dh = static_cast<double>(model_.current->height()) * scale;
+    const double dw = static_cast<double>(model_.current()->width()) * scale;
+    const double dh = static_cast<double>(model_.current()->height()) * scale;
     const QPointF centre = QRectF(rect()).center() + model_.pan();
     return ImageGeometry{QRectF(centre.x() - dw * 0.5, centre.y() - dh * 0.5, dw, dh), scale};
 }
@@ -127,7 +127,7 @@ void CanvasView::pictureChanged() {
 }
 
 void CanvasView::keepPictureInView() {
-    if (!model_.current)
+    if (!model_.current())
         return;
     const double scale = model_.zoom() * fitScale();
     const auto limit = [](double pan, double view, double shown) {
@@ -138,8 +138,8 @@ void CanvasView::keepPictureInView() {
     };
     const QPointF pan = model_.pan();
     const QPointF kept(
-        limit(pan.x(), width(), static_cast<double>(model_.current->width()) * scale),
-        limit(pan.y(), height(), static_cast<double>(model_.current->height()) * scale));
+        limit(pan.x(), width(), static_cast<double>(model_.current()->width()) * scale),
+        limit(pan.y(), height(), static_cast<double>(model_.current()->height()) * scale));
     // Only a real change is published: the view follows the model's view signal here.
     if (kept.x() != pan.x() || kept.y() != pan.y())
         model_.setView(model_.zoom(), kept);
@@ -177,7 +177,7 @@ void CanvasView::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Dark));
     const std::optional<ImageGeometry> g = imageGeometry();
-    if (!g || model_.currentImage.isNull())
+    if (!g || model_.currentImage().isNull())
         return;
 
     // The picture's rectangle casts its shadow 2 points upward. The picture covers the
@@ -185,11 +185,11 @@ void CanvasView::paintEvent(QPaintEvent*) {
     shadow_.paint(p, g->rect.translated(0, -2));
     p.fillRect(g->rect, Qt::black);
 
-    if (model_.compare() && !model_.originalImage.isNull()) {
+    if (model_.compare() && !model_.originalImage().isNull()) {
         drawCompare(p, *g, QRectF(rect()));
         return;
     }
-    drawImage(p, model_.currentImage, currentCache_, *g);
+    drawImage(p, model_.currentImage(), currentCache_, *g);
     drawOverlay(p, *g);
     drawRing(p, *g);
 }
@@ -207,7 +207,7 @@ void CanvasView::drawImage(QPainter& p, const QImage& image, ScaledImageCache& c
 }
 
 void CanvasView::drawOverlay(QPainter& p, const ImageGeometry& g) {
-    const MaskStore* mask = model_.mask.get();
+    const MaskStore* mask = model_.mask();
     if (!mask)
         return;
     // Stamps, undo and clearing change some tiles of the mask; a new mask changes them all.
@@ -255,11 +255,11 @@ void CanvasView::drawCompare(QPainter& p, const ImageGeometry& g, const QRectF& 
     const double splitX = r.left() + r.width() * model_.compareSplit();
     p.save();
     p.setClipRect(QRectF(r.left(), r.top(), splitX - r.left(), r.height()), Qt::IntersectClip);
-    drawImage(p, model_.originalImage, originalCache_, g);
+    drawImage(p, model_.originalImage(), originalCache_, g);
     p.restore();
     p.save();
     p.setClipRect(QRectF(splitX, r.top(), r.right() - splitX, r.height()), Qt::IntersectClip);
-    drawImage(p, model_.currentImage, currentCache_, g);
+    drawImage(p, model_.currentImage(), currentCache_, g);
     p.restore();
 
     p.save();
@@ -311,7 +311,7 @@ void CanvasView::label(QPainter& p, const QString& text, QPointF at, bool left) 
 // Repainting
 
 QRectF CanvasView::visibleRingBounds() const {
-    if (!mousePoint_ || ringHidden() || model_.compare() || !model_.current)
+    if (!mousePoint_ || ringHidden() || model_.compare() || !model_.current())
         return {};
     const std::optional<ImageGeometry> g = imageGeometry();
     // The outer ring's line reaches 1.5 points beyond the radius.
@@ -339,7 +339,7 @@ void CanvasView::setSplit(QPointF p) {
 }
 
 QRectF CanvasView::paintSegment(QPointF a, QPointF b, const ImageGeometry& g) {
-    MaskStore& mask = *model_.mask;
+    MaskStore& mask = *model_.mask();
     // Read per segment, so that a change during a drag applies from the next one.
     const double radius = std::max(model_.brushSize() * 0.5, minBrushRadius);
     const double feather = model_.feather();
@@ -377,7 +377,7 @@ void CanvasView::mousePressEvent(QMouseEvent* event) {
     } else if (model_.compare()) {
         setSplit(p);
     } else if (const std::optional<ImageGeometry> g = imageGeometry();
-               g && model_.beginStroke() && model_.mask) {
+               g && model_.beginStroke() && model_.mask()) {
         const QPointF ip((p.x() - g->rect.left()) / g->scale, (p.y() - g->rect.top()) / g->scale);
         painting_ = true;
         lastImagePoint_ = ip;
@@ -436,7 +436,7 @@ void CanvasView::mouseMoveEvent(QMouseEvent* event) {
         lastImagePoint_.reset();
     }
     const std::optional<ImageGeometry> g = imageGeometry();
-    if (painting_ && g && lastImagePoint_ && model_.mask) {
+    if (painting_ && g && lastImagePoint_ && model_.mask()) {
         const QPointF ip((p.x() - g->rect.left()) / g->scale, (p.y() - g->rect.top()) / g->scale);
         changed = paintSegment(*lastImagePoint_, ip, *g);
         lastImagePoint_ = ip;
@@ -531,11 +531,11 @@ void CanvasView::zoom(qreal factor, QPointF around) {
     const double iy = (around.y() - g->rect.top()) / g->scale;
     const double scale = kept * fitScale();
     const QPointF centre = QRectF(rect()).center();
-    model_.setView(kept,
-                   QPointF(around.x() - centre.x() -
-                               (ix - static_cast<double>(model_.current->width()) * 0.5) * scale,
-                           around.y() - centre.y() -
-                               (iy - static_cast<double>(model_.current->height()) * 0.5) * scale));
+    model_.setView(
+        kept, QPointF(around.x() - centre.x() -
+                          (ix - static_cast<double>(model_.current()->width()) * 0.5) * scale,
+                      around.y() - centre.y() -
+                          (iy - static_cast<double>(model_.current()->height()) * 0.5) * scale));
     keepPictureInView();
     update();
     announceScale();

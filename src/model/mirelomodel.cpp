@@ -103,10 +103,10 @@ void MireloModel::markSettled(const std::optional<PixelImage>& picture) {
 
 void MireloModel::currentChanged() {
     const auto same = [this](const std::optional<PixelImage>& other) {
-        return other && (current->sharesBytesWith(*other) || *current == *other);
+        return other && (current_->sharesBytesWith(*other) || *current_ == *other);
     };
     // The picture as loaded is still where it came from.
-    const bool unsaved = current && !same(original) && !same(settled_);
+    const bool unsaved = current_ && !same(original_) && !same(settled_);
     if (unsaved != unsavedResult_)
         setUnsavedResult(unsaved);
 }
@@ -227,11 +227,11 @@ void MireloModel::finishLoad(quint64 generation, Jobs::Loaded& loaded) {
     sourceFormat_ = loaded.format;
     scaledDown_ = loaded.scaledDown;
     fullSize_ = loaded.fullSize;
-    original = image;
-    current = image;
-    originalImage = loaded.drawable;
-    currentImage = originalImage;
-    mask = std::move(loaded.mask);
+    original_ = image;
+    current_ = image;
+    originalImage_ = loaded.drawable;
+    currentImage_ = originalImage_;
+    mask_ = std::move(loaded.mask);
     history_.clear();
     setView(1.0, QPointF(0, 0));
     setCompareSplit(0.5);
@@ -251,7 +251,7 @@ void MireloModel::finishLoad(quint64 generation, Jobs::Loaded& loaded) {
 void MireloModel::refreshFlags() {
     setCanUndo(!history_.undoStack().empty());
     setCanRedo(!history_.redoStack().empty());
-    setMaskHasPaint(mask && mask->hasPaint());
+    setMaskHasPaint(mask_ && mask_->hasPaint());
 }
 
 // View
@@ -272,13 +272,13 @@ void MireloModel::zoomToFit() { setView(1.0, QPointF(0, 0)); }
 
 // History
 
-Snapshot MireloModel::snapshot() const { return {*current, mask->tiles()}; }
+Snapshot MireloModel::snapshot() const { return {*current_, mask_->tiles()}; }
 
 bool MireloModel::beginStroke() {
     endStroke();
-    if (!hasImage_ || isBusy_ || compare_ || !current || !mask)
+    if (!hasImage_ || isBusy_ || compare_ || !current_ || !mask_)
         return false;
-    strokeHadPaint_ = mask->hasPaint();
+    strokeHadPaint_ = mask_->hasPaint();
     history_.recordTentatively(snapshot());
     refreshFlags();
     setMaskHasPaint(true);
@@ -291,11 +291,12 @@ void MireloModel::endStroke() {
     const bool hadPaint = *strokeHadPaint_;
     strokeHadPaint_.reset();
     // Only the stroke has touched the document since its snapshot.
-    if (mask && history_.hasTentativeStep() && mask->tiles() == history_.undoStack().back().mask) {
+    if (mask_ && history_.hasTentativeStep() &&
+        mask_->tiles() == history_.undoStack().back().mask) {
         history_.retract();
         // Stamps that reached the image without raising a byte still mark it painted.
-        if (!hadPaint && mask->hasPaint()) {
-            mask->clear();
+        if (!hadPaint && mask_->hasPaint()) {
+            mask_->clear();
             emit pictureChanged();
         }
     } else {
@@ -306,7 +307,7 @@ void MireloModel::endStroke() {
 
 void MireloModel::undo() {
     endStroke();
-    if (isBusy_ || !current || !mask)
+    if (isBusy_ || !current_ || !mask_)
         return;
     if (const std::optional<Snapshot> target = history_.undo(snapshot()))
         apply(*target);
@@ -314,24 +315,24 @@ void MireloModel::undo() {
 
 void MireloModel::redo() {
     endStroke();
-    if (isBusy_ || !current || !mask)
+    if (isBusy_ || !current_ || !mask_)
         return;
     if (const std::optional<Snapshot> target = history_.redo(snapshot()))
         apply(*target);
 }
 
 void MireloModel::apply(const Snapshot& snapshot) {
-    const bool pictureChanges = !current || !(*current == snapshot.image);
-    current = snapshot.image;
+    const bool pictureChanges = !current_ || !(*current_ == snapshot.image);
+    current_ = snapshot.image;
     if (pictureChanges) {
         // The picture as loaded already has its drawable form.
-        currentImage = original && snapshot.image.sharesBytesWith(*original)
-                           ? originalImage
-                           : Imaging::makeQImage(snapshot.image);
+        currentImage_ = original_ && snapshot.image.sharesBytesWith(*original_)
+                            ? originalImage_
+                            : Imaging::makeQImage(snapshot.image);
     }
-    if (mask)
-        mask->set(snapshot.mask);
-    setEdited(!original || !(snapshot.image == *original));
+    if (mask_)
+        mask_->set(snapshot.mask);
+    setEdited(!original_ || !(snapshot.image == *original_));
     currentChanged();
     refreshFlags();
     emit pictureChanged();
@@ -339,25 +340,25 @@ void MireloModel::apply(const Snapshot& snapshot) {
 
 void MireloModel::clearMask() {
     endStroke();
-    if (isBusy_ || !mask || !mask->hasPaint())
+    if (isBusy_ || !mask_ || !mask_->hasPaint())
         return;
     history_.record(snapshot());
     refreshFlags();
-    mask->clear();
+    mask_->clear();
     refreshFlags();
     emit pictureChanged();
 }
 
 void MireloModel::revertToOriginal() {
     endStroke();
-    if (isBusy_ || !original || !edited_)
+    if (isBusy_ || !original_ || !edited_)
         return;
     history_.record(snapshot());
     refreshFlags();
-    current = original;
-    currentImage = originalImage;
-    if (mask)
-        mask->clear();
+    current_ = original_;
+    currentImage_ = originalImage_;
+    if (mask_)
+        mask_->clear();
     setEdited(false);
     currentChanged();
     refreshFlags();
@@ -368,12 +369,12 @@ void MireloModel::revertToOriginal() {
 
 void MireloModel::erase() {
     endStroke();
-    if (isBusy_ || !current || !mask || !mask->hasPaint())
+    if (isBusy_ || !current_ || !mask_ || !mask_->hasPaint())
         return;
-    PixelImage image = *current;
+    PixelImage image = *current_;
     history_.recordTentatively(snapshot());
     refreshFlags();
-    MaskTiles maskTiles = mask->tiles();
+    MaskTiles maskTiles = mask_->tiles();
     erasing_ = true;
     eraseAbandoned_ = std::make_shared<std::atomic<bool>>(false);
     publishBusy();
@@ -429,10 +430,10 @@ void MireloModel::eraseProgressed(double value) {
 
 void MireloModel::finishErase(const PixelImage& result) {
     history_.confirm();
-    current = result;
-    currentImage = Imaging::makeQImage(result);
-    if (mask)
-        mask->clear();
+    current_ = result;
+    currentImage_ = Imaging::makeQImage(result);
+    if (mask_)
+        mask_->clear();
     erasing_ = false;
     publishBusy();
     setProgress(1.0);
@@ -488,16 +489,16 @@ bool MireloModel::savePNGFullSize() {
 
 bool MireloModel::startSave(bool full, SaveTiming timing) {
     // A picture still being opened is about to replace this one.
-    if (currentImage.isNull() || opening_)
+    if (currentImage_.isNull() || opening_)
         return false;
-    const QSize size = full ? fullSize_ : QSize(int(current->width()), int(current->height()));
+    const QSize size = full ? fullSize_ : QSize(int(current_->width()), int(current_->height()));
     const QString title =
         QStringLiteral("%1 — %2 × %3")
             .arg(full ? QStringLiteral("Save Full Size as PNG") : QStringLiteral("Save as PNG"))
             .arg(size.width())
             .arg(size.height());
     const QString path = chooseSavePath ? chooseSavePath(title) : QString();
-    if (path.isEmpty() || currentImage.isNull() || opening_)
+    if (path.isEmpty() || currentImage_.isNull() || opening_)
         return false;
     if (saving_ == 0)
         savesFailed_ = false;
@@ -514,8 +515,8 @@ bool MireloModel::startSave(bool full, SaveTiming timing) {
 void MireloModel::runSave(const QString& path, bool full) {
     publishBusy();
     // The picture as it is now: changes to the document later do not reach the file.
-    const PixelImage picture = *current;
-    const PixelImage loaded = *original;
+    const PixelImage picture = *current_;
+    const PixelImage loaded = *original_;
     const QByteArray source = source_;
     const QByteArray format = sourceFormat_;
     const QPointer<MireloModel> weak(this);
@@ -559,9 +560,9 @@ bool MireloModel::waitForSaves() {
 }
 
 void MireloModel::copyToClipboard() {
-    if (currentImage.isNull() || !putOnClipboard)
+    if (currentImage_.isNull() || !putOnClipboard)
         return;
-    putOnClipboard(currentImage);
+    putOnClipboard(currentImage_);
     publishMessage(copiedMessage, MessageKind::Notice, {});
-    markSettled(current);
+    markSettled(current_);
 }

@@ -31,7 +31,7 @@ class QUrl;
 // Published values are Qt properties whose setters store and then emit their NOTIFY
 // signal on every assignment, even when the value does not change; views rebuild from
 // the model on each signal (publishedSignals lists them). A wholesale change of the
-// picture or the mask emits pictureChanged. The other public fields are plain.
+// picture or the mask emits pictureChanged.
 //
 // Everything runs on the GUI thread; decoding, erasing and PNG encoding run in background
 // jobs that work on copies (copy on write, so starting one copies no pixels) and hand
@@ -198,12 +198,15 @@ public:
     // Puts the current picture on the clipboard and says so in message.
     void copyToClipboard();
 
-    std::optional<PixelImage> original;
-    std::optional<PixelImage> current;
+    // The picture as loaded and as edited; none before the first load.
+    const std::optional<PixelImage>& original() const { return original_; }
+    const std::optional<PixelImage>& current() const { return current_; }
     // Drawable forms of original and current; null when there is none.
-    QImage originalImage;
-    QImage currentImage;
-    std::unique_ptr<MaskStore> mask;
+    const QImage& originalImage() const { return originalImage_; }
+    const QImage& currentImage() const { return currentImage_; }
+    // The mask of the open picture, painted by the canvas; none before the first load.
+    MaskStore* mask() { return mask_.get(); }
+    const MaskStore* mask() const { return mask_.get(); }
     const History& history() const { return history_; }
 
     // Outside effects, given by the application (file dialogs and the system clipboard)
@@ -302,6 +305,11 @@ private:
     QString documentFolder_;
     // The picture last saved or copied.
     std::optional<PixelImage> settled_;
+    std::optional<PixelImage> original_;
+    std::optional<PixelImage> current_;
+    QImage originalImage_;
+    QImage currentImage_;
+    std::unique_ptr<MaskStore> mask_;
     History history_;
     // While a stroke is open: whether the mask had paint before it. The stroke's undo
     // step is the history's tentative one, taken back if the stroke paints nothing; so is

@@ -1,5 +1,6 @@
 // The window as a user meets it: enabled states of menus and toolbar through a session,
 // the bottom bar's read-outs and status text, the overlays, drops and paste.
+#include "../testsupport.h"
 #include "bottombar.h"
 #include "canvasview.h"
 #include "commands.h"
@@ -27,18 +28,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QtTest>
-
-// Delivers erase progress values, as the job's thread does.
-class MireloModelTestAccess {
-public:
-    static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
-    // Waits until every load and erase job has ended, and runs what they handed over.
-    static void finishJobs(MireloModel& m) {
-        m.jobPool_.waitForDone();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents();
-    }
-};
 
 namespace {
 
@@ -90,7 +79,7 @@ QString toolbarStates(MireloApp& app) {
 
 void paint(MireloModel& m) {
     QVERIFY(m.beginStroke());
-    m.mask->stamp(QPointF(m.current->width() / 2.0, m.current->height() / 2.0), 20, 0.35);
+    m.mask()->stamp(QPointF(m.current()->width() / 2.0, m.current()->height() / 2.0), 20, 0.35);
     m.endStroke();
 }
 
@@ -119,10 +108,10 @@ PixelImage startErase(MireloModel& m, QPointF at) {
     m.processors = 1;
     if (!m.beginStroke())
         return {};
-    m.mask->stamp(at, 15, 0.35);
+    m.mask()->stamp(at, 15, 0.35);
     m.endStroke();
     PixelImage expected =
-        Inpainter::run(*m.current, m.mask->bytes(), {}, m.processors, m.fillMethod());
+        Inpainter::run(*m.current(), m.mask()->bytes(), {}, m.processors, m.fillMethod());
     m.erase();
     return expected;
 }
@@ -210,7 +199,7 @@ private slots:
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
         QVERIFY(m.beginStroke());
-        m.mask->stamp({-24, 10}, 24, 0.35);
+        m.mask()->stamp({-24, 10}, 24, 0.35);
         m.endStroke();
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QVERIFY(!child<QPushButton>(app.content(), "clearButton")->isEnabled());
@@ -231,15 +220,15 @@ private slots:
             const auto method = on ? Inpainter::Method::Texture : Inpainter::Method::Standard;
             QCOMPARE(m.fillMethod(), method);
             paint(m);
-            const PixelImage before = *m.current;
-            const std::vector<uint8_t> painted = m.mask->tiles().toBytes();
+            const PixelImage before = *m.current();
+            const std::vector<uint8_t> painted = m.mask()->tiles().toBytes();
             m.erase();
             QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-            QVERIFY(*m.current == Inpainter::run(before, painted, {}, 1, method));
+            QVERIFY(*m.current() == Inpainter::run(before, painted, {}, 1, method));
             if (on) // the two fills differ on this picture, so the check tells them apart
-                QVERIFY(*m.current != Inpainter::run(before, painted, {}, 1));
+                QVERIFY(*m.current() != Inpainter::run(before, painted, {}, 1));
             m.undo(); // either erase undoes alike
-            QVERIFY(*m.current == before);
+            QVERIFY(*m.current() == before);
             m.clearMask();
         }
     }
@@ -501,18 +490,18 @@ private slots:
         QVERIFY(app.document().drop(&several));
         QVERIFY2(!m.hasImage(), "the load runs from the event loop");
         QTRY_VERIFY(m.hasImage());
-        QCOMPARE(m.current->width(), 120);
+        QCOMPARE(m.current()->width(), 120);
 
         QMimeData bytes;
         bytes.setData("image/png", pngBytes(33, 22));
         QVERIFY(app.document().drop(&bytes));
-        QTRY_COMPARE(m.current->width(), 33);
+        QTRY_COMPARE(m.current()->width(), 33);
 
         QMimeData notImage;
         notImage.setUrls({text});
         QVERIFY(app.document().drop(&notImage));
         QTRY_COMPARE(m.message().value_or(""), "Couldn't read that file as an image.");
-        QCOMPARE(m.current->width(), 33);
+        QCOMPARE(m.current()->width(), 33);
 
         QMimeData nothing;
         nothing.setText("just words");
@@ -523,7 +512,7 @@ private slots:
         red.fill(Qt::red);
         pixels.setImageData(red);
         QVERIFY(app.document().drop(&pixels));
-        QTRY_COMPARE(m.current->width(), 7);
+        QTRY_COMPARE(m.current()->width(), 7);
     }
 
     void dragHoverShowsTheHighlightOnlyForImages() {
@@ -559,11 +548,11 @@ private slots:
         QApplication::clipboard()->setImage(img);
         app.commands().paste->trigger();
         QTRY_VERIFY(m.hasImage());
-        QCOMPARE(m.current->width(), 40);
+        QCOMPARE(m.current()->width(), 40);
         QApplication::clipboard()->setText("no picture here");
         app.commands().paste->trigger();
         QTRY_COMPARE(m.message().value_or(""), "Couldn't read that image.");
-        QCOMPARE(m.current->width(), 40);
+        QCOMPARE(m.current()->width(), 40);
     }
 
     void keyboardShortcutsReachTheModel() {
@@ -613,7 +602,7 @@ private slots:
         QTRY_VERIFY(!m.isBusy());
         paint(m); // paint alone is not worth a question
         app.commands().open->trigger();
-        QTRY_COMPARE(m.current->width(), 50);
+        QTRY_COMPARE(m.current()->width(), 50);
         QVERIFY(asked.isEmpty());
 
         erase(m);
@@ -643,7 +632,7 @@ private slots:
         answer = QMessageBox::Discard;
         QApplication::clipboard()->setImage(QImage(30, 20, QImage::Format_RGB32));
         app.commands().paste->trigger();
-        QTRY_COMPARE(m.current->width(), 30);
+        QTRY_COMPARE(m.current()->width(), 30);
         QCOMPARE(asked.last(), "Save the erased picture before pasting another picture?");
     }
 
@@ -687,34 +676,34 @@ private slots:
         answer = QMessageBox::Save;
         savePath = dir.filePath("before-open.png");
         PixelImage expected = startErase(m, {60, 60});
-        QVERIFY(!(expected == *m.current));
+        QVERIFY(!(expected == *m.current()));
         panel.clear();
         app.commands().open->trigger();
         QVERIFY(decoded(savePath) == expected);
         QCOMPARE(panel.mid(0, 2), QStringList({"Finishing the erase… 0%", "Saving…"}));
-        QTRY_COMPARE(m.current->width(), 50);
+        QTRY_COMPARE(m.current()->width(), 50);
 
         savePath = dir.filePath("before-quit.png");
         expected = startErase(m, {25, 20});
-        QVERIFY(!(expected == *m.current));
+        QVERIFY(!(expected == *m.current()));
         QVERIFY(app.window().close());
         QVERIFY(decoded(savePath) == expected);
 
         answer = QMessageBox::Discard;
         app.window().show();
-        const PixelImage before = *m.current;
+        const PixelImage before = *m.current();
         startErase(m, {10, 10});
         QVERIFY(app.window().close());
         QVERIFY(!m.isBusy());
-        QCOMPARE(*m.current, before);
+        QCOMPARE(*m.current(), before);
         app.window().show();
         app.document().openFile(third.toLocalFile()); // as from the command line
-        QTRY_COMPARE(m.current->width(), 30);
+        QTRY_COMPARE(m.current()->width(), 30);
         startErase(m, {15, 10});
         app.document().openFile(other.toLocalFile());
-        QTRY_COMPARE(m.current->width(), 50);
+        QTRY_COMPARE(m.current()->width(), 50);
         MireloModelTestAccess::finishJobs(m);
-        QCOMPARE(m.current->width(), 50);
+        QCOMPARE(m.current()->width(), 50);
         QCOMPARE(m.passes(), 0);
         QVERIFY(!m.unsavedResult());
 

@@ -1,3 +1,4 @@
+#include "../testsupport.h"
 #include "canvasview.h"
 #include "imaging.h"
 #include "maskoverlay.h"
@@ -142,7 +143,7 @@ private slots:
     void strokesStampTheirWholePathAsOneUndoStep() {
         Canvas c;
         QTest::mouseClick(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
-        QVERIFY(c.model.mask->tiles() == stamped({100, 130}, {100, 130}, 1));
+        QVERIFY(c.model.mask()->tiles() == stamped({100, 130}, {100, 130}, 1));
         QCOMPARE(c.model.history().undoStack().size(), size_t(1));
 
         c.model.undo();
@@ -150,7 +151,7 @@ private slots:
         // 100 pixels at brush 48: spacing 4.8, so 21 steps and 22 stamps. The scalloped
         // edge of the stroke tells the stamp count apart.
         const MaskTiles expected = stamped({100, 130}, {200, 130}, 21);
-        QVERIFY(c.model.mask->tiles() == expected);
+        QVERIFY(c.model.mask()->tiles() == expected);
         QVERIFY(!(stamped({100, 130}, {200, 130}, 20) == expected));
         QVERIFY(!(stamped({100, 130}, {200, 130}, 22) == expected));
         QCOMPARE(c.model.history().undoStack().size(), size_t(1));
@@ -163,20 +164,20 @@ private slots:
         c.model.processors = 1;
         c.model.setCompare(true);
         drag(c.view, {120, 150}, {220, 150});
-        QVERIFY(c.model.mask->tiles() == MaskTiles(400, 300));
+        QVERIFY(c.model.mask()->tiles() == MaskTiles(400, 300));
         QVERIFY(c.model.history().undoStack().empty());
 
         // An erase started mid-stroke ends the stroke: the mask stays as the job took it,
         // and no stroke begins while the job runs.
         c.model.setCompare(false);
         QTest::mousePress(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(120, 150));
-        const MaskTiles before = c.model.mask->tiles();
+        const MaskTiles before = c.model.mask()->tiles();
         c.model.erase();
         QTest::mouseMove(&c.view, QPoint(250, 150));
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(250, 150));
         drag(c.view, {120, 250}, {220, 250});
         QVERIFY(c.model.isBusy());
-        QVERIFY(c.model.mask->tiles() == before);
+        QVERIFY(c.model.mask()->tiles() == before);
         QTRY_VERIFY_WITH_TIMEOUT(!c.model.isBusy(), 20000);
     }
 
@@ -187,7 +188,7 @@ private slots:
         c.model.undo(); // Ctrl+Z with the button still down
         QTest::mouseMove(&c.view, QPoint(260, 150));
         QTest::mouseRelease(&c.view, Qt::LeftButton, Qt::NoModifier, QPoint(260, 150));
-        QVERIFY(!c.model.mask->hasPaint());
+        QVERIFY(!c.model.mask()->hasPaint());
         QVERIFY(!c.model.maskHasPaint());
         QVERIFY(c.model.history().undoStack().empty());
         QCOMPARE(c.model.history().redoStack().size(), size_t(1));
@@ -225,7 +226,7 @@ private slots:
         for (Qt::MouseButton button : {Qt::MiddleButton, Qt::RightButton})
             drag(c.view, {100, 100}, {130, 90}, button);
         QCOMPARE(c.model.pan(), QPointF(110, -29));
-        QVERIFY(!c.model.mask->hasPaint());
+        QVERIFY(!c.model.mask()->hasPaint());
         QVERIFY(c.model.history().undoStack().empty());
 
         // A notch scrolls the desktop's lines of 20 points; Shift turns it sideways.
@@ -257,11 +258,11 @@ private slots:
         QTest::keyRelease(&c.view, Qt::Key_Space);
         QCOMPARE(c.view.cursor().shape(), Qt::CrossCursor);
         QVERIFY(!near(c.pixel(150 + 24, 91), green, 30));
-        QVERIFY(!c.model.mask->hasPaint());
+        QVERIFY(!c.model.mask()->hasPaint());
         QVERIFY(c.model.history().undoStack().empty());
         // Without Space the same drag paints.
         drag(c.view, {100, 100}, {150, 91});
-        QVERIFY(c.model.mask->hasPaint());
+        QVERIFY(c.model.mask()->hasPaint());
         QCOMPARE(c.model.pan(), QPointF(50, -9));
     }
 
@@ -430,7 +431,7 @@ private slots:
 
     void compareShowsBothPicturesAroundTheSplit() {
         Canvas c;
-        c.model.currentImage = picture(400, 300, blue);
+        MireloModelTestAccess::showAsCurrent(c.model, picture(400, 300, blue));
         c.model.setCompare(true);
         c.model.setCompareSplit(0.25); // x = 120
         QImage shot = c.view.grab().toImage();

@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "../testsupport.h"
 
 #include "inpainter.h"
 
@@ -19,8 +19,8 @@ TEST(EraseJob, InstallsTheFilledPicture) {
 
     m.setMessage(QString("Couldn't read that image."));
     stroke(m, {32, 24}, 12); // thick: patch fill, with progress along the way
-    const PixelImage before = *m.current;
-    const MaskTiles painted = m.mask->tiles();
+    const PixelImage before = *m.current();
+    const MaskTiles painted = m.mask()->tiles();
     std::vector<double> seen;
     QObject::connect(&m, &MireloModel::progressChanged, [&] { seen.push_back(m.progress()); });
     int redraws = 0;
@@ -33,16 +33,16 @@ TEST(EraseJob, InstallsTheFilledPicture) {
     EXPECT_TRUE(m.isBusy());
     EXPECT_FALSE(m.message());
     // The job and the new snapshot hold the picture without copying it.
-    EXPECT_TRUE(m.history().undoStack().back().image.sharesBytesWith(*m.current));
-    EXPECT_TRUE(m.history().undoStack().back().mask.sharesTilesWith(m.mask->tiles()));
+    EXPECT_TRUE(m.history().undoStack().back().image.sharesBytesWith(*m.current()));
+    EXPECT_TRUE(m.history().undoStack().back().mask.sharesTilesWith(m.mask()->tiles()));
 
     rec.names.clear();
     ASSERT_TRUE(waitUntilIdle(m));
-    EXPECT_EQ(*m.current, Inpainter::run(before, painted.toBytes(), {}, 1));
-    EXPECT_EQ(bytesOf(m.currentImage), bytesOf(*m.current));
+    EXPECT_EQ(*m.current(), Inpainter::run(before, painted.toBytes(), {}, 1));
+    EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(*m.current()));
     EXPECT_EQ(m.passes(), 1);
     EXPECT_TRUE(m.edited() && m.canUndo());
-    EXPECT_FALSE(m.isBusy() || m.canRedo() || m.maskHasPaint() || m.mask->hasPaint());
+    EXPECT_FALSE(m.isBusy() || m.canRedo() || m.maskHasPaint() || m.mask()->hasPaint());
     EXPECT_EQ(m.progress(), 1.0);
     EXPECT_EQ(redraws, 1);
     ASSERT_GE(seen.size(), 4u); // 0, 0.02, patch-fill steps..., 0.97, 1.0
@@ -66,10 +66,10 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     ASSERT_TRUE(m.isBusy());
     // The result cannot arrive before the event loop runs, so every call below meets a
     // running job.
-    const PixelImage before = *m.current;
-    const MaskTiles mask = m.mask->tiles();
+    const PixelImage before = *m.current();
+    const MaskTiles mask = m.mask()->tiles();
     const size_t undoDepth = m.history().undoStack().size();
-    const QImage savedDuring = m.currentImage;
+    const QImage savedDuring = m.currentImage();
 
     m.load(encode(gradient(10, 10)));
     EXPECT_FALSE(m.beginStroke());
@@ -78,10 +78,10 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
     m.clearMask();
     m.revertToOriginal();
     m.erase();
-    EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
+    EXPECT_TRUE(m.current()->sharesBytesWith(before));
+    EXPECT_TRUE(m.mask()->tiles().sharesTilesWith(mask));
     EXPECT_EQ(m.history().undoStack().size(), undoDepth);
-    EXPECT_EQ(m.current->width(), 64);
+    EXPECT_EQ(m.current()->width(), 64);
     EXPECT_FALSE(m.message());
 
     // Brush, view and export are not document changes.
@@ -94,7 +94,7 @@ TEST(EraseJob, DocumentIsFrozenWhileItRuns) {
 
     ASSERT_TRUE(waitUntilIdle(m));
     EXPECT_EQ(m.passes(), 1);
-    EXPECT_EQ(m.current->width(), 64);
+    EXPECT_EQ(m.current()->width(), 64);
 }
 
 TEST(EraseJob, ProgressOnlyMovesForwardDuringAJob) {
@@ -116,16 +116,16 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     // Paint on every pixel: the engine hands the picture back at once, with no step at
     // which the job could see that it was abandoned, so its result does arrive.
     stroke(m, {20, 15}, 40);
-    const PixelImage before = *m.current;
-    const MaskTiles painted = m.mask->tiles();
+    const PixelImage before = *m.current();
+    const MaskTiles painted = m.mask()->tiles();
     const size_t undoDepth = m.history().undoStack().size();
 
     // Given up at once: the document is as before, paint and history too.
     m.erase();
     m.abandonErase();
     EXPECT_FALSE(m.isBusy());
-    EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_EQ(m.mask->tiles(), painted);
+    EXPECT_TRUE(m.current()->sharesBytesWith(before));
+    EXPECT_EQ(m.mask()->tiles(), painted);
     EXPECT_EQ(m.history().undoStack().size(), undoDepth);
     EXPECT_TRUE(m.maskHasPaint());
     MireloModelTestAccess::finishJobs(m);
@@ -146,7 +146,7 @@ TEST(EraseJob, AnAbandonedEraseLeavesNoTrace) {
     m.abandonErase();
     m.load(encode(gradient(30, 20)));
     MireloModelTestAccess::finishJobs(m);
-    EXPECT_EQ(m.current->width(), 30);
+    EXPECT_EQ(m.current()->width(), 30);
     EXPECT_EQ(m.passes(), 0);
     EXPECT_FALSE(m.edited() || m.unsavedResult() || m.isBusy());
 }
@@ -165,7 +165,7 @@ TEST(EraseJob, ResultIsDroppedWhenTheModelIsGone) {
     EXPECT_FALSE(survivor.isBusy() || survivor.hasImage());
     EXPECT_EQ(survivor.passes(), 0);
     EXPECT_EQ(survivor.progress(), 0.0);
-    EXPECT_FALSE(survivor.current);
+    EXPECT_FALSE(survivor.current());
 }
 
 } // namespace

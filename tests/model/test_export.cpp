@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "../testsupport.h"
 
 #include <QFileInfo>
 #include <QImageReader>
@@ -38,14 +38,14 @@ TEST_F(Export, WritesTheCurrentPictureAsOpaquePng) {
     EXPECT_EQ(reader.format(), "png");
     const QImage saved = reader.read();
     EXPECT_FALSE(saved.hasAlphaChannel());
-    EXPECT_EQ(bytesOf(saved), bytesOf(*m.current));
+    EXPECT_EQ(bytesOf(saved), bytesOf(*m.current()));
     EXPECT_EQ(qRed(saved.pixel(3, 3)), 255); // transparent areas came in white
     EXPECT_FALSE(m.message());
 
     QImage copied;
     m.putOnClipboard = [&](const QImage& image) { copied = image; };
     m.copyToClipboard();
-    EXPECT_EQ(bytesOf(copied), bytesOf(*m.current));
+    EXPECT_EQ(bytesOf(copied), bytesOf(*m.current()));
 }
 
 TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {

@@ -1,8 +1,8 @@
 // Saving at the photo's own size: untouched pixels exactly as decoded, the erased area
 // enlarged from the working result, the same bytes from mirelo-erase --full-size, and the
 // current picture after undo and revert.
+#include "../testsupport.h"
 #include "fullsize.h"
-#include "testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -72,12 +72,12 @@ TEST_F(FullSize, KeepsUntouchedPixelsEnlargesTheEraseAndMatchesTheTool) {
     m.chooseSavePath = [&](const QString&) { return savePath; };
     loadNow(m, QUrl::fromLocalFile(path("photo.png")));
     ASSERT_TRUE(m.hasImage());
-    ASSERT_EQ(m.current->width(), 3072);
+    ASSERT_EQ(m.current()->width(), 3072);
     ASSERT_TRUE(m.scaledDown());
 
     ASSERT_TRUE(stroke(m, {1500, 1000}, 30));
     m.endStroke();
-    const std::span<const uint8_t> mask = m.mask->bytes();
+    const std::span<const uint8_t> mask = m.mask()->bytes();
     ASSERT_TRUE(
         QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8).save(path("mask.png")));
     m.erase();
@@ -99,8 +99,8 @@ TEST_F(FullSize, KeepsUntouchedPixelsEnlargesTheEraseAndMatchesTheTool) {
     ASSERT_EQ(saved.image->height(), kH);
 
     // The working pixels the erase changed.
-    const auto before = m.original->bytes();
-    const auto after = m.current->bytes();
+    const auto before = m.original()->bytes();
+    const auto after = m.current()->bytes();
     int64_t x0 = 3072, y0 = 2048, x1 = -1, y1 = -1;
     for (int64_t y = 0; y < 2048; ++y)
         for (int64_t x = 0; x < 3072; ++x)

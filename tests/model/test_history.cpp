@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "../testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,47 +15,47 @@ bool maskIsEmpty(const MaskTiles& m) { return !m.anyPainted(); }
 TEST(History, StrokeEraseUndoUndoRedo) {
     MireloModel m;
     loadGradient(m);
-    const PixelImage i0 = *m.current;
+    const PixelImage i0 = *m.current();
     ASSERT_TRUE(stroke(m, {30, 20}, 8));
-    const MaskTiles painted = m.mask->tiles();
+    const MaskTiles painted = m.mask()->tiles();
     ASSERT_EQ(m.history().undoStack().size(), 1u);
     EXPECT_TRUE(maskIsEmpty(m.history().undoStack()[0].mask)); // A: (I0, empty)
 
     m.erase();
     ASSERT_TRUE(waitUntilIdle(m));
-    const PixelImage i1 = *m.current;
+    const PixelImage i1 = *m.current();
     ASSERT_FALSE(i1 == i0);
     EXPECT_EQ(m.history().undoStack().size(), 2u); // B: (I0, painted)
     EXPECT_EQ(m.history().undoStack()[1].mask, painted);
-    EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
+    EXPECT_TRUE(maskIsEmpty(m.mask()->tiles()));
 
     m.undo(); // back to B: the paint shows again
-    EXPECT_EQ(*m.current, i0);
-    EXPECT_EQ(m.mask->tiles(), painted);
+    EXPECT_EQ(*m.current(), i0);
+    EXPECT_EQ(m.mask()->tiles(), painted);
     EXPECT_FALSE(m.edited());
     EXPECT_TRUE(m.maskHasPaint());
-    EXPECT_EQ(bytesOf(m.currentImage), bytesOf(i0));
+    EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(i0));
     ASSERT_EQ(m.history().redoStack().size(), 1u); // C: (I1, empty)
     EXPECT_EQ(m.history().redoStack()[0].image, i1);
     EXPECT_EQ(m.passes(), 1);
 
     m.undo(); // back to A
-    EXPECT_EQ(*m.current, i0);
-    EXPECT_TRUE(maskIsEmpty(m.mask->tiles()));
+    EXPECT_EQ(*m.current(), i0);
+    EXPECT_TRUE(maskIsEmpty(m.mask()->tiles()));
     EXPECT_FALSE(m.maskHasPaint());
     EXPECT_FALSE(m.canUndo());
     ASSERT_EQ(m.history().redoStack().size(), 2u); // D: (I0, painted)
     EXPECT_EQ(m.history().redoStack()[1].mask, painted);
 
     m.redo(); // D: the paint returns
-    EXPECT_EQ(m.mask->tiles(), painted);
+    EXPECT_EQ(m.mask()->tiles(), painted);
     EXPECT_TRUE(m.maskHasPaint() && m.canUndo() && m.canRedo());
     ASSERT_EQ(m.history().undoStack().size(), 1u);
     EXPECT_TRUE(maskIsEmpty(m.history().undoStack()[0].mask));
 
     m.redo(); // C: the erased picture, no paint, still one pass
-    EXPECT_EQ(*m.current, i1);
-    EXPECT_EQ(bytesOf(m.currentImage), bytesOf(i1));
+    EXPECT_EQ(*m.current(), i1);
+    EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(i1));
     EXPECT_TRUE(m.edited());
     EXPECT_FALSE(m.maskHasPaint() || m.canRedo());
     EXPECT_EQ(m.passes(), 1);
@@ -66,14 +66,14 @@ TEST(History, KeepsTheTwentyMostRecentStates) {
     loadGradient(m);
     std::vector<MaskTiles> before;
     for (int i = 0; i < 25; ++i) {
-        before.push_back(m.mask->tiles());
+        before.push_back(m.mask()->tiles());
         stroke(m, {2.0 + 2 * i, 10.0}, 1.5);
     }
     ASSERT_EQ(m.history().undoStack().size(), 20u);
     EXPECT_EQ(m.history().undoStack().front().mask, before[5]);
     // Strokes do not touch the picture: every snapshot shares the one image buffer.
     for (const auto& s : m.history().undoStack())
-        EXPECT_TRUE(s.image.sharesBytesWith(*m.original));
+        EXPECT_TRUE(s.image.sharesBytesWith(*m.original()));
     // An erase given up at full depth leaves the oldest state where it was.
     m.erase();
     m.abandonErase();
@@ -81,10 +81,10 @@ TEST(History, KeepsTheTwentyMostRecentStates) {
     EXPECT_EQ(m.history().undoStack().front().mask, before[5]);
     for (int i = 0; i < 20; ++i)
         m.undo();
-    EXPECT_EQ(m.mask->tiles(), before[5]);
+    EXPECT_EQ(m.mask()->tiles(), before[5]);
     EXPECT_FALSE(m.canUndo());
     m.undo();
-    EXPECT_EQ(m.mask->tiles(), before[5]);
+    EXPECT_EQ(m.mask()->tiles(), before[5]);
     EXPECT_EQ(m.history().redoStack().size(), 20u);
 
     m.redo();
@@ -102,23 +102,23 @@ TEST(History, ClearAndRevertAreSingleStepsOrNothing) {
     EXPECT_FALSE(m.canUndo());
 
     stroke(m, {30, 20}, 8);
-    const MaskTiles painted = m.mask->tiles();
+    const MaskTiles painted = m.mask()->tiles();
     m.clearMask();
     EXPECT_EQ(m.history().undoStack().size(), 2u);
     EXPECT_FALSE(m.maskHasPaint());
     m.undo();
-    EXPECT_EQ(m.mask->tiles(), painted);
+    EXPECT_EQ(m.mask()->tiles(), painted);
 
     m.erase();
     ASSERT_TRUE(waitUntilIdle(m));
-    const PixelImage erased = *m.current;
+    const PixelImage erased = *m.current();
     stroke(m, {10, 10});
     m.revertToOriginal();
-    EXPECT_EQ(*m.current, *m.original);
-    EXPECT_EQ(m.currentImage.cacheKey(), m.originalImage.cacheKey());
+    EXPECT_EQ(*m.current(), *m.original());
+    EXPECT_EQ(m.currentImage().cacheKey(), m.originalImage().cacheKey());
     EXPECT_FALSE(m.edited() || m.maskHasPaint());
     m.undo(); // the edited picture and its paint come back
-    EXPECT_EQ(*m.current, erased);
+    EXPECT_EQ(*m.current(), erased);
     EXPECT_TRUE(m.edited() && m.maskHasPaint());
 }
 
@@ -161,9 +161,9 @@ TEST(History, StrokeThatPaintsNothingLeavesNoTrace) {
     m.undo();
     // The disc reaches column 0 but covers no pixel centre: no byte rises.
     ASSERT_TRUE(m.beginStroke());
-    m.mask->stamp({-24, 10}, 24, 0.35);
+    m.mask()->stamp({-24, 10}, 24, 0.35);
     m.endStroke();
-    EXPECT_FALSE(m.maskHasPaint() || m.mask->hasPaint() || m.canUndo());
+    EXPECT_FALSE(m.maskHasPaint() || m.mask()->hasPaint() || m.canUndo());
     EXPECT_TRUE(m.canRedo()); // the redo history survives
 
     // With a full history, the oldest entry stays too.
@@ -189,15 +189,15 @@ TEST(History, ChangesFromOutsideCloseTheOpenStroke) {
     for (const auto& [name, change] : outside) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(m.beginStroke());
-        m.mask->stamp({20, 20}, 6, 0.35);
+        m.mask()->stamp({20, 20}, 6, 0.35);
         change();
         EXPECT_FALSE(m.strokeOpen());
     }
     // Undo during a stroke undoes that stroke.
     ASSERT_TRUE(m.beginStroke());
-    m.mask->stamp({20, 20}, 6, 0.35);
+    m.mask()->stamp({20, 20}, 6, 0.35);
     m.undo();
-    EXPECT_FALSE(m.mask->hasPaint() || m.maskHasPaint() || m.canUndo());
+    EXPECT_FALSE(m.mask()->hasPaint() || m.maskHasPaint() || m.canUndo());
     EXPECT_TRUE(m.canRedo());
 }
 

@@ -1,7 +1,7 @@
 // Quitting while a job runs: the process ends cleanly, a save that has begun completes its
 // file, and a job that fails for want of memory leaves the document as it was.
+#include "../testsupport.h"
 #include "largepages.h"
-#include "testsupport.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -68,8 +68,8 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
     stroke(m, {60, 60}, 30);
     m.undo();
     stroke(m, {100, 80}, 30);
-    const PixelImage before = *m.current;
-    const MaskTiles painted = m.mask->tiles();
+    const PixelImage before = *m.current();
+    const MaskTiles painted = m.mask()->tiles();
     const size_t undoDepth = m.history().undoStack().size();
 
     LargePages::simulateExhaustion(true);
@@ -78,8 +78,8 @@ TEST(Lifecycle, AnEraseWithoutMemoryFailsAndKeepsTheDocument) {
     LargePages::simulateExhaustion(false);
 
     EXPECT_EQ(m.message(), QString("Erasing failed. (not enough memory)"));
-    EXPECT_EQ(*m.current, before);
-    EXPECT_EQ(m.mask->tiles(), painted);
+    EXPECT_EQ(*m.current(), before);
+    EXPECT_EQ(m.mask()->tiles(), painted);
     EXPECT_EQ(m.history().undoStack().size(), undoDepth);
     EXPECT_FALSE(m.edited());
     // The paint is still there, so the erase can be tried again.

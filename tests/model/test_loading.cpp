@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "../testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -27,16 +27,16 @@ TEST(Loading, CapsTheLongerSideAndKeepsSmallImages) {
     MireloModel m;
     loadNow(m, writeFile(dir, "big.png", encode(big)));
     ASSERT_TRUE(m.hasImage());
-    EXPECT_EQ(m.current->width(), 3072);
-    EXPECT_EQ(m.current->height(), 2048);
-    EXPECT_EQ(m.mask->width(), 3072);
-    EXPECT_EQ(m.currentImage.size(), QSize(3072, 2048));
+    EXPECT_EQ(m.current()->width(), 3072);
+    EXPECT_EQ(m.current()->height(), 2048);
+    EXPECT_EQ(m.mask()->width(), 3072);
+    EXPECT_EQ(m.currentImage().size(), QSize(3072, 2048));
 
     loadNow(m, encode(gradient(800, 600)));
-    EXPECT_EQ(m.current->width(), 800);
-    EXPECT_EQ(m.current->height(), 600);
-    EXPECT_EQ(bytesOf(*m.current), bytesOf(gradient(800, 600)));
-    EXPECT_EQ(bytesOf(m.currentImage), bytesOf(*m.current));
+    EXPECT_EQ(m.current()->width(), 800);
+    EXPECT_EQ(m.current()->height(), 600);
+    EXPECT_EQ(bytesOf(*m.current()), bytesOf(gradient(800, 600)));
+    EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(*m.current()));
 }
 
 TEST(Loading, TurnsSidewaysPhotosUpright) {
@@ -61,9 +61,9 @@ TEST(Loading, TurnsSidewaysPhotosUpright) {
     MireloModel m;
     loadNow(m, jpeg);
     ASSERT_TRUE(m.hasImage());
-    ASSERT_EQ(m.current->width(), 40);
-    ASSERT_EQ(m.current->height(), 60);
-    const QImage upright = m.currentImage;
+    ASSERT_EQ(m.current()->width(), 40);
+    ASSERT_EQ(m.current()->height(), 60);
+    const QImage upright = m.currentImage();
     EXPECT_GT(qRed(upright.pixel(20, 5)), 200); // the left half is now on top
     EXPECT_GT(qBlue(upright.pixel(20, 55)), 200);
 }
@@ -77,7 +77,7 @@ TEST(Loading, CompositesTransparencyOverWhite) {
     MireloModel m;
     loadNow(m, encode(alpha));
     ASSERT_TRUE(m.hasImage());
-    const auto b = bytesOf(*m.current);
+    const auto b = bytesOf(*m.current());
     EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 4),
               (std::vector<uint8_t>{255, 255, 255, 255}));
     EXPECT_EQ(b[4], 255);
@@ -96,8 +96,8 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
 
     loadGradient(m);
     stroke(m, {20, 20});
-    const PixelImage before = *m.current;
-    const MaskTiles mask = m.mask->tiles();
+    const PixelImage before = *m.current();
+    const MaskTiles mask = m.mask()->tiles();
 
     loadNow(m, QUrl::fromLocalFile(dir.filePath("missing.png")));
     EXPECT_EQ(m.message(), QString("Couldn't read that file as an image."));
@@ -107,8 +107,8 @@ TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     loadNow(m, png.left(png.size() / 2)); // header intact, pixels cut off
     EXPECT_EQ(m.message(), QString("Couldn't decode that image. (corrupt or incomplete data)"));
 
-    EXPECT_TRUE(m.current->sharesBytesWith(before));
-    EXPECT_TRUE(m.mask->tiles().sharesTilesWith(mask));
+    EXPECT_TRUE(m.current()->sharesBytesWith(before));
+    EXPECT_TRUE(m.mask()->tiles().sharesTilesWith(mask));
     EXPECT_EQ(m.history().undoStack().size(), 1u);
     EXPECT_TRUE(m.canUndo());
     EXPECT_TRUE(m.maskHasPaint());
@@ -136,9 +136,9 @@ TEST(Loading, NewImageResetsTheDocumentButKeepsTheBrush) {
                                                    "edited", "passes", "message", "canUndo",
                                                    "canRedo", "maskHasPaint"}));
     EXPECT_EQ(redraws, 1);
-    EXPECT_EQ(m.current->width(), 30);
-    EXPECT_TRUE(m.current->sharesBytesWith(*m.original));
-    EXPECT_EQ(m.currentImage.cacheKey(), m.originalImage.cacheKey());
+    EXPECT_EQ(m.current()->width(), 30);
+    EXPECT_TRUE(m.current()->sharesBytesWith(*m.original()));
+    EXPECT_EQ(m.currentImage().cacheKey(), m.originalImage().cacheKey());
     EXPECT_FALSE(m.compare());
     EXPECT_FALSE(m.message());
     EXPECT_FALSE(m.canUndo() || m.canRedo() || m.maskHasPaint() || m.edited());
@@ -177,7 +177,7 @@ TEST(Loading, DecodesInTheBackgroundAndTheNewestRequestWins) {
     ASSERT_TRUE(waitUntilIdle(m));
     timer.stop();
     ASSERT_TRUE(m.hasImage());
-    EXPECT_EQ(m.current->width(), 3072);
+    EXPECT_EQ(m.current()->width(), 3072);
     EXPECT_GT(ticks, 0) << "the event loop stood still while decoding";
     std::printf("[ stall    ] 6000 x 4000 PNG open: longest pause %lld ms\n", longest);
 
@@ -188,7 +188,7 @@ TEST(Loading, DecodesInTheBackgroundAndTheNewestRequestWins) {
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
-    EXPECT_EQ(m.current->width(), 30);
+    EXPECT_EQ(m.current()->width(), 30);
     EXPECT_FALSE(m.isBusy());
     EXPECT_EQ(m.activity(), MireloModel::Activity::None);
 }

@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "../testsupport.h"
 
 #include "inpainter.h"
 
@@ -53,10 +53,10 @@ void expectSame(const MireloModel& m, const Reference& r, int stepNo, const char
     if (!r.hasImage)
         return;
     ASSERT_EQ(m.maskHasPaint(), r.paint);
-    ASSERT_EQ(m.mask->hasPaint(), r.paint);
-    ASSERT_EQ(bytesOf(*m.current), r.current);
-    ASSERT_EQ(bytesOf(m.currentImage), r.current);
-    ASSERT_EQ(Bytes(m.mask->bytes().begin(), m.mask->bytes().end()), r.mask);
+    ASSERT_EQ(m.mask()->hasPaint(), r.paint);
+    ASSERT_EQ(bytesOf(*m.current()), r.current);
+    ASSERT_EQ(bytesOf(m.currentImage()), r.current);
+    ASSERT_EQ(Bytes(m.mask()->bytes().begin(), m.mask()->bytes().end()), r.mask);
     ASSERT_EQ(m.history().undoStack().size(), r.undo.size());
     ASSERT_EQ(m.history().redoStack().size(), r.redo.size());
     for (size_t i = 0; i < r.undo.size(); ++i) {
@@ -111,10 +111,10 @@ TEST(Sequence, RandomOperationsMatchTheReference) {
             const Reference before = r;
             r.push();
             for (int k = pick(3); k >= 0; --k)
-                m.mask->stamp(QPointF(pick(30) - 3.0, pick(24) - 3.0), 0.5 + pick(8),
-                              pick(5) / 4.0);
+                m.mask()->stamp(QPointF(pick(30) - 3.0, pick(24) - 3.0), 0.5 + pick(8),
+                                pick(5) / 4.0);
             m.endStroke();
-            const auto g = m.mask->bytes();
+            const auto g = m.mask()->bytes();
             for (size_t i = 0; i < g.size(); ++i) {
                 ASSERT_GE(g[i], r.mask[i]) << "a stamp lowered the mask";
             }
@@ -132,7 +132,7 @@ TEST(Sequence, RandomOperationsMatchTheReference) {
             if (!r.hasImage || !r.paint)
                 break;
             ASSERT_TRUE(m.isBusy());
-            const PixelImage before(m.current->width(), m.current->height(), r.current);
+            const PixelImage before(m.current()->width(), m.current()->height(), r.current);
             r.push();
             r.current = bytesOf(Inpainter::run(before, r.mask, {}, 1));
             std::fill(r.mask.begin(), r.mask.end(), uint8_t(0));

@@ -14,10 +14,12 @@
 #include <utility>
 #include <vector>
 
-// Reaches the GUI-thread ends of the erase job, to deliver progress values in a chosen order.
+// Reaches the GUI-thread ends of the erase job, to deliver progress values in a chosen order,
+// and shows a chosen picture as the edited one.
 class MireloModelTestAccess {
 public:
     static void eraseProgressed(MireloModel& m, double value) { m.eraseProgressed(value); }
+    static void showAsCurrent(MireloModel& m, const QImage& image) { m.currentImage_ = image; }
     // Waits until every load and erase job has ended, and runs what they handed over.
     static void finishJobs(MireloModel& m) {
         m.jobPool_.waitForDone();
@@ -72,7 +74,7 @@ inline void loadGradient(MireloModel& m, int w = 64, int h = 48) {
 inline bool stroke(MireloModel& m, QPointF at, double radius = 6.0) {
     if (!m.beginStroke())
         return false;
-    m.mask->stamp(at, radius, m.feather());
+    m.mask()->stamp(at, radius, m.feather());
     m.endStroke();
     return true;
 }
