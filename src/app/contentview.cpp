@@ -88,20 +88,24 @@ ContentView::ContentView(MireloModel& model, DocumentController& document, QWidg
     : QWidget(parent), model_(model), document_(document) {
     setMinimumSize(860, 560);
 
-    canvasArea = new QWidget(this);
-    canvasArea->setAcceptDrops(true);
-    canvasArea->installEventFilter(this);
-    auto* stack = new QGridLayout(canvasArea);
+    canvasArea_ = new QWidget(this);
+    canvasArea_->setAcceptDrops(true);
+    canvasArea_->installEventFilter(this);
+    auto* stack = new QGridLayout(canvasArea_);
     stack->setContentsMargins(0, 0, 0, 0);
-    canvas = new CanvasView(model_, canvasArea);
-    placeholder = buildPlaceholder();
-    busyOverlay = buildBusyOverlay();
-    dropHighlight = new DropHighlight(canvasArea);
+    canvas_ = new CanvasView(model_, canvasArea_);
+    placeholder_ = buildPlaceholder();
+    busyOverlay_ = buildBusyOverlay();
+    dropHighlight_ = new DropHighlight(canvasArea_);
     // Later layers lie on top.
-    stack->addWidget(canvas, 0, 0);
-    stack->addWidget(placeholder, 0, 0, Qt::AlignCenter);
-    stack->addWidget(busyOverlay, 0, 0, Qt::AlignCenter);
-    stack->addWidget(dropHighlight, 0, 0);
+    canvasArea_->setObjectName("canvasArea");
+    placeholder_->setObjectName("placeholder");
+    busyOverlay_->setObjectName("busyOverlay");
+    dropHighlight_->setObjectName("dropHighlight");
+    stack->addWidget(canvas_, 0, 0);
+    stack->addWidget(placeholder_, 0, 0, Qt::AlignCenter);
+    stack->addWidget(busyOverlay_, 0, 0, Qt::AlignCenter);
+    stack->addWidget(dropHighlight_, 0, 0);
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
@@ -110,15 +114,16 @@ ContentView::ContentView(MireloModel& model, DocumentController& document, QWidg
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    column->addWidget(canvasArea, 1);
+    column->addWidget(canvasArea_, 1);
     column->addWidget(divider);
-    bottomBar = new BottomBar(model_, *canvas, this);
-    column->addWidget(bottomBar);
+    bottomBar_ = new BottomBar(model_, *canvas_, this);
+    bottomBar_->setObjectName("bottomBar");
+    column->addWidget(bottomBar_);
 
     buildToolbar();
     // The canvas takes the keys ("[" and "]") from the start, not only after a click.
-    setFocusProxy(canvas);
-    canvas->setFocus();
+    setFocusProxy(canvas_);
+    canvas_->setFocus();
 
     for (const auto signal : MireloModel::publishedSignals())
         connect(&model_, signal, this, &ContentView::refresh);
@@ -126,18 +131,18 @@ ContentView::ContentView(MireloModel& model, DocumentController& document, QWidg
 }
 
 void ContentView::buildToolbar() {
-    toolbar = new QToolBar(tr("Toolbar"), this);
-    toolbar->setObjectName("toolbar");
-    toolbar->setMovable(false);
-    toolbar->setFloatable(false);
-    toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    toolbar_ = new QToolBar(tr("Toolbar"), this);
+    toolbar_->setObjectName("toolbar");
+    toolbar_->setMovable(false);
+    toolbar_->setFloatable(false);
+    toolbar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     // The commands fill it; none of its items can hide it.
-    toolbar->toggleViewAction()->setVisible(false);
-    toolbar->setContextMenuPolicy(Qt::PreventContextMenu);
+    toolbar_->toggleViewAction()->setVisible(false);
+    toolbar_->setContextMenuPolicy(Qt::PreventContextMenu);
 }
 
 QWidget* ContentView::buildPlaceholder() {
-    auto* box = new QWidget(canvasArea);
+    auto* box = new QWidget(canvasArea_);
     auto* v = new QVBoxLayout(box);
     v->setSpacing(12);
     v->setAlignment(Qt::AlignCenter);
@@ -150,33 +155,36 @@ QWidget* ContentView::buildPlaceholder() {
     auto* hint = new QLabel("or click Open to choose one", box);
     hint->setAlignment(Qt::AlignCenter);
     setSecondary(hint);
-    placeholderOpen = new QPushButton(QStringLiteral("Open…"), box);
-    placeholderOpen->setMinimumHeight(30);
-    placeholderOpen->setMinimumWidth(90);
+    placeholderOpen_ = new QPushButton(QStringLiteral("Open…"), box);
+    placeholderOpen_->setObjectName("placeholderOpen");
+    placeholderOpen_->setMinimumHeight(30);
+    placeholderOpen_->setMinimumWidth(90);
     // Buttons and sliders leave the keyboard focus with the canvas, for "[" and "]".
-    placeholderOpen->setFocusPolicy(Qt::NoFocus);
-    connect(placeholderOpen, &QPushButton::clicked, this, [this] { document_.open(); });
+    placeholderOpen_->setFocusPolicy(Qt::NoFocus);
+    connect(placeholderOpen_, &QPushButton::clicked, this, [this] { document_.open(); });
     for (QWidget* w :
          {static_cast<QWidget*>(icon), static_cast<QWidget*>(title), static_cast<QWidget*>(hint)})
         v->addWidget(w, 0, Qt::AlignHCenter);
-    v->addWidget(placeholderOpen, 0, Qt::AlignHCenter);
+    v->addWidget(placeholderOpen_, 0, Qt::AlignHCenter);
     return box;
 }
 
 QWidget* ContentView::buildBusyOverlay() {
-    auto* card = new Card(canvasArea);
+    auto* card = new Card(canvasArea_);
     auto* v = new QVBoxLayout(card);
     v->setContentsMargins(20, 20, 20, 20);
     v->setSpacing(10);
-    progressBar = new QProgressBar(card);
-    progressBar->setRange(0, kProgressScale);
-    progressBar->setTextVisible(false);
-    progressBar->setFixedWidth(220);
-    progressText = new QLabel(card);
-    progressText->setAlignment(Qt::AlignCenter);
-    setPixelSize(progressText, 12);
-    v->addWidget(progressBar);
-    v->addWidget(progressText);
+    progressBar_ = new QProgressBar(card);
+    progressBar_->setRange(0, kProgressScale);
+    progressBar_->setObjectName("progressBar");
+    progressBar_->setTextVisible(false);
+    progressBar_->setFixedWidth(220);
+    progressText_ = new QLabel(card);
+    progressText_->setObjectName("progressText");
+    progressText_->setAlignment(Qt::AlignCenter);
+    setPixelSize(progressText_, 12);
+    v->addWidget(progressBar_);
+    v->addWidget(progressText_);
     return card;
 }
 
@@ -185,9 +193,9 @@ void ContentView::refresh() {
     const bool image = m.hasImage();
     const bool busy = m.isBusy();
 
-    placeholder->setVisible(!image);
-    busyOverlay->setVisible(busy);
-    dropHighlight->setVisible(dropTargeted_);
+    placeholder_->setVisible(!image);
+    busyOverlay_->setVisible(busy);
+    dropHighlight_->setVisible(dropTargeted_);
     // Loads and saves report no progress: the bar then runs as a busy indicator, and the
     // pointer shows the wait cursor wherever it is.
     const MireloModel::Activity activity = m.activity();
@@ -201,27 +209,27 @@ void ContentView::refresh() {
             QGuiApplication::restoreOverrideCursor();
     }
     if (loadingOrSaving) {
-        progressBar->setRange(0, 0);
-        progressText->setText(activity == MireloModel::Activity::Opening
-                                  ? QStringLiteral("Opening…")
-                                  : QStringLiteral("Saving…"));
+        progressBar_->setRange(0, 0);
+        progressText_->setText(activity == MireloModel::Activity::Opening
+                                   ? QStringLiteral("Opening…")
+                                   : QStringLiteral("Saving…"));
     } else {
-        progressBar->setRange(0, kProgressScale);
-        progressBar->setValue(int(m.progress() * kProgressScale));
+        progressBar_->setRange(0, kProgressScale);
+        progressBar_->setValue(int(m.progress() * kProgressScale));
         // A save asked for before closing or replacing the document waits for the erase.
-        progressText->setText((m.saveWaitsForErase() ? QStringLiteral("Finishing the erase… ")
-                                                     : QStringLiteral("Erasing… ")) +
-                              QString::number(int(m.progress() * 100.0)) + "%");
+        progressText_->setText((m.saveWaitsForErase() ? QStringLiteral("Finishing the erase… ")
+                                                      : QStringLiteral("Erasing… ")) +
+                               QString::number(int(m.progress() * 100.0)) + "%");
     }
 }
 
 void ContentView::setDropTargeted(bool on) {
     dropTargeted_ = on;
-    dropHighlight->setVisible(on);
+    dropHighlight_->setVisible(on);
 }
 
 bool ContentView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != canvasArea)
+    if (watched != canvasArea_)
         return QWidget::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::DragEnter: {

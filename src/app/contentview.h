@@ -25,17 +25,9 @@ public:
 
     void setDropTargeted(bool on);
 
-    CanvasView* canvas = nullptr;
-    QWidget* canvasArea = nullptr;
-    QWidget* placeholder = nullptr;
-    QWidget* busyOverlay = nullptr;
-    QWidget* dropHighlight = nullptr;
-    BottomBar* bottomBar = nullptr;
-    QToolBar* toolbar = nullptr;
-
-    QPushButton* placeholderOpen = nullptr;
-    QProgressBar* progressBar = nullptr;
-    QLabel* progressText = nullptr;
+    CanvasView& canvas() { return *canvas_; }
+    // The toolbar for the window to show; empty until the commands fill it.
+    QToolBar& toolbar() { return *toolbar_; }
 
 public slots:
     // Recomputes every control from the model.
@@ -51,6 +43,19 @@ private:
 
     MireloModel& model_;
     DocumentController& document_;
+    // Named by their roles for tests: "canvasArea", "placeholder", "busyOverlay",
+    // "dropHighlight", "bottomBar", "toolbar", "placeholderOpen", "progressBar",
+    // "progressText"; the canvas is the one CanvasView.
+    CanvasView* canvas_ = nullptr;
+    QWidget* canvasArea_ = nullptr;
+    QWidget* placeholder_ = nullptr;
+    QWidget* busyOverlay_ = nullptr;
+    QWidget* dropHighlight_ = nullptr;
+    BottomBar* bottomBar_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    QPushButton* placeholderOpen_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QLabel* progressText_ = nullptr;
     bool dropTargeted_ = false;
     // The application's override cursor is the wait cursor.
     bool waitCursor_ = false;

@@ -32,7 +32,7 @@ MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
     document_ = new DocumentController(model_, window_.get());
     content_ = new ContentView(model_, *document_, window_.get());
     window_->setCentralWidget(content_);
-    window_->addToolBar(content_->toolbar);
+    window_->addToolBar(&content_->toolbar());
     // No menu to hide the toolbar with.
     window_->setContextMenuPolicy(Qt::PreventContextMenu);
     window_->installEventFilter(this);
@@ -62,10 +62,10 @@ void MireloApp::createCommands() {
     handlers.open = [this] { document_->open(); };
     handlers.paste = [this] { document_->paste(QApplication::clipboard()->mimeData()); };
     handlers.quit = [this] { window_->close(); };
-    handlers.actualSize = [this] { content_->canvas->zoomToActualSize(); };
+    handlers.actualSize = [this] { content_->canvas().zoomToActualSize(); };
     commands_ = new Commands(model_, std::move(handlers), this);
     const std::vector<QMenu*> menus = commands_->addMenus(window_->menuBar());
-    commands_->fillToolbar(content_->toolbar);
+    commands_->fillToolbar(&content_->toolbar());
     // A menu closed with Escape leaves the keyboard with the menu bar, which would take
     // "[", "]" and Space from the canvas.
     for (QMenu* menu : menus)
@@ -104,7 +104,7 @@ void MireloApp::refocusCanvas(bool activate) {
             return;
         if (activate)
             window_->activateWindow();
-        content_->canvas->setFocus(Qt::OtherFocusReason);
+        content_->canvas().setFocus(Qt::OtherFocusReason);
     });
 }
 

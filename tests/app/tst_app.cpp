@@ -142,8 +142,8 @@ private slots:
         // Empty: only Open and the menu's zoom items.
         QCOMPARE(menuStates(app), "urOsecvIZF");
         QCOMPARE(toolbarStates(app), "Ourmzfisce");
-        QVERIFY(!v.bottomBar->isEnabled());
-        QVERIFY(!v.placeholder->isHidden());
+        QVERIFY(!child<QWidget>(v, "bottomBar")->isEnabled());
+        QVERIFY(!child<QWidget>(v, "placeholder")->isHidden());
 
         m.load(pngBytes(200, 150));
         QTRY_VERIFY(!m.isBusy());
@@ -152,9 +152,9 @@ private slots:
         QVERIFY(m.hasImage());
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QCOMPARE(toolbarStates(app), "OurmZFISCe");
-        QVERIFY(v.bottomBar->isEnabled());
+        QVERIFY(child<QWidget>(v, "bottomBar")->isEnabled());
         QVERIFY(!child<QPushButton>(app.content(), "clearButton")->isEnabled());
-        QVERIFY(v.placeholder->isHidden());
+        QVERIFY(child<QWidget>(v, "placeholder")->isHidden());
 
         paint(m);
         QCOMPARE(menuStates(app), "UrOSECvIZF");
@@ -165,11 +165,11 @@ private slots:
         QVERIFY(m.isBusy());
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QCOMPARE(toolbarStates(app), "OurmZFISCe");
-        QVERIFY(!v.bottomBar->isEnabled());
-        QVERIFY(!v.busyOverlay->isHidden());
+        QVERIFY(!child<QWidget>(v, "bottomBar")->isEnabled());
+        QVERIFY(!child<QWidget>(v, "busyOverlay")->isHidden());
 
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-        QVERIFY(v.busyOverlay->isHidden());
+        QVERIFY(child<QWidget>(v, "busyOverlay")->isHidden());
         QCOMPARE(menuStates(app), "UrOSecVIZF");
         QCOMPARE(toolbarStates(app), "OUrMZFISCe");
         QCOMPARE(child<ElidedLabel>(app.content(), "status")->text(), "1 erase pass");
@@ -246,7 +246,7 @@ private slots:
         QCOMPARE(child<QSlider>(app.content(), "brushSlider")->value(), 4790);
         // Opening shows the wait cursor until the picture is in.
         m.load(pngBytes(64, 64));
-        QCOMPARE(v.progressText->text(), QString::fromUtf8("Opening…"));
+        QCOMPARE(child<QLabel>(v, "progressText")->text(), QString::fromUtf8("Opening…"));
         QVERIFY(QGuiApplication::overrideCursor());
         QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
         QTRY_VERIFY(!m.isBusy());
@@ -259,7 +259,7 @@ private slots:
                                {0.999, "Erasing… 99%"},
                                {1.0, "Erasing… 100%"}}) {
             MireloModelTestAccess::eraseProgressed(m, p);
-            QCOMPARE(v.progressText->text(), QString::fromUtf8(text));
+            QCOMPARE(child<QLabel>(v, "progressText")->text(), QString::fromUtf8(text));
         }
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
     }
@@ -337,7 +337,7 @@ private slots:
         QVERIFY(apart(child<QPushButton>(app.content(), "clearButton"),
                       child<ElidedLabel>(app.content(), "status")));
         QVERIFY(child<ElidedLabel>(app.content(), "status")->geometry().right() <
-                v.bottomBar->width());
+                child<QWidget>(v, "bottomBar")->width());
         QVERIFY(child<ElidedLabel>(app.content(), "status")->isElided());
         QCOMPARE(child<ElidedLabel>(app.content(), "status")->toolTip(), text);
         app.window().resize(1400, 800);
@@ -358,7 +358,7 @@ private slots:
         QCOMPARE(child<QLabel>(app.content(), "sizeReadout")->text(),
                  QString::fromUtf8("200 × 150"));
         QTest::keyClick(&app.window(), Qt::Key_1, Qt::ControlModifier);
-        QCOMPARE(v.canvas->imageGeometry()->scale, 1.0);
+        QCOMPARE(v.canvas().imageGeometry()->scale, 1.0);
         QCOMPARE(child<QLabel>(app.content(), "zoomReadout")->text(), "100 %");
         QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
         QTest::keyClick(&app.window(), Qt::Key_Minus, Qt::ControlModifier);
@@ -417,12 +417,12 @@ private slots:
         paint(m);
         QTest::mouseClick(child<QPushButton>(app.content(), "clearButton"), Qt::LeftButton);
         QVERIFY(!m.maskHasPaint());
-        QTest::mouseClick(v.toolbar->widgetForAction(app.commands().undo), Qt::LeftButton);
+        QTest::mouseClick(v.toolbar().widgetForAction(app.commands().undo), Qt::LeftButton);
         QVERIFY(m.maskHasPaint());
         QTest::keyPress(app.window().windowHandle(), Qt::Key_Space);
-        QCOMPARE(v.canvas->cursor().shape(), Qt::OpenHandCursor);
+        QCOMPARE(v.canvas().cursor().shape(), Qt::OpenHandCursor);
         QTest::keyRelease(app.window().windowHandle(), Qt::Key_Space);
-        QCOMPARE(v.canvas->cursor().shape(), Qt::CrossCursor);
+        QCOMPARE(v.canvas().cursor().shape(), Qt::CrossCursor);
         QVERIFY2(m.maskHasPaint() && m.canRedo(), "no button took the Space");
     }
 
@@ -446,10 +446,10 @@ private slots:
     void toolbarTitlesAndTooltips() {
         MireloApp app;
         ContentView& v = app.content();
-        const QList<QAction*> actions = v.toolbar->actions();
+        const QList<QAction*> actions = v.toolbar().actions();
         QStringList titles;
         for (QAction* a : actions)
-            titles << qobject_cast<QToolButton*>(v.toolbar->widgetForAction(a))->text();
+            titles << qobject_cast<QToolButton*>(v.toolbar().widgetForAction(a))->text();
         QCOMPARE(titles, QStringList({"Open", "Undo", "Redo", "Compare", "Zoom Out", "Fit",
                                       "Zoom In", "Save PNG", "Copy", "Erase"}));
         QCOMPARE(app.commands().open->toolTip(), "Open an image (Ctrl+O)");
@@ -519,25 +519,25 @@ private slots:
         MireloApp app;
         ContentView& v = app.content();
         app.window().show();
-        QVERIFY(v.dropHighlight->isHidden());
+        QVERIFY(child<QWidget>(v, "dropHighlight")->isHidden());
         QMimeData words;
         words.setText("words");
         QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &words, Qt::LeftButton,
                                 Qt::NoModifier);
-        QCoreApplication::sendEvent(v.canvasArea, &refused);
+        QCoreApplication::sendEvent(child<QWidget>(v, "canvasArea"), &refused);
         QVERIFY(!refused.isAccepted());
-        QVERIFY(v.dropHighlight->isHidden());
+        QVERIFY(child<QWidget>(v, "dropHighlight")->isHidden());
 
         QMimeData image;
         image.setUrls({QUrl::fromLocalFile("/tmp/photo.jpg")});
         QDragEnterEvent accepted(QPoint(10, 10), Qt::CopyAction, &image, Qt::LeftButton,
                                  Qt::NoModifier);
-        QCoreApplication::sendEvent(v.canvasArea, &accepted);
+        QCoreApplication::sendEvent(child<QWidget>(v, "canvasArea"), &accepted);
         QVERIFY(accepted.isAccepted());
-        QVERIFY(!v.dropHighlight->isHidden());
+        QVERIFY(!child<QWidget>(v, "dropHighlight")->isHidden());
         QDragLeaveEvent leave;
-        QCoreApplication::sendEvent(v.canvasArea, &leave);
-        QVERIFY(v.dropHighlight->isHidden());
+        QCoreApplication::sendEvent(child<QWidget>(v, "canvasArea"), &leave);
+        QVERIFY(child<QWidget>(v, "dropHighlight")->isHidden());
     }
 
     void pasteLoadsTheClipboardImage() {
@@ -657,8 +657,8 @@ private slots:
         m.chooseSavePath = [&](const QString&) { return savePath; };
         QStringList panel;
         connect(&m, &MireloModel::activityChanged, [&] {
-            if (v.busyOverlay->isVisibleTo(&app.window()))
-                panel << v.progressText->text();
+            if (child<QWidget>(v, "busyOverlay")->isVisibleTo(&app.window()))
+                panel << child<QLabel>(v, "progressText")->text();
         });
         app.window().show();
         m.load(pngBytes(300, 200));
