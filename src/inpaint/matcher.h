@@ -91,9 +91,6 @@ public:
     std::span<const uint8_t> target() const { return target_; }
     std::span<const int32_t> nnf() const { return nnf_; }
     std::span<const float> dist() const { return dist_; }
-    std::span<const int32_t> sources() const {
-        return std::span<const int32_t>(sources_).first(static_cast<size_t>(sourceCount_));
-    }
 
 private:
     // Up to kLanes patch distances at once; see matcher.cpp.
