@@ -13,10 +13,8 @@
 #include "mirelomodel.h"
 
 #include <QAction>
-#include <QBuffer>
 #include <QClipboard>
 #include <QFileDialog>
-#include <QImageWriter>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -45,11 +43,7 @@ QByteArray pngBytes(int w, int h) {
         for (int x = 0; x < w; ++x)
             img.setPixel(x, y, qRgb((x * 5) & 255, (y * 3) & 255, 90));
     QPainter(&img).fillRect(w / 3, h / 3, w / 3, h / 3, Qt::black);
-    QByteArray bytes;
-    QBuffer b(&bytes);
-    b.open(QIODevice::WriteOnly);
-    QImageWriter(&b, "png").write(img);
-    return bytes;
+    return testsupport::encode(img);
 }
 
 // Which of the app's menu items and the toolbar's items are enabled, as one string:
@@ -95,11 +89,7 @@ void erase(MireloModel& m) {
 QByteArray bigJpeg(int w, int h) {
     QImage img(w, h, QImage::Format_RGB32);
     img.fill(QColor(120, 150, 90));
-    QByteArray bytes;
-    QBuffer b(&bytes);
-    b.open(QIODevice::WriteOnly);
-    QImageWriter(&b, "jpeg").write(img);
-    return bytes;
+    return testsupport::encode(img, "jpeg");
 }
 
 // Paints a disc and starts an erase; returns what the engine makes of the picture and the

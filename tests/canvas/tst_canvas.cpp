@@ -6,8 +6,6 @@
 #include "mirelomodel.h"
 
 #include <QApplication>
-#include <QBuffer>
-#include <QImageWriter>
 #include <QNativeGestureEvent>
 #include <QScreen>
 #include <QTest>
@@ -35,14 +33,6 @@ QImage picture(int w, int h, const QColor& colour = QColor()) {
     return image;
 }
 
-QByteArray png(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter(&buffer, "png").write(image);
-    return bytes;
-}
-
 // A canvas with a picture. The default, 400 x 300 in a 440 x 340 view, is shown at scale 1
 // with its top-left corner at (20, 20), so an image point is the view point minus 20.
 struct Canvas {
@@ -51,7 +41,7 @@ struct Canvas {
 
     explicit Canvas(const QImage& image = picture(400, 300, green)) {
         view.resize(440, 340);
-        model.load(png(image));
+        model.load(testsupport::encode(image));
         QTRY_VERIFY(!model.isBusy());
     }
     // The ring follows the pointer in the active window only.
@@ -348,7 +338,7 @@ private slots:
         MireloModel model;
         CanvasView view(model);
         QVERIFY(!view.testAttribute(Qt::WA_SetCursor));
-        model.load(png(picture(40, 30, green)));
+        model.load(testsupport::encode(picture(40, 30, green)));
         QTRY_VERIFY(!model.isBusy());
         QCOMPARE(view.cursor().shape(), Qt::CrossCursor);
         model.setCompare(true);
