@@ -34,11 +34,6 @@ std::vector<uint8_t> block(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t
     return m;
 }
 
-TEST(MorphErosion, ZeroStepsIsAlwaysThick) {
-    std::vector<uint8_t> empty(16, 0);
-    EXPECT_TRUE(Morph::survivesErosion(empty, 4, 4, 0));
-}
-
 TEST(MorphErosion, ElevenSquareIsThickAnywhereTenIsNot) {
     EXPECT_TRUE(Morph::survivesErosion(block(30, 20, 5, 5, 11, 11), 30, 20, 5));
     EXPECT_TRUE(Morph::survivesErosion(block(11, 11, 0, 0, 11, 11), 11, 11, 5));
@@ -47,29 +42,15 @@ TEST(MorphErosion, ElevenSquareIsThickAnywhereTenIsNot) {
     EXPECT_FALSE(Morph::survivesErosion(block(20, 300, 5, 0, 10, 300), 20, 300, 5));
 }
 
-TEST(MorphErosion, ArraysThinnerThanThreeNeverSurvive) {
-    std::vector<uint8_t> full(2 * 50, 255);
-    EXPECT_FALSE(Morph::survivesErosion(full, 2, 50, 1));
-    EXPECT_FALSE(Morph::survivesErosion(full, 50, 2, 1));
-}
-
+// Arrays down to one pixel thin, empty masks, and zero steps, which anything survives.
 TEST(MorphErosion, MatchesPlainErosionOnRandomMasks) {
     for (uint32_t seed = 0; seed < 60; ++seed) {
-        const int64_t w = 3 + seed % 17, h = 3 + (seed * 7) % 19;
-        const auto m = Reference::randomMask(w * h, seed, 0.85);
-        for (int64_t steps : {1, 2, 3})
+        const int64_t w = 1 + seed % 19, h = 1 + (seed * 7) % 21;
+        const auto m = Reference::randomMask(w * h, seed, seed % 10 ? 0.85 : 0.0);
+        for (int64_t steps : {0, 1, 2, 3})
             ASSERT_EQ(Morph::survivesErosion(m, w, h, steps), erodesToSomething(m, w, h, steps))
                 << "seed " << seed << " steps " << steps;
     }
-}
-
-TEST(MorphDilate, SinglePixelGrowsToClippedSquare) {
-    std::vector<uint8_t> m(10 * 8, 0);
-    m[1 * 10 + 8] = 7; // (8, 1)
-    const auto d = Morph::dilate(m, 10, 8, 3);
-    for (int64_t y = 0; y < 8; ++y)
-        for (int64_t x = 0; x < 10; ++x)
-            EXPECT_EQ(d[y * 10 + x], (x >= 5 && y <= 4) ? 1 : 0) << x << "," << y;
 }
 
 TEST(MorphDilate, MatchesChebyshevDistanceOnRandomMasks) {
