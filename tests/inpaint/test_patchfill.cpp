@@ -69,40 +69,25 @@ TEST(InTwoHalves, EveryRowOnceWhetherSplitOrNot) {
         }
 }
 
-TEST(PatchFillProgress, OneLevelForSmallHolesOrNarrowCrops) {
-    const std::vector<double> quarters{0.25, 0.5, 0.75, 1.0};
-    EXPECT_EQ(fractions(level(100, 100, 40, 40, 12, 12)), quarters);
-    EXPECT_EQ(fractions(level(39, 200, 10, 50, 15, 100)), quarters);
-}
-
-TEST(PatchFillProgress, TwoLevelsGiveTenSteps) {
-    // 200 x 200 with 20 x 20: the half-size hole is under 13, so building stops there.
-    // 60 x 60 with 30 x 30: the half-size level is under 40 on a side.
-    for (const auto& l : {level(200, 200, 90, 90, 20, 20), level(60, 60, 15, 15, 30, 30)}) {
-        const auto f = fractions(l);
-        ASSERT_EQ(f.size(), 10u);
-        for (size_t k = 0; k < f.size(); ++k)
-            EXPECT_EQ(f[k], double(k + 1) / 10.0);
-    }
-}
-
-TEST(PatchFillProgress, SevenLevelsAtMost) {
-    // Two far-apart squares that survive six halvings keep the extent large.
-    auto l = level(2600, 2600, 64, 64, 128, 128);
+// The pyramid's depth shows in the number of steps reported, k / T after each of T.
+TEST(PatchFillProgress, PyramidStopsAtSmallHolesNarrowLevelsOrSevenLevels) {
+    auto twoSquares = level(2600, 2600, 64, 64, 128, 128); // both survive six halvings
     for (int64_t y = 2368; y < 2496; ++y)
         for (int64_t x = 2368; x < 2496; ++x)
-            l.hole[y * 2600 + x] = 1;
-    EXPECT_EQ(fractions(l).size(), 35u);
-}
-
-TEST(PatchFillResult, KnownPixelsStayAndRunsRepeat) {
-    const auto l = level(150, 120, 50, 40, 40, 30);
-    const auto a = PatchFill::fill(l.rgb, l.hole, l.w, l.h, {}, 2);
-    const auto b = PatchFill::fill(l.rgb, l.hole, l.w, l.h, {}, 2);
-    EXPECT_EQ(a, b);
-    for (int64_t i = 0; i < l.w * l.h; ++i)
-        for (int c = 0; c < 3 && !l.hole[i]; ++c)
-            ASSERT_EQ(a[i * 3 + c], l.rgb[i * 3 + c]);
+            twoSquares.hole[y * 2600 + x] = 1;
+    const std::pair<PatchFill::Level, size_t> cases[] = {
+        {level(100, 100, 40, 40, 12, 12), 4},  // one level: the hole is under 13
+        {level(39, 200, 10, 50, 15, 100), 4},  // one level: narrower than 40
+        {level(200, 200, 90, 90, 20, 20), 10}, // two: the half-size hole is under 13
+        {level(60, 60, 15, 15, 30, 30), 10},   // two: the half-size level is under 40
+        {std::move(twoSquares), 35},           // seven at most
+    };
+    for (const auto& [l, steps] : cases) {
+        const auto f = fractions(l);
+        ASSERT_EQ(f.size(), steps) << l.w << "x" << l.h;
+        for (size_t k = 0; k < f.size(); ++k)
+            EXPECT_EQ(f[k], double(k + 1) / double(steps));
+    }
 }
 
 TEST(PatchFillResult, HoleTakesTheSurroundingTexture) {
