@@ -27,25 +27,13 @@ PixelImage grain(int64_t w, int64_t h, uint32_t seed) {
     return PixelImage(w, h, std::move(bytes));
 }
 
-std::vector<uint8_t> disc(int64_t w, int64_t h, int64_t cx, int64_t cy, int64_t r,
-                          uint8_t v = 255) {
+std::vector<uint8_t> disc(int64_t w, int64_t h, int64_t cx, int64_t cy, int64_t r) {
     std::vector<uint8_t> m(w * h, 0);
     for (int64_t y = 0; y < h; ++y)
         for (int64_t x = 0; x < w; ++x)
             if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r)
-                m[y * w + x] = v;
+                m[y * w + x] = 255;
     return m;
-}
-
-PixelImage texture(const PixelImage& img, const std::vector<uint8_t>& mask, int cpus,
-                   std::vector<double>* progress = nullptr) {
-    return Inpainter::run(
-        img, mask,
-        [progress](double p) {
-            if (progress)
-                progress->push_back(p);
-        },
-        cpus, Inpainter::Method::Texture);
 }
 
 // Mean absolute brightness difference between horizontal and vertical neighbours, over
@@ -63,40 +51,6 @@ double gradientEnergy(const PixelImage& img, int64_t x0, int64_t y0, int64_t x1,
     return sum / double((x1 - x0) * (y1 - y0));
 }
 
-TEST(TextureFill, OnlyPaintedPixelsChangeBlendedByStrength) {
-    const PixelImage img = grain(200, 160, 3);
-    // Holes inside, on the border and in a corner; soft strengths of 64 in one of them.
-    for (auto mask : {disc(200, 160, 100, 80, 30), disc(200, 160, 0, 80, 28),
-                      disc(200, 160, 199, 159, 35), disc(200, 160, 90, 70, 25, 64)}) {
-        std::vector<double> progress;
-        const PixelImage out = texture(img, mask, 2, &progress);
-        ASSERT_GE(progress.size(), 4u);
-        EXPECT_EQ(progress.front(), 0.02);
-        EXPECT_EQ(progress.back(), 1.0);
-        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-        int64_t changed = 0;
-        for (int64_t i = 0; i < 200 * 160; ++i)
-            for (int c = 0; c < 4; ++c) {
-                const uint8_t a = img.bytes()[i * 4 + c], b = out.bytes()[i * 4 + c];
-                if (!mask[i] || c == 3)
-                    ASSERT_EQ(a, b) << "pixel " << i << " byte " << c;
-                else
-                    changed += a != b;
-            }
-        EXPECT_GT(changed, 500);
-    }
-    // A strength of 64 weighs the fill one half against the pixel's own colour.
-    const auto painted = disc(200, 160, 90, 70, 25);
-    const auto full = texture(img, painted, 2);
-    const auto half = texture(img, disc(200, 160, 90, 70, 25, 64), 2);
-    for (int64_t i = 0; i < 200 * 160 * 4; ++i) {
-        if (i % 4 == 3 || !painted[i / 4])
-            continue;
-        const float own = img.bytes()[i], fill = full.bytes()[i];
-        ASSERT_NEAR(half.bytes()[i], own + 0.5f * (fill - own), 1.0f) << "byte " << i;
-    }
-}
-
 TEST(TextureFill, OddSizesAndNearlyFullHoles) {
     struct Shape {
         int64_t w, h, x0, y0, x1, y1; // the hole [x0, x1) x [y0, y1)
@@ -111,7 +65,8 @@ TEST(TextureFill, OddSizesAndNearlyFullHoles) {
                 mask[y * s.w + x] = 255;
         mask[0] = 0; // at least one known pixel
         std::vector<double> progress;
-        const PixelImage out = texture(img, mask, 2, &progress);
+        const PixelImage out = Inpainter::run(
+            img, mask, [&](double p) { progress.push_back(p); }, 2, Inpainter::Method::Texture);
         ASSERT_FALSE(progress.empty()) << s.w << "x" << s.h;
         EXPECT_EQ(progress.back(), 1.0);
         for (int64_t i = 0; i < s.w * s.h; ++i)
@@ -121,18 +76,11 @@ TEST(TextureFill, OddSizesAndNearlyFullHoles) {
     }
 }
 
-TEST(TextureFill, SameInputsAndProcessorsGiveSameBytes) {
-    const PixelImage img = grain(260, 190, 9);
-    const auto mask = disc(260, 190, 120, 100, 45);
-    for (int cpus : {1, 2})
-        EXPECT_EQ(texture(img, mask, cpus), texture(img, mask, cpus)) << cpus << " processors";
-}
-
 TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
     const PixelImage img = grain(240, 240, 5);
     const auto mask = disc(240, 240, 120, 120, 50);
     const PixelImage standard = Inpainter::run(img, mask, {}, 2);
-    const PixelImage kept = texture(img, mask, 2);
+    const PixelImage kept = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
     // The core of the hole, well inside it.
     const double truth = gradientEnergy(img, 90, 90, 150, 150);
     const double flat = gradientEnergy(standard, 90, 90, 150, 150);
@@ -140,14 +88,6 @@ TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
     EXPECT_LT(flat, 0.6 * truth) << "the picture no longer tells the fills apart";
     EXPECT_GT(grainy, 0.8 * truth);
     EXPECT_LT(grainy, 1.2 * truth);
-}
-
-TEST(TextureFill, ConstantPictureFillsToTheConstant) {
-    std::vector<uint8_t> bytes(150 * 120 * 4);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = uint8_t(70 + i % 4 * 30);
-    const PixelImage img(150, 120, bytes);
-    EXPECT_EQ(texture(img, disc(150, 120, 75, 60, 35), 2), img);
 }
 
 } // namespace
