@@ -11,7 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "../pngchunks.h"
+#include "../imagebytes.h"
 
 #include <gtest/gtest.h>
 
@@ -138,9 +138,9 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     QByteArray damaged = photoFile.readAll();
     damaged[60] = char(damaged[60] ^ 1); // inside the pixel data: its checksum fails
     const QString broken = save("broken.png", damaged);
-    const QString huge = save("huge.png", PngChunks::undecodable(40000, 40000));
+    const QString huge = save("huge.png", ImageBytes::undecodablePng(40000, 40000));
     // Its header says 200 x 160; were it decoded, it would fail to decode.
-    const QString wrongMask = save("wrongmask.png", PngChunks::undecodable(200, 160));
+    const QString wrongMask = save("wrongmask.png", ImageBytes::undecodablePng(200, 160));
 
     struct Case {
         QStringList args;

@@ -11,13 +11,13 @@
 
 #include <cstdio>
 
-#include <zlib.h>
+#include "../imagebytes.h"
 
 namespace {
 
-QDir root;
+using ImageBytes::raw;
 
-template <size_t N> QByteArray raw(const char (&s)[N]) { return QByteArray(s, N - 1); }
+QDir root;
 
 void save(const QString& corpus, const QString& name, const QByteArray& bytes) {
     root.mkpath(corpus);
@@ -35,49 +35,6 @@ QByteArray encode(const QImage& image, const QByteArray& format, bool progressiv
     QImageWriter writer(&buffer, format);
     writer.setProgressiveScanWrite(progressive);
     return writer.write(image) ? bytes : QByteArray();
-}
-
-// An Exif block with the given orientation, inserted after a JPEG's start marker.
-QByteArray withOrientation(const QByteArray& jpeg, int orientation) {
-    const QByteArray body = raw("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0") +
-                            char(orientation) + QByteArray(6, 0);
-    QByteArray segment("\xFF\xE1", 2);
-    segment += char((body.size() + 2) >> 8);
-    segment += char(body.size() + 2);
-    return jpeg.left(2) + segment + body + jpeg.mid(2);
-}
-
-QByteArray gif(int w, int h) {
-    QByteArray out("GIF89a", 6);
-    out += char(w) + QByteArray(1, 0) + char(h) + QByteArray(1, 0);
-    out += raw("\xF1\x00\x00"); // 4-entry global table
-    out += raw("\x00\x00\x00\xFF\x00\x00\x00\xFF\x00\xFF\xFF\xFF");
-    out += raw("\x21\xF9\x04\x01\x00\x00\x00\x00"); // entry 0 transparent
-    out += raw("\x2C\x00\x00\x00\x00") + char(w) + QByteArray(1, 0) + char(h) + QByteArray(1, 0) +
-           QByteArray(1, 0);
-    out += char(2); // LZW minimum code size; 3-bit codes: clear 4, end 5
-    QByteArray codes;
-    int bits = 0, used = 0;
-    auto put = [&](int code) {
-        bits |= code << used;
-        used += 3;
-        while (used >= 8) {
-            codes += char(bits & 0xFF);
-            bits >>= 8;
-            used -= 8;
-        }
-    };
-    for (int i = 0; i < w * h; ++i) {
-        if (i % 2 == 0)
-            put(4); // clear before the table grows past 3-bit codes
-        put((i + i / w) % 4);
-    }
-    put(5);
-    if (used > 0)
-        codes += char(bits & 0xFF);
-    for (qsizetype i = 0; i < codes.size(); i += 255)
-        out += char(codes.mid(i, 255).size()) + codes.mid(i, 255);
-    return out + raw("\x00\x3B");
 }
 
 } // namespace
@@ -118,10 +75,11 @@ int main(int argc, char** argv) {
     save("decode", "progressive.jpg", encode(profiled, "jpeg", true));
     for (int orientation : {3, 6, 8})
         save("decode", QStringLiteral("turned%1.jpg").arg(orientation),
-             withOrientation(orientation == 6 ? encode(profiled, "jpeg") : jpeg, orientation));
+             ImageBytes::withOrientation(orientation == 6 ? encode(profiled, "jpeg") : jpeg,
+                                         orientation));
     save("decode", "sixteen.png", encode(picture.convertToFormat(QImage::Format_RGBA64), "png"));
     save("decode", "indexed.png", encode(picture.convertToFormat(QImage::Format_Indexed8), "png"));
-    save("decode", "picture.gif", gif(16, 12));
+    save("decode", "picture.gif", ImageBytes::gif(16, 12));
     // Deep pictures, whose scaling makes a converted copy.
     save("decode", "grey16.png",
          encode(picture.convertToFormat(QImage::Format_Grayscale16), "png"));
@@ -143,21 +101,9 @@ int main(int argc, char** argv) {
         comments += raw("\xFF\xFE\x00\x03x");
     save("decode", "comments.jpg", jpeg.left(2) + comments + jpeg.mid(2));
     const QByteArray png = encode(picture, "png");
-    auto pngChunk = [](const char* type, const QByteArray& data) {
-        QByteArray out;
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out += char((data.size() >> shift) & 0xFF);
-        const QByteArray body = QByteArray(type, 4) + data;
-        const quint32 crc =
-            crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
-        out += body;
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out += char((crc >> shift) & 0xFF);
-        return out;
-    };
-    QByteArray texts = pngChunk("eXIf", raw("MM\0\x2A\0\0\0\x08\0\0"));
+    QByteArray texts = ImageBytes::chunk("eXIf", raw("MM\0\x2A\0\0\0\x08\0\0"));
     for (int i = 0; i < 100; ++i)
-        texts += pngChunk("tEXt", raw("Comment\0x"));
+        texts += ImageBytes::chunk("tEXt", raw("Comment\0x"));
     save("decode", "texts.png", png.left(33) + texts + png.mid(33));
     // Netpbm samples below a maximum of 100, in both spellings.
     save("decode", "max100.pgm", raw("P2 3 2 100\n0 50 100\n99 1 2\n"));

@@ -4,17 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include "../pngchunks.h"
-
-#include <zlib.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,10 +20,8 @@ class ImagingFiles : public testing::Test {
 protected:
     QTemporaryDir dir;
     QString path(const QString& name) const { return dir.filePath(name); }
-    QByteArray write(const QImage& image, const QString& name, const char* format,
-                     QImageIOHandler::Transformations t = QImageIOHandler::TransformationNone) {
+    QByteArray write(const QImage& image, const QString& name, const char* format) {
         QImageWriter writer(path(name), format);
-        writer.setTransformation(t);
         EXPECT_TRUE(writer.write(image)) << qPrintable(writer.errorString());
         QFile f(path(name));
         f.open(QIODevice::ReadOnly);
@@ -48,18 +41,6 @@ const uint8_t* pixel(const PixelImage& p, int64_t x, int64_t y) {
     return p.bytes().data() + (y * p.width() + x) * 4;
 }
 
-TEST_F(ImagingFiles, OrientationTagIsApplied) {
-    // Stored landscape 60 x 40, tagged "rotate 90 clockwise": the document is 40 x 60 with
-    // red on top.
-    write(halves(60, 40), "tagged.jpg", "jpeg", QImageIOHandler::TransformationRotate90);
-    const auto d = Imaging::decodeFile(path("tagged.jpg"));
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(d.image->width(), 40);
-    EXPECT_EQ(d.image->height(), 60);
-    EXPECT_GT(pixel(*d.image, 20, 5)[0], 200);
-    EXPECT_GT(pixel(*d.image, 20, 55)[2], 200);
-}
-
 TEST_F(ImagingFiles, TransparencyIsCompositedOverWhite) {
     QImage img(10, 10, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
@@ -77,40 +58,33 @@ TEST_F(ImagingFiles, TransparencyIsCompositedOverWhite) {
     EXPECT_NEAR(pink[2], 127, 1);
 }
 
+// Pictures are scaled so that their longer side is at most the cap (none for 0); one at
+// the cap, or smaller, keeps every pixel as it is.
 TEST_F(ImagingFiles, LargePicturesAreScaledToTheCap) {
-    QImage big = halves(6000, 4000);
-    write(big, "big.jpg", "jpeg");
-    auto d = Imaging::decodeFile(path("big.jpg"));
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(d.image->width(), 3072);
-    EXPECT_EQ(d.image->height(), 2048);
-    // Without a cap the same file decodes at its stored size.
-    d = Imaging::decodeFile(path("big.jpg"), 0);
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(d.image->width(), 6000);
-    EXPECT_EQ(d.image->height(), 4000);
-
-    // TIFF is decoded at full size before scaling: this needs the raised allocation limit.
-    write(halves(4000, 6100), "tall.tif", "tiff");
-    d = Imaging::decodeFile(path("tall.tif"));
-    ASSERT_TRUE(d.image) << int(d.error);
-    EXPECT_EQ(d.image->width(), 2014); // 4000 x 3072 / 6100, rounded
-    EXPECT_EQ(d.image->height(), 3072);
-
-    write(halves(800, 600), "small.png", "png");
-    d = Imaging::decodeFile(path("small.png"));
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(d.image->width(), 800);
-    EXPECT_EQ(d.image->height(), 600);
-}
-
-TEST_F(ImagingFiles, AtTheCapNothingIsScaled) {
-    write(halves(3072, 3072), "cap.png", "png");
-    const auto d = Imaging::decodeFile(path("cap.png"));
-    ASSERT_TRUE(d.image);
-    EXPECT_EQ(d.image->width(), 3072);
-    EXPECT_EQ(pixel(*d.image, 1535, 100)[0], 255);
-    EXPECT_EQ(pixel(*d.image, 1536, 100)[2], 255);
+    const struct {
+        int w, h;
+        const char* format;
+        int cap, decodedW, decodedH;
+    } cases[] = {
+        {6000, 4000, "jpeg", Imaging::kMaxSide, 3072, 2048},
+        {6000, 4000, "jpeg", 0, 6000, 4000},
+        // TIFF is decoded at full size before scaling: this needs the raised allocation limit.
+        {4000, 6100, "tiff", Imaging::kMaxSide, 2014, 3072}, // 4000 x 3072 / 6100, rounded
+        {3072, 3072, "png", Imaging::kMaxSide, 3072, 3072},
+        {800, 600, "png", Imaging::kMaxSide, 800, 600},
+    };
+    for (const auto& c : cases) {
+        const QString name = QStringLiteral("%1x%2.%3").arg(c.w).arg(c.h).arg(c.format);
+        write(halves(c.w, c.h), name, c.format);
+        const auto d = Imaging::decodeFile(path(name), c.cap);
+        ASSERT_TRUE(d.image) << qPrintable(name);
+        EXPECT_EQ(d.image->width(), c.decodedW) << qPrintable(name);
+        EXPECT_EQ(d.image->height(), c.decodedH) << qPrintable(name);
+        if (c.format == std::string("png")) {
+            EXPECT_EQ(pixel(*d.image, c.w / 2 - 1, 100)[0], 255) << qPrintable(name);
+            EXPECT_EQ(pixel(*d.image, c.w / 2, 100)[2], 255) << qPrintable(name);
+        }
+    }
 }
 
 TEST_F(ImagingFiles, UnreadableInputsGiveTheirMessages) {
@@ -131,43 +105,6 @@ TEST_F(ImagingFiles, UnreadableInputsGiveTheirMessages) {
     EXPECT_EQ(Imaging::message(Imaging::LoadError::DecodeFailed), "Couldn't decode that image.");
 }
 
-TEST_F(ImagingFiles, TruncatedFilesFailToDecode) {
-    QImage noisy(300, 200, QImage::Format_RGB32);
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 300; ++x)
-            noisy.setPixel(x, y, qRgb((x * 7) & 255, (y * 13) & 255, (x * y) & 255));
-    for (const char* format : {"jpeg", "png"}) {
-        const QByteArray whole = write(noisy, QString("whole.") + format, format);
-        ASSERT_TRUE(Imaging::decodeData(whole).image) << format;
-        const QByteArray cut = whole.left(whole.size() * 2 / 3);
-        EXPECT_EQ(Imaging::decodeData(cut).error, Imaging::LoadError::DecodeFailed) << format;
-        QFile f(path(QString("cut.") + format));
-        f.open(QIODevice::WriteOnly);
-        f.write(cut);
-        f.close();
-        EXPECT_EQ(Imaging::decodeFile(f.fileName()).error, Imaging::LoadError::DecodeFailed);
-    }
-}
-
-// A tiny PNG that claims to be width x height pixels: a decompression bomb.
-QByteArray bombPng(uint32_t width, uint32_t height) {
-    QByteArray png = PngChunks::kSignature + PngChunks::header(width, height, 2);
-    QByteArray zeros(1 << 20, '\0');
-    QByteArray packed(compressBound(uLong(zeros.size())), '\0');
-    uLongf n = uLongf(packed.size());
-    compress2(reinterpret_cast<Bytef*>(packed.data()), &n,
-              reinterpret_cast<const Bytef*>(zeros.constData()), uLong(zeros.size()), 9);
-    png += PngChunks::chunk("IDAT", packed.left(qsizetype(n)));
-    png += PngChunks::chunk("IEND", {});
-    return png;
-}
-
-TEST(ImagingBombs, HugeClaimedSizesFailCleanly) {
-    const auto d = Imaging::decodeData(bombPng(100000, 100000));
-    EXPECT_FALSE(d.image);
-    EXPECT_EQ(d.error, Imaging::LoadError::DecodeFailed);
-}
-
 TEST(ImagingConversion, RoundTripKeepsBytesAndForcesTheFourthByte) {
     std::vector<uint8_t> bytes(5 * 3 * 4);
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -181,16 +118,6 @@ TEST(ImagingConversion, RoundTripKeepsBytesAndForcesTheFourthByte) {
     ASSERT_TRUE(back);
     for (size_t i = 0; i < bytes.size(); ++i)
         EXPECT_EQ(back->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
-}
-
-TEST(ImagingConversion, HalfTransparentRedOverWhite) {
-    QImage img(2, 2, QImage::Format_ARGB32);
-    img.fill(QColor(255, 0, 0, 128));
-    const auto p = Imaging::fromQImage(img);
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->bytes()[0], 255);
-    EXPECT_NEAR(p->bytes()[1], 127, 1);
-    EXPECT_EQ(p->bytes()[3], 255);
 }
 
 // The R, G, B bytes an external program reads from a PNG file, or empty when it cannot.
@@ -212,9 +139,6 @@ TEST_F(ImagingFiles, SavedPngIsEightBitRgbThatEveryReaderReadsAlike) {
         const PixelImage p(w, h, bytes);
         const QString file = path(QStringLiteral("out%1.png").arg(w));
         ASSERT_EQ(Imaging::savePng(p, file), Imaging::SaveError::None);
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        const QByteArray whole = f.readAll();
         // The same rows deflated as a stream, band by band, as very large pictures are.
         QByteArray banded;
         QBuffer buffer(&banded);
@@ -224,27 +148,20 @@ TEST_F(ImagingFiles, SavedPngIsEightBitRgbThatEveryReaderReadsAlike) {
         QFile b(bandedFile);
         ASSERT_TRUE(b.open(QIODevice::WriteOnly) && b.write(banded) == banded.size());
         b.close();
-        for (const auto& [png, file] : {std::pair{whole, file}, std::pair{banded, bandedFile}}) {
-            EXPECT_EQ(png.mid(12, 4), "IHDR");
-            EXPECT_EQ(png[24], 8) << "bit depth";
-            EXPECT_EQ(png[25], 2) << "colour type RGB";
-
-            QByteArray rgb;
-            for (size_t i = 0; i < bytes.size(); ++i)
-                if (i % 4 != 3)
-                    rgb += char(bytes[i]);
-            const auto back = Imaging::decodeData(png);
-            ASSERT_TRUE(back.image);
-            for (size_t i = 0; i < bytes.size(); ++i)
-                ASSERT_EQ(back.image->bytes()[i], i % 4 == 3 ? 255 : bytes[i]) << i;
+        QByteArray rgb;
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (i % 4 != 3)
+                rgb += char(bytes[i]);
+        // Python's reader checks for 8-bit RGB; both readers must see the same bytes.
+        for (const QString& saved : {file, bandedFile}) {
             EXPECT_EQ(
                 externalRgb({"/usr/bin/python3", "-c",
                              "import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
                              "assert im.mode == 'RGB'; sys.stdout.buffer.write(im.tobytes())",
-                             file}),
+                             saved}),
                 rgb)
                 << "Python's reader, " << w << " x " << h;
-            EXPECT_EQ(externalRgb({"convert", file, "-depth", "8", "rgb:-"}), rgb)
+            EXPECT_EQ(externalRgb({"convert", saved, "-depth", "8", "rgb:-"}), rgb)
                 << "ImageMagick's reader, " << w << " x " << h;
         }
     }
