@@ -94,4 +94,15 @@ inline QByteArray gif(int w, int h) {
     return out + raw("\x00\x3B");
 }
 
+// A lossless animated WebP on an opaque 8 x 8 canvas whose one frame covers the canvas,
+// or is a single pixel in its corner, leaving the rest of the canvas unwritten.
+inline QByteArray opaqueAnimatedWebp(bool frameCoversCanvas) {
+    const bool c = frameCoversCanvas;
+    return QByteArray::fromHex(
+        QByteArray("524946465000000057454250565038580a00000002000000070000070000414e494d06000000ff"
+                   "ffffff0000414e4d4624000000000000000000") +
+        (c ? "070000070000" : "000000000000") + "640000005650384c0c0000002f" +
+        (c ? "07c001" : "000000") + "002863b58adcff00");
+}
+
 } // namespace ImageBytes

@@ -86,14 +86,8 @@ int main(int argc, char** argv) {
     save("decode", "half.tif", encode(picture.convertToFormat(QImage::Format_RGBA16FPx4), "tiff"));
     save("decode", "float.tif", encode(picture.convertToFormat(QImage::Format_RGBA32FPx4), "tiff"));
     // Animated WebP on an opaque canvas: a first frame that covers it, and one that does not.
-    save("decode", "animated.webp",
-         QByteArray::fromHex("524946465000000057454250565038580a000000020000000700000700004"
-                             "14e494d06000000ffffffff0000414e4d462400000000000000000007000007"
-                             "0000640000005650384c0c0000002f07c001002863b58adcff00"));
-    save("decode", "gap.webp",
-         QByteArray::fromHex("524946465000000057454250565038580a000000020000000700000700004"
-                             "14e494d06000000ffffffff0000414e4d462400000000000000000000000000"
-                             "0000640000005650384c0c0000002f000000002863b58adcff00"));
+    save("decode", "animated.webp", ImageBytes::opaqueAnimatedWebp(true));
+    save("decode", "gap.webp", ImageBytes::opaqueAnimatedWebp(false));
     // Metadata floods: comments before a JPEG's frame, text chunks and an Exif chunk before
     // a PNG's pixels.
     QByteArray comments;

@@ -211,10 +211,7 @@ TEST(HostileFiles, DamagedFilesAreRefusedForTheirReason) {
         // announces transparency; on an opaque canvas, a first frame smaller than it would
         // leave heap memory in the picture.
         {"an opaque WebP animation whose first frame leaves a gap",
-         QByteArray::fromHex("524946465000000057454250565038580a00000002000000070000070000414e494"
-                             "d06000000ffffffff0000414e4d462400000000000000000000000000000064000000"
-                             "5650384c0c0000002f000000002863b58adcff00"),
-         "a first frame smaller than the picture"},
+         ImageBytes::opaqueAnimatedWebp(false), "a first frame smaller than the picture"},
     };
     for (const auto& c : cases) {
         const Imaging::Decoded d = Imaging::decodeData(c.bytes);
@@ -269,10 +266,7 @@ TEST(HostileFiles, DeepPhotosFitTheBudget) {
 
 // An opaque WebP animation whose first frame covers the canvas decodes to that frame.
 TEST(HostileFiles, AnOpaqueAnimationCoveringItsCanvasDecodes) {
-    const Imaging::Decoded d = Imaging::decodeData(QByteArray::fromHex(
-        "524946465000000057454250565038580a00000002000000070000070000414e494d06000000ffffffff00"
-        "00414e4d4624000000000000000000070000070000640000005650384c0c0000002f07c001002863b58adc"
-        "ff00"));
+    const Imaging::Decoded d = Imaging::decodeData(ImageBytes::opaqueAnimatedWebp(true));
     ASSERT_TRUE(d.image);
     const auto bytes = d.image->bytes();
     for (size_t i = 0; i < bytes.size(); i += 4)
