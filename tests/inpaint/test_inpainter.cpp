@@ -1,25 +1,14 @@
 #include "inpainter.h"
 #include "largepages.h"
-#include "reference.h"
 #include "workergang.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+#include <algorithm>
+#include <cmath>
+#include <random>
 
-PixelImage photo(int64_t w, int64_t h, uint32_t seed = 1) {
-    std::vector<uint8_t> bytes(w * h * 4);
-    std::mt19937 rng(seed);
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x) {
-            uint8_t* p = bytes.data() + (y * w + x) * 4;
-            p[0] = uint8_t((x * 3 + rng() % 20) & 255);
-            p[1] = uint8_t((y * 2 + rng() % 20) & 255);
-            p[2] = uint8_t(((x + y) + rng() % 20) & 255);
-            p[3] = uint8_t(rng() % 256); // carries no alpha: must survive untouched
-        }
-    return PixelImage(w, h, std::move(bytes));
-}
+namespace {
 
 std::vector<uint8_t> rect(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t rw, int64_t rh,
                           uint8_t v = 255) {
@@ -30,15 +19,48 @@ std::vector<uint8_t> rect(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t 
     return m;
 }
 
+// A grainy picture: a smooth colour ramp under strong pixel-scale noise, like grass or
+// gravel seen from afar.
+PixelImage grain(int64_t w, int64_t h, uint32_t seed) {
+    std::vector<uint8_t> bytes(w * h * 4);
+    std::mt19937 rng(seed);
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x) {
+            uint8_t* p = bytes.data() + (y * w + x) * 4;
+            const int noise = int(rng() % 81) - 40;
+            p[0] = uint8_t(std::clamp(60 + int(x / 4) + noise, 0, 255));
+            p[1] = uint8_t(std::clamp(140 + noise, 0, 255));
+            p[2] = uint8_t(std::clamp(40 + int(y / 4) + noise / 2, 0, 255));
+            p[3] = uint8_t(rng() % 256); // carries no alpha: must survive untouched
+        }
+    return PixelImage(w, h, std::move(bytes));
+}
+
+// Mean absolute brightness difference between horizontal and vertical neighbours, over
+// the pixels of the box [x0, x1) x [y0, y1).
+double gradientEnergy(const PixelImage& img, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+    const int64_t w = img.width();
+    auto lum = [&](int64_t x, int64_t y) {
+        const uint8_t* p = img.bytes().data() + (y * w + x) * 4;
+        return (p[0] + p[1] + p[2]) / 3.0;
+    };
+    double sum = 0;
+    for (int64_t y = y0; y < y1; ++y)
+        for (int64_t x = x0; x < x1; ++x)
+            sum += std::abs(lum(x + 1, y) - lum(x, y)) + std::abs(lum(x, y + 1) - lum(x, y));
+    return sum / double((x1 - x0) * (y1 - y0));
+}
+
 struct Erased {
     PixelImage image;
     std::vector<double> progress;
 };
 
-Erased erase(const PixelImage& in, const std::vector<uint8_t>& mask, int cpus = 2) {
+Erased erase(const PixelImage& in, const std::vector<uint8_t>& mask, int cpus = 2,
+             Inpainter::Method method = Inpainter::Method::Standard) {
     Erased r;
     r.image = Inpainter::run(
-        in, mask, [&](double p) { r.progress.push_back(p); }, cpus);
+        in, mask, [&](double p) { r.progress.push_back(p); }, cpus, method);
     return r;
 }
 
@@ -86,22 +108,22 @@ TEST(InpainterPlan, ThickOrThinAndMargins) {
 }
 
 TEST(InpainterDegenerate, NothingToDoReturnsTheImageWithoutProgress) {
-    const PixelImage img = photo(40, 30);
+    const PixelImage img = grain(40, 30, 1);
     for (const auto& mask : {std::vector<uint8_t>(40 * 30, 0), std::vector<uint8_t>(40 * 30, 9)}) {
         const Erased r = erase(img, mask);
         EXPECT_EQ(r.image, img);
         EXPECT_TRUE(r.progress.empty());
     }
-    const Erased one = erase(photo(1, 1), {255});
-    EXPECT_EQ(one.image, photo(1, 1));
+    const Erased one = erase(grain(1, 1, 1), {255});
+    EXPECT_EQ(one.image, grain(1, 1, 1));
     EXPECT_TRUE(one.progress.empty());
     const Erased none = erase(PixelImage(0, 0), {});
     EXPECT_TRUE(none.image.isEmpty());
 }
 
-// Thin strokes and thick holes, inside, on the border and in the corners, and odd and tiny
-// pictures, by either fill: only painted pixels change, the fourth byte never does, and
-// progress rises from 0.02 to exactly 1.
+// Thin strokes and thick holes, inside, on the border and in the corners, odd and tiny
+// pictures, and holes that leave one pixel known, by either fill: only painted pixels change, the
+// fourth byte never does, and progress rises from 0.02 to exactly 1.
 TEST(InpainterResult, OnlyPaintedPixelsChangeAndProgressRisesToOne) {
     struct Case {
         int64_t w, h, x0, y0, rw, rh, changed;
@@ -118,28 +140,33 @@ TEST(InpainterResult, OnlyPaintedPixelsChangeAndProgressRisesToOne) {
         {3, 3, 1, 1, 1, 1, 0},
         {17, 9, 8, 4, 1, 1, 0},
         {301, 13, 150, 6, 1, 1, 0},
+        // Nearly full holes: the first pixel stays known.
+        {12, 12, 0, 0, 12, 12, 0},
+        {15, 60, 1, 2, 13, 56, 0},
+        {41, 41, 3, 3, 35, 35, 0},
+        {301, 16, 5, 2, 290, 12, 0},
+        {90, 70, 0, 0, 89, 70, 0},
     };
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " hole at " << c.x0 << ","
                                             << c.y0 << " method " << int(method));
-            const PixelImage img = photo(c.w, c.h, uint32_t(c.w * c.h));
-            const auto mask = rect(c.w, c.h, c.x0, c.y0, c.rw, c.rh);
-            std::vector<double> progress;
-            const PixelImage out = Inpainter::run(
-                img, mask, [&](double p) { progress.push_back(p); }, 2, method);
-            EXPECT_GE(checkUntouched(img, out, mask), c.changed);
-            ASSERT_FALSE(progress.empty());
-            EXPECT_EQ(progress.front(), 0.02);
-            EXPECT_EQ(progress.back(), 1.0);
-            EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+            const PixelImage img = grain(c.w, c.h, uint32_t(c.w * c.h));
+            auto mask = rect(c.w, c.h, c.x0, c.y0, c.rw, c.rh);
+            mask[0] = 0;
+            const Erased r = erase(img, mask, 2, method);
+            EXPECT_GE(checkUntouched(img, r.image, mask), c.changed);
+            ASSERT_FALSE(r.progress.empty());
+            EXPECT_EQ(r.progress.front(), 0.02);
+            EXPECT_EQ(r.progress.back(), 1.0);
+            EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end()));
         }
 }
 
 TEST(InpainterResult, LargeThinCropGivesTheSameBytesOnOneOrTwoProcessors) {
     // A diagonal stroke across most of the photo: a crop of over 300 000 pixels, which
     // two processors convert in halves, and a fill that does not depend on the count.
-    const PixelImage img = photo(700, 500, 11);
+    const PixelImage img = grain(700, 500, 11);
     std::vector<uint8_t> mask(700 * 500, 0);
     for (int64_t x = 10; x < 690; ++x)
         for (int64_t t = 0; t < 3; ++t)
@@ -150,7 +177,7 @@ TEST(InpainterResult, LargeThinCropGivesTheSameBytesOnOneOrTwoProcessors) {
 }
 
 TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytes) {
-    const PixelImage img = photo(333, 251, 7);
+    const PixelImage img = grain(333, 251, 7);
     auto mask = rect(333, 251, 120, 90, 70, 50);
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (int cpus : {1, 2})
@@ -164,7 +191,7 @@ TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytes) {
 // std::bad_alloc for its caller to report. The input's bytes, shared with a copy as an
 // undo entry shares them, are never written.
 TEST(InpainterResult, FailuresToStartThreadsOrAllocateAreSurvived) {
-    const PixelImage img = photo(640, 480, 5);
+    const PixelImage img = grain(640, 480, 5);
     const PixelImage shared = img;
     auto mask = rect(640, 480, 200, 150, 240, 180);
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture}) {
@@ -178,12 +205,12 @@ TEST(InpainterResult, FailuresToStartThreadsOrAllocateAreSurvived) {
     LargePages::simulateExhaustion(true);
     EXPECT_THROW(Inpainter::run(img, mask, {}, 2), std::bad_alloc);
     LargePages::simulateExhaustion(false);
-    EXPECT_EQ(shared, photo(640, 480, 5));
+    EXPECT_EQ(shared, grain(640, 480, 5));
     EXPECT_TRUE(shared.sharesBytesWith(img));
 }
 
 TEST(InpainterResult, StrengthBlendsBetweenPixelAndFill) {
-    const PixelImage img = photo(120, 90, 5);
+    const PixelImage img = grain(120, 90, 5);
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (auto [x0, y0, rw, rh] : {std::array<int64_t, 4>{30, 40, 60, 5}, {30, 20, 50, 40}}) {
             auto run = [&](uint8_t strength) {
@@ -213,6 +240,20 @@ TEST(InpainterResult, ConstantImageFillsToTheConstant) {
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (auto mask : {rect(200, 150, 50, 50, 80, 60), rect(200, 150, 10, 70, 180, 3)})
             EXPECT_EQ(Inpainter::run(img, mask, {}, 2, method), img);
+}
+
+TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
+    const PixelImage img = grain(240, 240, 5);
+    const auto mask = rect(240, 240, 70, 70, 100, 100);
+    const PixelImage standard = Inpainter::run(img, mask, {}, 2);
+    const PixelImage kept = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
+    // The core of the hole, well inside it.
+    const double truth = gradientEnergy(img, 90, 90, 150, 150);
+    const double flat = gradientEnergy(standard, 90, 90, 150, 150);
+    const double grainy = gradientEnergy(kept, 90, 90, 150, 150);
+    EXPECT_LT(flat, 0.6 * truth) << "the picture no longer tells the fills apart";
+    EXPECT_GT(grainy, 0.8 * truth);
+    EXPECT_LT(grainy, 1.2 * truth);
 }
 
 } // namespace
