@@ -6,6 +6,7 @@
 #include "largepages.h"
 #include "workergang.h"
 
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QPainter>
 #include <QProcess>
@@ -53,6 +54,16 @@ protected:
         QPainter(&img).fillRect(100, 60, 30, 30, Qt::black); // the object to remove
         ASSERT_TRUE(img.save(photo));
         writeMask(240, 160, mask);
+    }
+    QString save(const QString& name, const QByteArray& bytes) {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        return f.fileName();
+    }
+    static QByteArray contents(const QString& path) {
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return f.readAll();
     }
     static void writeMask(int w, int h, const QString& path) {
         QImage m(w, h, QImage::Format_Grayscale8);
@@ -118,24 +129,12 @@ TEST_F(EraseTool, HelpAndUsageErrors) {
     }
 }
 
-// A PNG of the given claimed size whose pixel data is not a zlib stream, every chunk with
-// its right checksum: only decoding it shows that it is broken.
+// Status 1 and one line saying what went wrong, and no file written.
 TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
-    QFile junk(dir.filePath("junk.png"));
-    junk.open(QIODevice::WriteOnly);
-    junk.write("not a picture");
-    junk.close();
+    const QString junk = save("junk.png", "not a picture");
     const QString small = dir.filePath("small.png");
     writeMask(200, 160, small);
-    auto save = [&](const QString& name, const QByteArray& bytes) {
-        QFile f(dir.filePath(name));
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return f.fileName();
-    };
-    QFile photoFile(photo);
-    photoFile.open(QIODevice::ReadOnly);
-    QByteArray damaged = photoFile.readAll();
+    QByteArray damaged = contents(photo);
     damaged[60] = char(damaged[60] ^ 1); // inside the pixel data: its checksum fails
     const QString broken = save("broken.png", damaged);
     const QString huge = save("huge.png", ImageBytes::undecodablePng(40000, 40000));
@@ -147,9 +146,9 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         QString message;
     };
     const Case cases[] = {
-        {{junk.fileName(), mask, "-o", output}, "Couldn't read that file as an image."},
+        {{junk, mask, "-o", output}, "Couldn't read that file as an image."},
         {{dir.filePath("nothing.png"), mask, "-o", output}, "Couldn't read that file as an image."},
-        {{photo, junk.fileName(), "-o", output}, "Couldn't read the mask"},
+        {{photo, junk, "-o", output}, "Couldn't read the mask"},
         {{photo, small, "-o", output},
          "The mask is 200 x 160 pixels but the image decodes to 240 x 160 pixels."},
         {{photo, wrongMask, "-o", output},
@@ -170,6 +169,7 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         EXPECT_EQ(r.err.count('\n'), 1) << qPrintable(r.err);
     }
     EXPECT_FALSE(QFile::exists(output));
+    EXPECT_FALSE(QFileInfo("/dev/full").isFile()) << "the device must stay a device";
 }
 
 // The tool in this process, where the engine's seams can make thread starts and
@@ -206,9 +206,7 @@ TEST_F(EraseTool, ThreadAndMemoryFailuresEndInOneLine) {
 TEST_F(EraseTool, ReadsThePhotoFromAPipe) {
     const QString pipe = dir.filePath("photo-pipe");
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
-    QFile file(photo);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = contents(photo);
     std::thread writer([&] {
         QFile out(pipe);
         if (out.open(QIODevice::WriteOnly))

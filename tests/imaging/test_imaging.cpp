@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QImageWriter>
 #include <QPainter>
 #include <QProcess>
@@ -87,22 +86,14 @@ TEST_F(ImagingFiles, LargePicturesAreScaledToTheCap) {
     }
 }
 
+// Files that are no picture, or missing, and failed saves are checked with their messages
+// through mirelo-erase (tests/cli); an empty file, and bytes dropped or pasted, here.
 TEST_F(ImagingFiles, UnreadableInputsGiveTheirMessages) {
-    QFile f(path("notes.txt"));
-    f.open(QIODevice::WriteOnly);
-    f.write("this is not an image\n");
-    f.close();
     QFile(path("empty.png")).open(QIODevice::WriteOnly);
-
-    EXPECT_EQ(Imaging::decodeFile(path("notes.txt")).error, Imaging::LoadError::NotAnImageFile);
     EXPECT_EQ(Imaging::decodeFile(path("empty.png")).error, Imaging::LoadError::NotAnImageFile);
-    EXPECT_EQ(Imaging::decodeFile(path("missing.png")).error, Imaging::LoadError::NotAnImageFile);
     EXPECT_EQ(Imaging::decodeData("garbage bytes").error, Imaging::LoadError::NotImageData);
     EXPECT_EQ(Imaging::decodeData({}).error, Imaging::LoadError::NotImageData);
-    EXPECT_EQ(Imaging::message(Imaging::LoadError::NotAnImageFile),
-              "Couldn't read that file as an image.");
     EXPECT_EQ(Imaging::message(Imaging::LoadError::NotImageData), "Couldn't read that image.");
-    EXPECT_EQ(Imaging::message(Imaging::LoadError::DecodeFailed), "Couldn't decode that image.");
 }
 
 TEST(ImagingConversion, RoundTripKeepsBytesAndForcesTheFourthByte) {
@@ -165,16 +156,6 @@ TEST_F(ImagingFiles, SavedPngIsEightBitRgbThatEveryReaderReadsAlike) {
                 << "ImageMagick's reader, " << w << " x " << h;
         }
     }
-}
-
-TEST_F(ImagingFiles, FailedSavesSayWhy) {
-    const QImage img = Imaging::makeQImage(PixelImage(300, 300));
-    EXPECT_EQ(Imaging::savePng(img, path("no/such/folder/x.png")),
-              Imaging::SaveError::CannotCreate);
-    EXPECT_EQ(Imaging::savePng(img, "/dev/full"), Imaging::SaveError::WriteFailed);
-    EXPECT_FALSE(QFileInfo("/dev/full").isFile()) << "the device must stay a device";
-    EXPECT_EQ(Imaging::message(Imaging::SaveError::CannotCreate), "Couldn't create the PNG file.");
-    EXPECT_EQ(Imaging::message(Imaging::SaveError::WriteFailed), "Saving failed.");
 }
 
 TEST_F(ImagingFiles, SaveInAReadOnlyFolderLeavesTheOldFileAlone) {
