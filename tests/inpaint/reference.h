@@ -157,6 +157,9 @@ struct Matcher {
             if (target[i])
                 nnf[i] = sources[below(s, sources.size())];
     }
+    // One sweep per chunk, top-down and left to right, or bottom-up and right to left: each
+    // target tries the shifted match of the neighbour swept before it, then random
+    // candidates around its best in windows halving from the picture's size.
     void matchPass(bool reverse) {
         const int64_t d = reverse ? 1 : -1, lo = minRow, span = maxRow + 1 - lo;
         const int64_t k = std::max<int64_t>(1, std::min(span / 8, chunks));
@@ -166,38 +169,29 @@ struct Matcher {
             for (int64_t i = y0 * w; i < y1 * w; ++i)
                 if (target[i])
                     dist[i] = D(i, nnf[i], INFINITY);
-            for (int64_t yy = 0; yy < y1 - y0; ++yy) {
-                const int64_t y = d < 0 ? y0 + yy : y1 - 1 - yy;
-                for (int64_t xx = 0; xx <= w - 7; ++xx) {
-                    const int64_t x = d < 0 ? 3 + xx : w - 4 - xx, i = y * w + x;
-                    if (!target[i])
-                        continue;
-                    int64_t bx = nnf[i] % w, by = nnf[i] / w;
-                    float best = dist[i];
-                    auto tryc = [&](int64_t cx, int64_t cy) {
-                        const float e = D(i, cy * w + cx, best);
-                        if (e < best)
-                            best = e, bx = cx, by = cy;
-                    };
-                    if (3 <= x + d && x + d < w - 3 && target[i + d]) {
-                        const int64_t q = nnf[i + d], cx = q % w - d, cy = q / w;
-                        if (cx >= 0 && cx < w && valid[cy * w + cx])
-                            tryc(cx, cy);
-                    }
-                    if (y0 <= y + d && y + d < y1 && target[i + d * w]) {
-                        const int64_t q = nnf[i + d * w], cx = q % w, cy = q / w - d;
-                        if (cy >= 0 && cy < h && valid[cy * w + cx])
-                            tryc(cx, cy);
-                    }
-                    for (int64_t R = std::max(w, h); R >= 1; R /= 2) {
-                        const int64_t cx = bx + int64_t(below(s, 2 * R + 1)) - R;
-                        const int64_t cy = by + int64_t(below(s, 2 * R + 1)) - R;
-                        if (3 <= cx && cx < w - 3 && 3 <= cy && cy < h - 3 && valid[cy * w + cx])
-                            tryc(cx, cy);
-                    }
-                    nnf[i] = int32_t(by * w + bx);
-                    dist[i] = best;
+            for (int64_t n = 0; n < (y1 - y0) * w; ++n) {
+                const int64_t i = d < 0 ? y0 * w + n : y1 * w - 1 - n, y = i / w;
+                if (!target[i])
+                    continue;
+                int64_t bx = nnf[i] % w, by = nnf[i] / w;
+                float best = dist[i];
+                auto tryc = [&](int64_t cx, int64_t cy) {
+                    if (cx < 0 || cx >= w || cy < 0 || cy >= h || !valid[cy * w + cx])
+                        return;
+                    const float e = D(i, cy * w + cx, best);
+                    if (e < best)
+                        best = e, bx = cx, by = cy;
+                };
+                if (target[i + d])
+                    tryc(nnf[i + d] % w - d, nnf[i + d] / w);
+                if (y0 <= y + d && y + d < y1 && target[i + d * w])
+                    tryc(nnf[i + d * w] % w, nnf[i + d * w] / w - d);
+                for (int64_t R = std::max(w, h); R >= 1; R /= 2) {
+                    const int64_t cx = bx + int64_t(below(s, 2 * R + 1)) - R;
+                    tryc(cx, by + int64_t(below(s, 2 * R + 1)) - R);
                 }
+                nnf[i] = int32_t(by * w + bx);
+                dist[i] = best;
             }
         }
     }
