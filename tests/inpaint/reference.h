@@ -5,6 +5,7 @@
 // optimised code must match them bit for bit.
 
 #include "morph.h"
+#include "patchfill.h"
 
 #include <algorithm>
 #include <bit>
@@ -238,6 +239,20 @@ inline std::vector<uint8_t> randomMask(int64_t n, uint32_t seed, double density)
     for (auto& x : v)
         x = d(rng) ? uint8_t(1 + rng() % 255) : 0;
     return v;
+}
+
+// A level of smooth stripes plus noise, so that patch matches are not all ties, with the
+// hole [hx, hx + hw) x [hy, hy + hh).
+inline PatchFill::Level level(int64_t w, int64_t h, int64_t hx, int64_t hy, int64_t hw, int64_t hh,
+                              uint32_t seed = 1) {
+    PatchFill::Level l{w, h, randomColours(w * h, seed), std::vector<uint8_t>(w * h, 0)};
+    for (int64_t i = 0; i < w * h * 3; ++i)
+        l.rgb[i] =
+            float(int((i / 3 % w * 7 + i / 3 / w * 3 + i % 3 * 40) % 200) + int(l.rgb[i]) % 56);
+    for (int64_t y = hy; y < hy + hh; ++y)
+        for (int64_t x = hx; x < hx + hw; ++x)
+            l.hole[y * w + x] = 1;
+    return l;
 }
 
 } // namespace Reference

@@ -8,30 +8,12 @@
 
 namespace {
 
-// A textured level with a rectangular hole.
-struct Scene {
-    int64_t w, h;
-    std::vector<float> rgb;
-    std::vector<uint8_t> hole;
-};
-
-Scene scene(int64_t w, int64_t h, int64_t hx, int64_t hy, int64_t hw, int64_t hh, uint32_t seed) {
-    Scene s{w, h, Reference::randomColours(w * h, seed), std::vector<uint8_t>(w * h, 0)};
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c) // smooth stripes plus noise, so matches are not all ties
-                s.rgb[(y * w + x) * 3 + c] = float(int((x * 7 + y * 3 + c * 40) % 200) +
-                                                   int(s.rgb[(y * w + x) * 3 + c]) % 56);
-    for (int64_t y = hy; y < hy + hh; ++y)
-        for (int64_t x = hx; x < hx + hw; ++x)
-            s.hole[y * w + x] = 1;
-    return s;
-}
+using Reference::level;
 
 // A wide hole near the top and a one-pixel line below it: the first chunk of a pass has
 // far more targets than the others, so the threads that finish early help with its rows.
-Scene lopsidedScene(uint32_t seed) {
-    Scene s = scene(100, 90, 10, 5, 80, 30, seed);
+PatchFill::Level lopsidedLevel(uint32_t seed) {
+    PatchFill::Level s = level(100, 90, 10, 5, 80, 30, seed);
     for (int64_t y = 35; y < 86; ++y)
         s.hole[y * s.w + 50] = 1;
     return s;
@@ -70,16 +52,16 @@ TEST(XorShiftDivisor, RemainderEqualsTheDivisionsForEveryValue) {
 }
 
 TEST(MatcherSetup, SmallOrSaturatedLevelsAreNotUsable) {
-    auto s = scene(8, 40, 3, 10, 2, 2, 1);
+    auto s = level(8, 40, 3, 10, 2, 2, 1);
     EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "narrower than 9";
-    s = scene(20, 20, 0, 0, 20, 20, 1);
+    s = level(20, 20, 0, 0, 20, 20, 1);
     EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "no source";
-    s = scene(20, 20, 0, 0, 0, 0, 1);
+    s = level(20, 20, 0, 0, 0, 0, 1);
     EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "no target";
 }
 
 TEST(MatcherInit, CoarseMatchesScaleUpKeepingParity) {
-    auto s = scene(40, 40, 16, 16, 8, 8, 3);
+    auto s = level(40, 40, 16, 16, 8, 8, 3);
     Matcher m(s.w, s.h, s.rgb, s.hole);
     // Every coarse pixel matched to coarse (3, 4): fine targets map to (6 + x%2, 8 + y%2).
     std::vector<int32_t> prev(20 * 20, 4 * 20 + 3);
@@ -99,14 +81,14 @@ class MatcherPasses : public testing::TestWithParam<int> {};
 TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     const int cpus = GetParam();
     // Holes inside, in the edge band only (columns 0 and 1), and across the top edge.
-    std::vector<Scene> scenes;
+    std::vector<PatchFill::Level> levels;
     for (auto [w, h, hx, hy, hw, hh] :
          {std::tuple{64, 48, 20, 15, 20, 14}, {41, 97, 0, 30, 2, 30}, {120, 70, 50, 0, 30, 70}})
-        scenes.push_back(scene(w, h, hx, hy, hw, hh, uint32_t(w + cpus)));
+        levels.push_back(level(w, h, hx, hy, hw, hh, uint32_t(w + cpus)));
     // Helping threads join rows at random moments, so the lopsided case runs a few times.
     for (uint32_t k = 0; k < 4; ++k)
-        scenes.push_back(lopsidedScene(k + uint32_t(cpus)));
-    for (const Scene& s : scenes) {
+        levels.push_back(lopsidedLevel(k + uint32_t(cpus)));
+    for (const PatchFill::Level& s : levels) {
         const int64_t w = s.w, h = s.h;
         Matcher m(s.w, s.h, s.rgb, s.hole, cpus);
         Reference::Matcher p(s.w, s.h, s.rgb, s.hole, cpus);

@@ -8,14 +8,7 @@
 
 namespace {
 
-PatchFill::Level level(int64_t w, int64_t h, int64_t hx, int64_t hy, int64_t hw, int64_t hh) {
-    PatchFill::Level l{w, h, Reference::randomColours(w * h, uint32_t(w * 31 + h)),
-                       std::vector<uint8_t>(w * h, 0)};
-    for (int64_t y = hy; y < hy + hh; ++y)
-        for (int64_t x = hx; x < hx + hw; ++x)
-            l.hole[y * w + x] = 1;
-    return l;
-}
+using Reference::level;
 
 std::vector<double> fractions(const PatchFill::Level& l) {
     std::vector<double> seen;
