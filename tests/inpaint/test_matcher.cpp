@@ -85,6 +85,10 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     for (auto [w, h, hx, hy, hw, hh] :
          {std::tuple{64, 48, 20, 15, 20, 14}, {41, 97, 0, 30, 2, 30}, {120, 70, 50, 0, 30, 70}})
         levels.push_back(level(w, h, hx, hy, hw, hh, uint32_t(w + cpus)));
+    // Targets on 15, 16, 23 and 24 rows: either side of where a pass on 2 or 3 processors
+    // gets one more chunk of at least 8 rows.
+    for (int64_t rows : {9, 10, 17, 18})
+        levels.push_back(level(30, 40, 10, 8, 6, rows, uint32_t(rows + cpus)));
     // Helping threads join rows at random moments, so the lopsided case runs a few times.
     for (uint32_t k = 0; k < 4; ++k)
         levels.push_back(lopsidedLevel(k + uint32_t(cpus)));
