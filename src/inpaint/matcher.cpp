@@ -25,16 +25,6 @@ Matcher::Matcher(PatchFill::Level level, int processors)
     setUp();
 }
 
-Matcher::Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<const uint8_t> hole,
-                 int processors)
-    : w_(w), h_(h), n_(w * h), processors_(processors) {
-    assert(static_cast<int64_t>(rgb.size()) >= n_ * 3 && "Matcher: colours too short");
-    assert(static_cast<int64_t>(hole.size()) >= n_ && "Matcher: hole flags too short");
-    rgb_.assign(rgb.begin(), rgb.begin() + n_ * 3);
-    hole_.assign(hole.begin(), hole.begin() + n_);
-    setUp();
-}
-
 void Matcher::setUp() {
     // Never more chunks than threads can be started for.
     const int64_t cpus =
@@ -271,8 +261,8 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     }
 }
 
-// A pass splits the target rows into chunks as parallel() does, each with its own random
-// sequence, and the chunks' sweeps run side by side. The rows of a chunk depend on each
+// A pass splits the target rows into chunkCount() chunks of nearly equal size, each with its own
+// random sequence, and the chunks' sweeps run side by side. The rows of a chunk depend on each
 // other only through vertical propagation, which reads the match of the pixel in the same
 // column of the row swept just before. So a thread whose chunk is done helps with the chunk
 // that has the most rows left: it takes that chunk's next row, starts the chunk's random

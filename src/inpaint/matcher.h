@@ -35,8 +35,6 @@ public:
     // Takes the level's colours and hole flags. processors: the number of chunks a loop
     // may use; 0 reads the machine's processor count at every loop.
     explicit Matcher(PatchFill::Level level, int processors = 0);
-    Matcher(int64_t w, int64_t h, std::span<const float> rgb, std::span<const uint8_t> hole,
-            int processors = 0);
     Matcher(const Matcher&) = delete;
     Matcher& operator=(const Matcher&) = delete;
 
@@ -54,27 +52,8 @@ public:
     void vote();
     std::vector<int32_t> snapshotNNF() const;
 
-    // Runs body(chunk, firstRow, endRow) over row chunks of [lo, hi) in parallel and
-    // returns when all are done. The chunk count is min(span / 8, processors), at least 1.
-    template <typename Body> void parallel(int64_t lo, int64_t hi, Body&& body) {
-        struct Context {
-            Body* body;
-            int64_t lo, span, chunks;
-        };
-        const int64_t span = hi - lo;
-        if (span < 1)
-            return;
-        const int64_t chunks = chunkCount(span);
-        Context ctx{&body, lo, span, chunks};
-        gang_.run(
-            chunks,
-            [](void* p, int64_t c) {
-                auto* x = static_cast<Context*>(p);
-                (*x->body)(c, x->lo + x->span * c / x->chunks,
-                           x->lo + x->span * (c + 1) / x->chunks);
-            },
-            &ctx);
-    }
+    // The number of chunks a loop over span rows splits into: min(span / 8, processors),
+    // at least 1.
     int64_t chunkCount(int64_t span) const;
 
     int64_t w() const { return w_; }

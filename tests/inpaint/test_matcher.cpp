@@ -53,16 +53,16 @@ TEST(XorShiftDivisor, RemainderEqualsTheDivisionsForEveryValue) {
 
 TEST(MatcherSetup, SmallOrSaturatedLevelsAreNotUsable) {
     auto s = level(8, 40, 3, 10, 2, 2, 1);
-    EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "narrower than 9";
+    EXPECT_FALSE(Matcher(PatchFill::Level{s.w, s.h, s.rgb, s.hole}).usable()) << "narrower than 9";
     s = level(20, 20, 0, 0, 20, 20, 1);
-    EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "no source";
+    EXPECT_FALSE(Matcher(PatchFill::Level{s.w, s.h, s.rgb, s.hole}).usable()) << "no source";
     s = level(20, 20, 0, 0, 0, 0, 1);
-    EXPECT_FALSE(Matcher(s.w, s.h, s.rgb, s.hole).usable()) << "no target";
+    EXPECT_FALSE(Matcher(PatchFill::Level{s.w, s.h, s.rgb, s.hole}).usable()) << "no target";
 }
 
 TEST(MatcherInit, CoarseMatchesScaleUpKeepingParity) {
     auto s = level(40, 40, 16, 16, 8, 8, 3);
-    Matcher m(s.w, s.h, s.rgb, s.hole);
+    Matcher m(PatchFill::Level{s.w, s.h, s.rgb, s.hole});
     // Every coarse pixel matched to coarse (3, 4): fine targets map to (6 + x%2, 8 + y%2).
     std::vector<int32_t> prev(20 * 20, 4 * 20 + 3);
     prev[(20 / 2) * 20 + 20 / 2] = -1; // fine (20..21, 20..21) fall back to a random source
@@ -94,7 +94,7 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
         levels.push_back(lopsidedLevel(k + uint32_t(cpus)));
     for (const PatchFill::Level& s : levels) {
         const int64_t w = s.w, h = s.h;
-        Matcher m(s.w, s.h, s.rgb, s.hole, cpus);
+        Matcher m(PatchFill::Level{s.w, s.h, s.rgb, s.hole}, cpus);
         Reference::Matcher p(s.w, s.h, s.rgb, s.hole, cpus);
         ASSERT_TRUE(m.usable());
         m.initNNF({}, 0, 0);
