@@ -118,12 +118,8 @@ void CanvasView::viewChanged() {
 }
 
 void CanvasView::pictureChanged() {
-    // A view that was never laid out has no size to keep the picture in.
-    if (isVisible())
-        keepPictureInView();
-    update();
-    updateCursor();
-    announceScale();
+    viewChanged();
+    modelChanged();
 }
 
 void CanvasView::keepPictureInView() {
