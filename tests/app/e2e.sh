@@ -53,9 +53,13 @@ done
 xdotool mouseup 1
 sleep 0.3
 xdotool key ctrl+Return
-sleep 4
+# The title marks the unsaved result once the erase is in (slower on a loaded machine),
+# and quitting asks about it; Escape answers Cancel.
+for _ in $(seq 300); do
+    xdotool search --name '^photo.png\* — Mirelo$' >/dev/null 2>&1 && break
+    sleep 0.1
+done
 import -window root "$work/screen.png" 2>/dev/null || true
-# The title marks the unsaved result, and quitting asks about it; Escape answers Cancel.
 xdotool search --name '^photo.png\* — Mirelo$' >/dev/null || { echo "title not marked"; exit 1; }
 xdotool key ctrl+q
 raise '^Unsaved Picture$' >/dev/null || { echo "no question on quitting"; exit 1; }
