@@ -9,6 +9,7 @@
 #include "benchimages.h"
 #include "imaging.h"
 #include "inpainter.h"
+#include "matcher.h"
 
 #include <QGuiApplication>
 
@@ -59,6 +60,26 @@ void BM_Erase(benchmark::State& state) {
                    (method == Inpainter::Method::Texture ? ", texture fill" : ""));
 }
 
+// The patch distances with the baseline kernel and with the eight-lane AVX2 one, on one
+// thread; the results are the same bits. Run with --benchmark_enable_random_interleaving
+// and repetitions for a paired comparison.
+void BM_EraseKernel(benchmark::State& state) {
+    const auto c = Case(state.range(0));
+    const bool wide = state.range(1) != 0;
+    if (Matcher::useWideKernels(wide) != wide) {
+        state.SkipWithError("this processor has no AVX2");
+        return;
+    }
+    const auto& m = cachedMask(c);
+    for (auto _ : state) {
+        PixelImage out = Inpainter::run(photo(), m, {}, 1);
+        benchmark::DoNotOptimize(out);
+    }
+    Matcher::useWideKernels(true);
+    state.SetLabel(std::string(BenchImages::name(c)) +
+                   (wide ? ", AVX2 kernel" : ", baseline kernel"));
+}
+
 #ifdef MIRELO_WITH_OPENCV
 void BM_OpenCvTelea(benchmark::State& state) {
     const auto c = Case(state.range(0));
@@ -90,6 +111,10 @@ void cases(benchmark::internal::Benchmark* b) {
 } // namespace
 
 BENCHMARK(BM_Erase)->Apply(cases)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_EraseKernel)
+    ->ArgsProduct({{1, 2}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 #ifdef MIRELO_WITH_OPENCV
 BENCHMARK(BM_OpenCvTelea)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 #endif

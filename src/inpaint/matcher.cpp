@@ -4,10 +4,15 @@
 #include "xorshift.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cassert>
 #include <thread>
 #include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -163,7 +168,65 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
         sums[j] = s[j];
 }
 
+#if defined(__x86_64__)
+// The same sums for eight lanes at once, with AVX2. Each lane's squared differences are
+// computed along its row, then an 8 x 8 transpose turns them into one vector per value
+// position, added in the same order as above: every lane's sum is bit for bit the
+// scalar one. The last of the three blocks holds five values; its load is masked, as
+// the row may end the picture's buffer.
+[[gnu::target("avx2")]] void addPatchRowWide(const float* const* x, const float* const* y,
+                                             float* sums) {
+    static_assert(Matcher::kPatchRowValues == 21, "three blocks of eight values");
+    const __m256i tail = _mm256_setr_epi32(-1, -1, -1, -1, -1, 0, 0, 0);
+    __m256 s = _mm256_loadu_ps(sums);
+    for (int block = 0; block < 3; ++block) {
+        __m256 r[8];
+        for (int j = 0; j < 8; ++j) {
+            const float* xs = x[j] + block * 8;
+            const float* ys = y[j] + block * 8;
+            const __m256 d = block < 2 ? _mm256_sub_ps(_mm256_loadu_ps(xs), _mm256_loadu_ps(ys))
+                                       : _mm256_sub_ps(_mm256_maskload_ps(xs, tail),
+                                                       _mm256_maskload_ps(ys, tail));
+            r[j] = _mm256_mul_ps(d, d);
+        }
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+        const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+        const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+        const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+        const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+        const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+        // Column k holds value k of every lane.
+        const __m256 column[8] = {
+            _mm256_permute2f128_ps(u0, u4, 0x20), _mm256_permute2f128_ps(u1, u5, 0x20),
+            _mm256_permute2f128_ps(u2, u6, 0x20), _mm256_permute2f128_ps(u3, u7, 0x20),
+            _mm256_permute2f128_ps(u0, u4, 0x31), _mm256_permute2f128_ps(u1, u5, 0x31),
+            _mm256_permute2f128_ps(u2, u6, 0x31), _mm256_permute2f128_ps(u3, u7, 0x31)};
+        const int values = block < 2 ? 8 : 5;
+        for (int k = 0; k < values; ++k)
+            s = _mm256_add_ps(s, column[k]);
+    }
+    _mm256_storeu_ps(sums, s);
+}
+
+bool processorHasAvx2() { return __builtin_cpu_supports("avx2"); }
+#else
+void addPatchRowWide(const float* const*, const float* const*, float*) {}
+bool processorHasAvx2() { return false; }
+#endif
+
+std::atomic<bool>& wideKernels() {
+    static std::atomic<bool> on{processorHasAvx2()};
+    return on;
+}
+
 } // namespace
+
+bool Matcher::useWideKernels(bool on) {
+    wideKernels() = on && processorHasAvx2();
+    return wideKernels();
+}
 
 void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
                         float* out) const {
@@ -181,15 +244,17 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
         open[j] = j;
     }
     int openCount = count;
+    const bool wide = wideKernels().load(std::memory_order_relaxed);
     for (int64_t row = 0; row < kRows && openCount > 0; ++row) {
-        // Gather the open lanes' rows and sums, four at a time.
-        for (int m = 0; m < openCount; m += 4) {
-            const int group = std::min(4, openCount - m);
-            const float* x[4];
-            const float* y[4];
-            float s[4];
-            for (int g = 0; g < group; ++g) {
-                const int j = open[m + g];
+        // Gather the open lanes' rows and sums: eight at a time with the wide kernel while
+        // at least five are left (the others repeat lane 0 and are thrown away), else four.
+        for (int m = 0; m < openCount;) {
+            const int group = std::min(wide && openCount - m >= 5 ? 8 : 4, openCount - m);
+            const float* x[8];
+            const float* y[8];
+            float s[8];
+            for (int g = 0; g < 8; ++g) {
+                const int j = open[m + (g < group ? g : 0)];
                 x[g] = a[j] + row * stride;
                 y[g] = b[j] + row * stride;
                 s[g] = sum[j];
@@ -204,12 +269,16 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
             case 3:
                 addPatchRow<3>(x, y, s);
                 break;
-            default:
+            case 4:
                 addPatchRow<4>(x, y, s);
+                break;
+            default:
+                addPatchRowWide(x, y, s);
                 break;
             }
             for (int g = 0; g < group; ++g)
                 sum[open[m + g]] = s[g];
+            m += group;
         }
         int kept = 0;
         for (int m = 0; m < openCount; ++m) {

@@ -76,10 +76,16 @@ TEST(MatcherInit, CoarseMatchesScaleUpKeepingParity) {
     EXPECT_EQ(m.valid()[m.nnf()[20 * 40 + 20]], 1);
 }
 
-class MatcherPasses : public testing::TestWithParam<int> {};
+// Processors, and whether distances use the eight-lane AVX2 kernel or the baseline one.
+class MatcherPasses : public testing::TestWithParam<std::tuple<int, bool>> {
+protected:
+    void TearDown() override { Matcher::useWideKernels(true); }
+};
 
 TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
-    const int cpus = GetParam();
+    const auto [cpus, wide] = GetParam();
+    if (Matcher::useWideKernels(wide) != wide)
+        GTEST_SKIP() << "this processor has no AVX2";
     // Holes inside, in the edge band only (columns 0 and 1), and across the top edge.
     std::vector<PatchFill::Level> levels;
     for (auto [w, h, hx, hy, hw, hh] :
@@ -117,6 +123,7 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Processors, MatcherPasses, testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(ProcessorsAndKernels, MatcherPasses,
+                         testing::Combine(testing::Values(1, 2, 3), testing::Bool()));
 
 } // namespace
