@@ -9,7 +9,7 @@
 #include "benchimages.h"
 #include "imaging.h"
 #include "inpainter.h"
-#include "matcher.h"
+#include "simd.h"
 
 #include <QGuiApplication>
 
@@ -60,24 +60,26 @@ void BM_Erase(benchmark::State& state) {
                    (method == Inpainter::Method::Texture ? ", texture fill" : ""));
 }
 
-// The patch distances with the baseline kernel and with the eight-lane AVX2 one, on one
+// Both fills with the baseline patch-distance kernels and with the AVX2 ones, on one
 // thread; the results are the same bits. Run with --benchmark_enable_random_interleaving
 // and repetitions for a paired comparison.
 void BM_EraseKernel(benchmark::State& state) {
     const auto c = Case(state.range(0));
     const bool wide = state.range(1) != 0;
-    if (Matcher::useWideKernels(wide) != wide) {
+    if (Simd::useWideKernels(wide) != wide) {
         state.SkipWithError("this processor has no AVX2");
         return;
     }
+    const auto method = Inpainter::Method(state.range(2));
     const auto& m = cachedMask(c);
     for (auto _ : state) {
-        PixelImage out = Inpainter::run(photo(), m, {}, 1);
+        PixelImage out = Inpainter::run(photo(), m, {}, 1, method);
         benchmark::DoNotOptimize(out);
     }
-    Matcher::useWideKernels(true);
+    Simd::useWideKernels(true);
     state.SetLabel(std::string(BenchImages::name(c)) +
-                   (wide ? ", AVX2 kernel" : ", baseline kernel"));
+                   (method == Inpainter::Method::Texture ? ", texture fill" : "") +
+                   (wide ? ", AVX2 kernels" : ", baseline kernels"));
 }
 
 #ifdef MIRELO_WITH_OPENCV
@@ -112,7 +114,9 @@ void cases(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Erase)->Apply(cases)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_EraseKernel)
-    ->ArgsProduct({{1, 2}, {0, 1}})
+    ->ArgsProduct({{1, 2},
+                   {0, 1},
+                   {int(Inpainter::Method::Standard), int(Inpainter::Method::Texture)}})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 #ifdef MIRELO_WITH_OPENCV

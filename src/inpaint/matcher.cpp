@@ -1,10 +1,10 @@
 #include "matcher.h"
 
 #include "morph.h"
+#include "simd.h"
 #include "xorshift.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cassert>
 #include <thread>
@@ -209,24 +209,11 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
     }
     _mm256_storeu_ps(sums, s);
 }
-
-bool processorHasAvx2() { return __builtin_cpu_supports("avx2"); }
 #else
 void addPatchRowWide(const float* const*, const float* const*, float*) {}
-bool processorHasAvx2() { return false; }
 #endif
 
-std::atomic<bool>& wideKernels() {
-    static std::atomic<bool> on{processorHasAvx2()};
-    return on;
-}
-
 } // namespace
-
-bool Matcher::useWideKernels(bool on) {
-    wideKernels() = on && processorHasAvx2();
-    return wideKernels();
-}
 
 void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
                         float* out) const {
@@ -244,7 +231,7 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
         open[j] = j;
     }
     int openCount = count;
-    const bool wide = wideKernels().load(std::memory_order_relaxed);
+    const bool wide = Simd::wideKernels();
     for (int64_t row = 0; row < kRows && openCount > 0; ++row) {
         // Gather the open lanes' rows and sums: eight at a time with the wide kernel while
         // at least five are left (the others repeat lane 0 and are thrown away), else four.

@@ -52,11 +52,6 @@ public:
     void vote();
     std::vector<int32_t> snapshotNNF() const;
 
-    // Whether patch distances use the eight-lane AVX2 kernel: by default where the
-    // processor has AVX2. Either kernel gives the same bits; tests switch to compare them.
-    // Returns the setting now in force (never on without AVX2). Not while a matcher runs.
-    static bool useWideKernels(bool on);
-
     // The number of chunks a loop over span rows splits into: min(span / 8, processors),
     // at least 1.
     int64_t chunkCount(int64_t span) const;

@@ -1,5 +1,6 @@
 #include "inpainter.h"
 #include "largepages.h"
+#include "simd.h"
 #include "workergang.h"
 
 #include <gtest/gtest.h>
@@ -176,14 +177,23 @@ TEST(InpainterResult, LargeThinCropGivesTheSameBytesOnOneOrTwoProcessors) {
     EXPECT_GT(checkUntouched(img, two.image, mask), 1500);
 }
 
-TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytes) {
+// The same bytes again, and with the baseline distance kernels where AVX2 ones run.
+TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytesWithEitherKernel) {
     const PixelImage img = grain(333, 251, 7);
     auto mask = rect(333, 251, 120, 90, 70, 50);
+    const bool wide = Simd::useWideKernels(true);
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
-        for (int cpus : {1, 2})
-            EXPECT_EQ(Inpainter::run(img, mask, {}, cpus, method),
-                      Inpainter::run(img, mask, {}, cpus, method))
+        for (int cpus : {1, 2}) {
+            const PixelImage first = Inpainter::run(img, mask, {}, cpus, method);
+            EXPECT_EQ(Inpainter::run(img, mask, {}, cpus, method), first)
                 << cpus << " processors, method " << int(method);
+            if (!wide)
+                continue;
+            Simd::useWideKernels(false);
+            EXPECT_EQ(Inpainter::run(img, mask, {}, cpus, method), first)
+                << "baseline kernels, " << cpus << " processors, method " << int(method);
+            Simd::useWideKernels(true);
+        }
 }
 
 // Where no thread can be started, both fills run on the calling thread alone and give what

@@ -1,5 +1,6 @@
 #include "matcher.h"
 #include "reference.h"
+#include "simd.h"
 #include "xorshift.h"
 
 #include <gtest/gtest.h>
@@ -79,12 +80,12 @@ TEST(MatcherInit, CoarseMatchesScaleUpKeepingParity) {
 // Processors, and whether distances use the eight-lane AVX2 kernel or the baseline one.
 class MatcherPasses : public testing::TestWithParam<std::tuple<int, bool>> {
 protected:
-    void TearDown() override { Matcher::useWideKernels(true); }
+    void TearDown() override { Simd::useWideKernels(true); }
 };
 
 TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     const auto [cpus, wide] = GetParam();
-    if (Matcher::useWideKernels(wide) != wide)
+    if (Simd::useWideKernels(wide) != wide)
         GTEST_SKIP() << "this processor has no AVX2";
     // Holes inside, in the edge band only (columns 0 and 1), and across the top edge.
     std::vector<PatchFill::Level> levels;
