@@ -113,20 +113,12 @@ TEST(MaskTiles, KeepOddSizesAndCompareByBytes) {
     EXPECT_EQ(b.toBytes()[65 * 130 + 129], 1);
 }
 
-TEST(MaskStore, ClearAndSetOfZerosUnpaint) {
+// Clearing and undoing to an empty mask are checked through the model by the random
+// sequences; a faint byte still counts as paint.
+TEST(MaskStore, SetWithFaintPaintCountsAsPainted) {
     MaskStore s(30, 20);
-    s.stamp({15.0, 10.0}, 6.0, 0.35);
-    s.clear();
-    EXPECT_FALSE(s.hasPaint());
-    EXPECT_TRUE(allZero(s));
-
-    s.stamp({15.0, 10.0}, 6.0, 0.35);
-    s.set(MaskTiles(30, 20));
-    EXPECT_FALSE(s.hasPaint());
-    EXPECT_TRUE(allZero(s));
-
     std::vector<uint8_t> one(30 * 20, 0);
-    one[123] = 1; // painted, though too faint to see
+    one[123] = 1;
     s.set(MaskTiles(30, 20, one));
     EXPECT_TRUE(s.hasPaint());
 }
