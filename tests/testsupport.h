@@ -6,10 +6,13 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QImageWriter>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,6 +93,22 @@ inline std::vector<uint8_t> bytesOf(const QImage& image) {
 inline std::vector<uint8_t> bytesOf(const PixelImage& image) {
     return {image.bytes().begin(), image.bytes().end()};
 }
+
+// Counts the event loop's turns and its longest pause while it runs.
+struct StallMeter {
+    StallMeter() {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            longest = std::max(longest, clock.restart());
+            ++ticks;
+        });
+        clock.start();
+        timer.start(5);
+    }
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 longest = 0;
+    int ticks = 0;
+};
 
 // The names of the published values in the order their change signals fire.
 class Recorder {
