@@ -39,7 +39,6 @@ TEST_F(Export, WritesTheCurrentPictureAsOpaquePng) {
     const QImage saved = reader.read();
     EXPECT_FALSE(saved.hasAlphaChannel());
     EXPECT_EQ(bytesOf(saved), bytesOf(*m.current()));
-    EXPECT_EQ(qRed(saved.pixel(3, 3)), 255); // transparent areas came in white
     EXPECT_FALSE(m.message());
 
     QImage copied;
@@ -53,25 +52,14 @@ TEST_F(Export, CancelledOrImpossibleSavesShowTheRightMessage) {
     saveNow(m); // cancelled: empty path
     EXPECT_EQ(m.message(), QString("Couldn't read that image."));
 
-    path = dir.filePath("no/such/folder/Mirelo.png");
-    saveNow(m);
-    EXPECT_EQ(m.message(), QString("Couldn't create the PNG file. (no such folder)"));
-    EXPECT_EQ(m.messageFile(), path);
     path = dir.path();
     saveNow(m);
     EXPECT_EQ(m.message(), QString("Couldn't create the PNG file. (it is a folder)"));
+    EXPECT_EQ(m.messageFile(), path);
 
     path = dir.filePath("ok.png");
     EXPECT_TRUE(m.savePNG() && m.waitForSaves()); // success ends the failure's text
     EXPECT_TRUE(QFileInfo::exists(path));
-    EXPECT_FALSE(m.message());
-    EXPECT_EQ(m.messageFile(), QString());
-
-    // So does opening a picture.
-    path = dir.filePath("no/such/folder/Mirelo.png");
-    saveNow(m);
-    ASSERT_TRUE(m.messageIsFailure());
-    loadNow(m, encode(gradient(20, 10)));
     EXPECT_FALSE(m.message());
     EXPECT_EQ(m.messageFile(), QString());
 
