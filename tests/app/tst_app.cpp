@@ -46,50 +46,47 @@ QByteArray pngBytes(int w, int h) {
     return testsupport::encode(img);
 }
 
-// Which of the app's menu items and the toolbar's items are enabled, as one string:
-// an upper-case letter for enabled, lower-case for disabled.
-QString menuStates(MireloApp& app) {
-    const Commands& c = app.commands();
+// Which of the items are enabled, as one string: an upper-case letter for enabled,
+// lower-case for disabled.
+QString states(std::initializer_list<std::pair<QAction*, char>> items) {
     QString s;
-    const std::pair<QAction*, char> items[] = {
-        {c.undo, 'u'},      {c.redo, 'r'},   {c.open, 'o'},   {c.save, 's'},    {c.erase, 'e'},
-        {c.clearMask, 'c'}, {c.revert, 'v'}, {c.zoomIn, 'i'}, {c.zoomOut, 'z'}, {c.fit, 'f'}};
     for (auto [a, letter] : items)
         s += a->isEnabled() ? QChar(letter).toUpper() : QChar(letter);
     return s;
 }
 
+QString menuStates(MireloApp& app) {
+    const Commands& c = app.commands();
+    return states({{c.undo, 'u'},
+                   {c.redo, 'r'},
+                   {c.open, 'o'},
+                   {c.save, 's'},
+                   {c.erase, 'e'},
+                   {c.clearMask, 'c'},
+                   {c.revert, 'v'},
+                   {c.zoomIn, 'i'},
+                   {c.zoomOut, 'z'},
+                   {c.fit, 'f'}});
+}
+
 QString toolbarStates(MireloApp& app) {
     const Commands& c = app.commands();
-    QString s;
-    const std::pair<QAction*, char> items[] = {
-        {c.open, 'o'},           {c.undo, 'u'},       {c.redo, 'r'},          {c.compare, 'm'},
-        {c.toolbarZoomOut, 'z'}, {c.toolbarFit, 'f'}, {c.toolbarZoomIn, 'i'}, {c.save, 's'},
-        {c.copy, 'c'},           {c.erase, 'e'}};
-    for (auto [a, letter] : items)
-        s += a->isEnabled() ? QChar(letter).toUpper() : QChar(letter);
-    return s;
+    return states({{c.open, 'o'},
+                   {c.undo, 'u'},
+                   {c.redo, 'r'},
+                   {c.compare, 'm'},
+                   {c.toolbarZoomOut, 'z'},
+                   {c.toolbarFit, 'f'},
+                   {c.toolbarZoomIn, 'i'},
+                   {c.save, 's'},
+                   {c.copy, 'c'},
+                   {c.erase, 'e'}});
 }
 
 void paint(MireloModel& m) {
     QVERIFY(m.beginStroke());
     m.mask()->stamp(QPointF(m.current()->width() / 2.0, m.current()->height() / 2.0), 20, 0.35);
     m.endStroke();
-}
-
-// Paints and erases, and waits for the result.
-void erase(MireloModel& m) {
-    m.processors = 1;
-    paint(m);
-    m.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-}
-
-// A plain photo larger than a document may be: it opens scaled down.
-QByteArray bigJpeg(int w, int h) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(QColor(120, 150, 90));
-    return testsupport::encode(img, "jpeg");
 }
 
 // Paints a disc and starts an erase; returns what the engine makes of the picture and the
@@ -104,6 +101,12 @@ PixelImage startErase(MireloModel& m, QPointF at) {
         Inpainter::run(*m.current(), m.mask()->bytes(), {}, m.processors, m.fillMethod());
     m.erase();
     return expected;
+}
+
+// Paints and erases, and waits for the result.
+void erase(MireloModel& m) {
+    startErase(m, {m.current()->width() / 2.0, m.current()->height() / 2.0});
+    QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
 }
 
 std::optional<PixelImage> decoded(const QString& path) { return Imaging::decodeFile(path).image; }
@@ -139,10 +142,7 @@ private slots:
         QVERIFY(!bottomBar->isEnabled());
         QVERIFY(!placeholder->isHidden());
 
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
-
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(200, 150));
         QVERIFY(m.hasImage());
         QCOMPARE(menuStates(app), "urOSecvIZF");
         QCOMPARE(toolbarStates(app), "OurmZFISCe");
@@ -181,8 +181,7 @@ private slots:
         QCOMPARE(status->text(), "1 erase pass");
 
         m.undo(); // back to the erased picture
-        QCOMPARE(menuStates(app), "URO"
-                                  "SecVIZF");
+        QCOMPARE(menuStates(app), "UROSecVIZF");
         QVERIFY(app.commands().compare->isEnabled());
     }
 
@@ -193,8 +192,7 @@ private slots:
         QVERIFY(app.commands().texture->isCheckable());
         QVERIFY(!app.commands().texture->isChecked());
         QCOMPARE(m.fillMethod(), Inpainter::Method::Standard);
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(200, 150));
         for (const bool on : {true, false}) {
             app.commands().texture->trigger();
             QCOMPARE(app.commands().texture->isChecked(), on);
@@ -208,9 +206,6 @@ private slots:
             QVERIFY(*m.current() == Inpainter::run(before, painted, {}, 1, method));
             if (on) // the two fills differ on this picture, so the check tells them apart
                 QVERIFY(*m.current() != Inpainter::run(before, painted, {}, 1));
-            m.undo(); // either erase undoes alike
-            QVERIFY(*m.current() == before);
-            m.clearMask();
         }
     }
 
@@ -251,19 +246,12 @@ private slots:
         auto* status = child<ElidedLabel>(app.content(), "status");
         MireloModel& m = app.model();
         QCOMPARE(status->text(), "");
-        m.load(pngBytes(64, 64));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(64, 64));
         erase(m);
         QCOMPARE(status->text(), "1 erase pass");
         erase(m);
         QCOMPARE(status->text(), "2 erase passes");
         const QColor red(255, 59, 48);
-        m.setMessage(QString("Saving failed."));
-        QCOMPARE(status->text(), "Saving failed.");
-        QCOMPARE(status->palette().color(QPalette::WindowText), red);
-        m.setMessage(std::nullopt);
-        QCOMPARE(status->text(), "2 erase passes");
-        QVERIFY(status->palette().color(QPalette::WindowText) != red);
 
         // A copy is no failure, and the next erase clears its notice.
         m.putOnClipboard = [](const QImage&) {};
@@ -274,39 +262,19 @@ private slots:
         m.erase();
         QCOMPARE(status->text(), "2 erase passes");
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-    }
 
-    void longMessagesAreCutShortAtTheMinimumWidth() {
-        MireloApp app;
-        auto* brushReadout = child<QLabel>(app.content(), "brushReadout");
-        auto* featherSlider = child<QSlider>(app.content(), "featherSlider");
-        auto* featherReadout = child<QLabel>(app.content(), "featherReadout");
-        auto* clearButton = child<QPushButton>(app.content(), "clearButton");
-        auto* status = child<ElidedLabel>(app.content(), "status");
-        MireloModel& m = app.model();
-        ContentView& v = app.content();
-        app.window().show();
-        app.window().resize(app.window().minimumSizeHint());
-        QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
-        QCOMPARE(v.width(), 860);
-        m.load(pngBytes(64, 64));
+        // A failed save names the file and the reason, until a picture is opened.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("gone/out.png");
+        m.chooseSavePath = [&](const QString&) { return path; };
+        app.commands().save->trigger();
         QTRY_VERIFY(!m.isBusy());
-        const QString text = "Couldn't read that file as an image.";
-        m.setMessage(text);
-        QCoreApplication::processEvents();
-        const auto apart = [](QWidget* left, QWidget* right) {
-            return left->geometry().right() < right->geometry().left();
-        };
-        QVERIFY(apart(child<QSlider>(app.content(), "brushSlider"), brushReadout));
-        QVERIFY(apart(brushReadout, featherSlider));
-        QVERIFY(apart(featherSlider, featherReadout));
-        QVERIFY(apart(featherReadout, clearButton));
-        QVERIFY(apart(clearButton, status));
-        QVERIFY(status->geometry().right() < child<QWidget>(v, "bottomBar")->width());
-        QVERIFY(status->isElided());
-        QCOMPARE(status->toolTip(), text);
-        app.window().resize(1400, 800);
-        QTRY_VERIFY(!status->isElided());
+        const QString text = "Couldn't create the PNG file. (no such folder)";
+        QCOMPARE(status->text(), text);
+        QCOMPARE(status->palette().color(QPalette::WindowText), red);
+        QCOMPARE(status->toolTip(), path + ": " + text);
+        testsupport::loadNow(m, pngBytes(20, 20));
+        QCOMPARE(status->text(), QString());
         QCOMPARE(status->toolTip(), QString());
     }
 
@@ -320,8 +288,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
         QCOMPARE(sizeReadout->text(), "");
         QCOMPARE(zoomReadout->text(), "");
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(200, 150));
         QCOMPARE(sizeReadout->text(), QString::fromUtf8("200 × 150"));
         QTest::keyClick(&app.window(), Qt::Key_1, Qt::ControlModifier);
         QCOMPARE(v.canvas().imageGeometry()->scale, 1.0);
@@ -331,10 +298,36 @@ private slots:
         QCOMPARE(zoomReadout->text(), "64 %");
         QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
         QCOMPARE(zoomReadout->text(), "80 %");
+        QTest::keyClick(&app.window(), Qt::Key_0, Qt::ControlModifier);
+        QCOMPARE(m.zoom(), 1.0);
+
+        // In the smallest window the bar's parts stay apart and a long message is cut short.
+        auto* status = child<ElidedLabel>(app.content(), "status");
+        const auto smallest = [&] {
+            app.window().resize(app.window().minimumSizeHint());
+            QTRY_COMPARE(v.width(), 860);
+        };
+        smallest();
+        const QString text = "Couldn't read that file as an image.";
+        m.setMessage(text);
+        QCoreApplication::processEvents();
+        const char* const row[] = {"brushSlider", "brushReadout", "featherSlider", "featherReadout",
+                                   "clearButton", "sizeReadout",  "zoomReadout",   "status"};
+        for (int i = 0; i + 1 < 8; ++i)
+            QVERIFY2(child<QWidget>(v, row[i])->geometry().right() <
+                         child<QWidget>(v, row[i + 1])->geometry().left(),
+                     row[i]);
+        QVERIFY(status->geometry().right() < child<QWidget>(v, "bottomBar")->width());
+        QVERIFY(status->isElided());
+        QCOMPARE(status->toolTip(), text);
+        app.window().resize(1400, 800);
+        QTRY_VERIFY(!status->isElided());
+        QCOMPARE(status->toolTip(), QString());
 
         // A photo scaled down on opening says so, and each save dialog names what it writes.
-        m.load(bigJpeg(4096, 3072));
-        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 10000);
+        QImage photo(4096, 3072, QImage::Format_RGB32);
+        photo.fill(QColor(120, 150, 90));
+        testsupport::loadNow(m, testsupport::encode(photo, "jpeg"));
         QCOMPARE(sizeReadout->text(), QString::fromUtf8("3072 × 2304 of 4096 × 3072"));
         QStringList titles;
         m.chooseSavePath = [&](const QString& title) {
@@ -348,64 +341,58 @@ private slots:
         QCOMPARE(app.commands().save->text(), QString::fromUtf8("Save as PNG…"));
         QCOMPARE(app.commands().saveFullSize->text(), QString::fromUtf8("Save Full Size as PNG…"));
         // The longer text still fits the smallest window.
-        app.window().resize(app.window().minimumSizeHint());
-        QTRY_COMPARE(v.width(), 860);
-        QVERIFY(zoomReadout->geometry().right() <
-                child<ElidedLabel>(app.content(), "status")->geometry().left());
+        smallest();
+        QVERIFY(zoomReadout->geometry().right() < status->geometry().left());
     }
 
-    void sliderClicksStepATenth() {
-        MireloApp app;
-        MireloModel& m = app.model();
-        app.window().show();
-        m.load(pngBytes(64, 64));
-        QTRY_VERIFY(!m.isBusy());
-        // A click in the groove beyond the handle.
-        const auto clickRightEnd = [](QSlider* slider) {
-            QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
-                              QPoint(slider->width() - 3, slider->height() / 2));
-        };
-        clickRightEnd(child<QSlider>(app.content(), "brushSlider"));
-        QCOMPARE(m.brushSize(), 48 + 39.8);
-        clickRightEnd(child<QSlider>(app.content(), "featherSlider"));
-        QCOMPARE(m.feather(), 0.45);
-    }
-
-    void spaceGoesToTheCanvas() {
+    // Clicks on the bars leave the keys to the canvas and the commands.
+    void keysWorkAfterTheBarsAreUsed() {
         MireloApp app;
         MireloModel& m = app.model();
         ContentView& v = app.content();
         app.window().show();
         QVERIFY(QTest::qWaitForWindowActive(&app.window()));
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
+        QWindow* window = app.window().windowHandle();
+        testsupport::loadNow(m, pngBytes(200, 150));
+        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY2(!m.isBusy(), "nothing painted: no erase");
         paint(m);
-        QTest::mouseClick(child<QPushButton>(app.content(), "clearButton"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>(v, "clearButton"), Qt::LeftButton);
         QVERIFY(!m.maskHasPaint());
         QTest::mouseClick(v.toolbar().widgetForAction(app.commands().undo), Qt::LeftButton);
         QVERIFY(m.maskHasPaint());
-        QTest::keyPress(app.window().windowHandle(), Qt::Key_Space);
+        QTest::keyPress(window, Qt::Key_Space);
         QCOMPARE(v.canvas().cursor().shape(), Qt::OpenHandCursor);
-        QTest::keyRelease(app.window().windowHandle(), Qt::Key_Space);
+        QTest::keyRelease(window, Qt::Key_Space);
         QCOMPARE(v.canvas().cursor().shape(), Qt::CrossCursor);
         QVERIFY2(m.maskHasPaint() && m.canRedo(), "no button took the Space");
-    }
 
-    void brushKeysWorkAfterTheBottomBarIsUsed() {
-        MireloApp app;
-        MireloModel& m = app.model();
-        app.window().show();
-        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
-        m.load(pngBytes(64, 64));
-        QTRY_VERIFY(!m.isBusy());
-        for (QSlider* slider : {child<QSlider>(app.content(), "brushSlider"),
-                                child<QSlider>(app.content(), "featherSlider")}) {
+        QTest::keyClick(&app.window(), Qt::Key_Backspace, Qt::ControlModifier);
+        QVERIFY(!m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(!m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Y, Qt::ControlModifier); // redo
+        QVERIFY(m.maskHasPaint());
+        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY(m.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
+        QCOMPARE(m.passes(), 1);
+
+        // A click in a slider's groove beyond the handle steps a tenth of its range, and
+        // leaves the brush keys working.
+        const auto clickRightEnd = [&](const char* name) {
+            auto* slider = child<QSlider>(v, name);
             QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
-                              QPoint(slider->width() / 3, slider->height() / 2));
-            const double size = m.brushSize();
-            QTest::keyClick(app.window().windowHandle(), Qt::Key_BracketLeft);
-            QCOMPARE(m.brushSize(), std::max(size * 0.85, 2.0));
-        }
+                              QPoint(slider->width() - 3, slider->height() / 2));
+        };
+        clickRightEnd("brushSlider");
+        QCOMPARE(m.brushSize(), 48 + 39.8);
+        clickRightEnd("featherSlider");
+        QCOMPARE(m.feather(), 0.45);
+        QTest::keyClick(window, Qt::Key_BracketLeft);
+        QCOMPARE(m.brushSize(), (48 + 39.8) * 0.85);
     }
 
     void toolbarTitlesAndTooltips() {
@@ -441,7 +428,7 @@ private slots:
         QCOMPARE(app.window().windowTitle(), "Mirelo");
     }
 
-    void dropsLoadTheFirstItem() {
+    void dropsAndPasteLoadTheFirstItem() {
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
@@ -478,6 +465,11 @@ private slots:
         pixels.setImageData(red);
         QVERIFY(app.document().drop(&pixels));
         QTRY_COMPARE(m.current()->width(), 7);
+
+        QApplication::clipboard()->setText("no picture here");
+        app.commands().paste->trigger();
+        QTRY_COMPARE(m.message().value_or(""), "Couldn't read that image.");
+        QCOMPARE(m.current()->width(), 7);
     }
 
     void dragHoverShowsTheHighlightOnlyForImages() {
@@ -506,48 +498,6 @@ private slots:
         QVERIFY(dropHighlight->isHidden());
     }
 
-    void pasteLoadsTheClipboardImage() {
-        MireloApp app;
-        MireloModel& m = app.model();
-        QImage img(40, 30, QImage::Format_RGB32);
-        img.fill(Qt::blue);
-        QApplication::clipboard()->setImage(img);
-        app.commands().paste->trigger();
-        QTRY_VERIFY(m.hasImage());
-        QCOMPARE(m.current()->width(), 40);
-        QApplication::clipboard()->setText("no picture here");
-        app.commands().paste->trigger();
-        QTRY_COMPARE(m.message().value_or(""), "Couldn't read that image.");
-        QCOMPARE(m.current()->width(), 40);
-    }
-
-    void keyboardShortcutsReachTheModel() {
-        MireloApp app;
-        MireloModel& m = app.model();
-        app.window().show();
-        QVERIFY(QTest::qWaitForWindowActive(&app.window()));
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
-        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
-        QVERIFY2(!m.isBusy(), "nothing painted: no erase");
-        paint(m);
-        QTest::keyClick(&app.window(), Qt::Key_Backspace, Qt::ControlModifier);
-        QVERIFY(!m.maskHasPaint());
-        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
-        QVERIFY(m.maskHasPaint());
-        QTest::keyClick(&app.window(), Qt::Key_Z, Qt::ControlModifier);
-        QTest::keyClick(&app.window(), Qt::Key_Y, Qt::ControlModifier); // redo
-        QVERIFY(m.maskHasPaint());
-        QTest::keyClick(&app.window(), Qt::Key_Return, Qt::ControlModifier);
-        QVERIFY(m.isBusy());
-        QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-        QCOMPARE(m.passes(), 1);
-        QTest::keyClick(&app.window(), Qt::Key_Equal, Qt::ControlModifier);
-        QCOMPARE(m.zoom(), 1.25);
-        QTest::keyClick(&app.window(), Qt::Key_0, Qt::ControlModifier);
-        QCOMPARE(m.zoom(), 1.0);
-    }
-
     void anUnsavedResultIsNotLostWithoutAsking() {
         QTemporaryDir dir;
         MireloApp app;
@@ -564,8 +514,7 @@ private slots:
         m.chooseSavePath = [&](const QString&) { return savePath; };
         app.window().show();
 
-        m.load(pngBytes(200, 150));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(200, 150));
         paint(m); // paint alone is not worth a question
         app.commands().open->trigger();
         QTRY_COMPARE(m.current()->width(), 50);
@@ -627,8 +576,7 @@ private slots:
                 panel << child<QLabel>(v, "progressText")->text();
         });
         app.window().show();
-        m.load(pngBytes(300, 200));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, pngBytes(300, 200));
 
         // The result event cannot arrive before the event loop runs, so each question below
         // meets a running erase.
@@ -678,26 +626,6 @@ private slots:
         QCOMPARE(asked, QStringList({quitting, opening, quitting, quitting, opening}));
     }
 
-    void saveFailuresNameTheFileAndTheReason() {
-        QTemporaryDir dir;
-        MireloApp app;
-        auto* status = child<ElidedLabel>(app.content(), "status");
-        MireloModel& m = app.model();
-        m.load(pngBytes(40, 30));
-        QTRY_VERIFY(!m.isBusy());
-        const QString path = dir.filePath("gone/out.png");
-        m.chooseSavePath = [&](const QString&) { return path; };
-        app.commands().save->trigger();
-        QTRY_VERIFY(!m.isBusy());
-        const QString text = "Couldn't create the PNG file. (no such folder)";
-        QCOMPARE(status->text(), text);
-        QCOMPARE(status->toolTip(), path + ": " + text);
-        m.load(pngBytes(20, 20));
-        QTRY_VERIFY(!m.isBusy());
-        QCOMPARE(status->text(), QString());
-        QCOMPARE(status->toolTip(), QString());
-    }
-
     void titleNamesTheDocument() {
         QTemporaryDir dir;
         MireloApp app;
@@ -706,8 +634,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
         const auto title = [&] { return app.window().windowHandle()->title(); };
         QCOMPARE(title(), "Mirelo");
-        m.load(writeFile(dir, "photo.png", pngBytes(80, 60)));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, writeFile(dir, "photo.png", pngBytes(80, 60)));
         QCOMPARE(title(), "photo.png — Mirelo");
         erase(m);
         QCOMPARE(title(), "photo.png* — Mirelo");
@@ -730,8 +657,7 @@ private slots:
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
-        m.load(writeFile(dir, "photo.png", pngBytes(20, 20)));
-        QTRY_VERIFY(!m.isBusy());
+        testsupport::loadNow(m, writeFile(dir, "photo.png", pngBytes(20, 20)));
         QString folder, name, title;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
