@@ -209,11 +209,13 @@ private slots:
         }
     }
 
-    void readoutsTruncate() {
+    void readoutsAndStatusText() {
         MireloApp app;
         auto* featherReadout = child<QLabel>(app.content(), "featherReadout");
         auto* progressText = child<QLabel>(app.content(), "progressText");
+        auto* status = child<ElidedLabel>(app.content(), "status");
         MireloModel& m = app.model();
+        QCOMPARE(status->text(), "");
         m.setFeather(0.57);
         QCOMPARE(featherReadout->text(), "56%");
         m.setFeather(0.35);
@@ -239,15 +241,6 @@ private slots:
             QCOMPARE(progressText->text(), QString::fromUtf8(text));
         }
         QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
-    }
-
-    void statusTextPluralAndMessages() {
-        MireloApp app;
-        auto* status = child<ElidedLabel>(app.content(), "status");
-        MireloModel& m = app.model();
-        QCOMPARE(status->text(), "");
-        testsupport::loadNow(m, pngBytes(64, 64));
-        erase(m);
         QCOMPARE(status->text(), "1 erase pass");
         erase(m);
         QCOMPARE(status->text(), "2 erase passes");
@@ -626,7 +619,7 @@ private slots:
         QCOMPARE(asked, QStringList({quitting, opening, quitting, quitting, opening}));
     }
 
-    void titleNamesTheDocument() {
+    void titleAndSaveDialogFollowTheDocument() {
         QTemporaryDir dir;
         MireloApp app;
         MireloModel& m = app.model();
@@ -641,6 +634,23 @@ private slots:
         m.undo();
         QCOMPARE(title(), "photo.png — Mirelo");
 
+        // The save dialog starts beside the open photo.
+        QString folder, name, dialogTitle;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                folder = dialog->directory().absolutePath();
+                name = dialog->selectedFiles().value(0);
+                dialogTitle = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+        poll.start(20);
+        QVERIFY(!m.savePNG());
+        QCOMPARE(folder, QDir(dir.path()).absolutePath());
+        QCOMPARE(QFileInfo(name).fileName(), "Mirelo.png");
+        QCOMPARE(dialogTitle, QString::fromUtf8("Save as PNG — 80 × 60"));
+
         app.document().askToSave = [](const QString&) { return QMessageBox::Discard; };
         QImage pixels(8, 8, QImage::Format_RGB32);
         pixels.fill(Qt::red);
@@ -651,28 +661,6 @@ private slots:
         data.setData("image/png", pngBytes(9, 9));
         QVERIFY(app.document().drop(&data));
         QTRY_COMPARE(title(), "Dropped image — Mirelo");
-    }
-
-    void saveDialogStartsBesideTheOpenPhoto() {
-        QTemporaryDir dir;
-        MireloApp app;
-        MireloModel& m = app.model();
-        testsupport::loadNow(m, writeFile(dir, "photo.png", pngBytes(20, 20)));
-        QString folder, name, title;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, [&] {
-            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-                folder = dialog->directory().absolutePath();
-                name = dialog->selectedFiles().value(0);
-                title = dialog->windowTitle();
-                dialog->reject();
-            }
-        });
-        poll.start(20);
-        QVERIFY(!m.savePNG());
-        QCOMPARE(folder, QDir(dir.path()).absolutePath());
-        QCOMPARE(QFileInfo(name).fileName(), "Mirelo.png");
-        QCOMPARE(title, QString::fromUtf8("Save as PNG — 20 × 20"));
     }
 };
 
