@@ -64,6 +64,7 @@ TEST(MaskStore, StampsOnlyRaiseAndClipToTheImage) {
 
     MaskStore corner(40, 30);
     EXPECT_EQ(corner.stamp({39.0, 29.0}, 8.0, 0.35), QRect(31, 21, 9, 9));
+    EXPECT_EQ(at(corner, 39, 29), 255); // the clipped box's last column and row are painted
     const MaskTiles once = corner.tiles();
     corner.stamp({39.0, 29.0}, 8.0, 0.35);
     EXPECT_EQ(corner.tiles(), once);
