@@ -25,6 +25,26 @@ QString sizeText(QSize size) {
     return QStringLiteral("%1 × %2").arg(size.width()).arg(size.height());
 }
 
+// A horizontal slider of a preferred width that gives way, down to a minimum, when the bar
+// is short of room (the smallest window with a long size read-out), so that no control
+// overlaps its neighbour.
+class BarSlider : public QSlider {
+public:
+    BarSlider(int preferred, QWidget* parent) : QSlider(Qt::Horizontal, parent), width_(preferred) {
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        setMinimumWidth(kMinSliderWidth);
+        setMaximumWidth(preferred);
+    }
+    QSize sizeHint() const override { return {width_, QSlider::sizeHint().height()}; }
+    QSize minimumSizeHint() const override {
+        return {kMinSliderWidth, QSlider::minimumSizeHint().height()};
+    }
+
+private:
+    static constexpr int kMinSliderWidth = 80;
+    int width_;
+};
+
 } // namespace
 
 BottomBar::BottomBar(MireloModel& model, const CanvasView& canvas, QWidget* parent)
@@ -56,20 +76,18 @@ BottomBar::BottomBar(MireloModel& model, const CanvasView& canvas, QWidget* pare
 
     auto* brushIcon = new QLabel(this);
     brushIcon->setPixmap(Icons::icon(Icons::Name::Brush, style()).pixmap(14, 14));
-    brushSlider_ = new QSlider(Qt::Horizontal, this);
+    brushSlider_ = new BarSlider(150, this);
     brushSlider_->setRange(2 * kBrushScale, 400 * kBrushScale);
     // A click beside the handle moves it by a tenth of the range.
     brushSlider_->setPageStep((brushSlider_->maximum() - brushSlider_->minimum()) / 10);
-    brushSlider_->setFixedWidth(150);
     brushReadout_ = readout(46);
     connect(brushSlider_, &QSlider::valueChanged, this,
             [this](int v) { model_.setBrushSize(v / double(kBrushScale)); });
     group({brushIcon, fixedLabel("Brush", 38), brushSlider_, brushReadout_});
 
-    featherSlider_ = new QSlider(Qt::Horizontal, this);
+    featherSlider_ = new BarSlider(130, this);
     featherSlider_->setRange(0, kFeatherScale);
     featherSlider_->setPageStep(kFeatherScale / 10);
-    featherSlider_->setFixedWidth(130);
     featherReadout_ = readout(36);
     connect(featherSlider_, &QSlider::valueChanged, this,
             [this](int v) { model_.setFeather(v / double(kFeatherScale)); });
