@@ -75,6 +75,7 @@ CanvasView::CanvasView(MireloModel& model, QWidget* parent) : QWidget(parent), m
     for (const auto signal : MireloModel::publishedSignals())
         connect(&model_, signal, this, &CanvasView::modelChanged);
     connect(&model_, &MireloModel::viewChanged, this, &CanvasView::viewChanged);
+    connect(&model_, &MireloModel::compareSplitChanged, this, qOverload<>(&CanvasView::update));
     connect(&model_, &MireloModel::pictureChanged, this, &CanvasView::pictureChanged);
     updateCursor();
 }
@@ -115,6 +116,8 @@ void CanvasView::viewChanged() {
     // A view that was never laid out has no size to keep the picture in.
     if (isVisible())
         keepPictureInView();
+    update();
+    announceScale();
 }
 
 void CanvasView::pictureChanged() {

@@ -231,12 +231,11 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
         open[j] = j;
     }
     int openCount = count;
-    const bool wide = Simd::wideKernels();
     for (int64_t row = 0; row < kRows && openCount > 0; ++row) {
         // Gather the open lanes' rows and sums: eight at a time with the wide kernel while
         // at least five are left (the others repeat lane 0 and are thrown away), else four.
         for (int m = 0; m < openCount;) {
-            const int group = std::min(wide && openCount - m >= 5 ? 8 : 4, openCount - m);
+            const int group = std::min(wide_ && openCount - m >= 5 ? 8 : 4, openCount - m);
             const float* x[8];
             const float* y[8];
             float s[8];

@@ -2,6 +2,7 @@
 
 #include "largepages.h"
 #include "patchfill.h"
+#include "simd.h"
 #include "workergang.h"
 #include "xorshift.h"
 
@@ -148,5 +149,7 @@ private:
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
     bool usable_ = false;
+    // Whether distances use the AVX2 kernel, read once for the level's many calls.
+    const bool wide_ = Simd::wideKernels();
     WorkerGang gang_;
 };

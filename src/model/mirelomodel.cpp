@@ -136,8 +136,7 @@ const std::vector<void (MireloModel::*)()>& MireloModel::publishedSignals() {
         &MireloModel::maskHasPaintChanged, &MireloModel::editedChanged,
         &MireloModel::passesChanged,       &MireloModel::messageChanged,
         &MireloModel::documentNameChanged, &MireloModel::unsavedResultChanged,
-        &MireloModel::activityChanged,     &MireloModel::viewChanged,
-        &MireloModel::compareSplitChanged, &MireloModel::fillMethodChanged};
+        &MireloModel::activityChanged,     &MireloModel::fillMethodChanged};
     return notifiers;
 }
 

@@ -130,7 +130,8 @@ public:
     // How the next erase fills a thick hole. Undo and redo treat either method's erase alike.
     Inpainter::Method fillMethod() const { return fillMethod_; }
 
-    // Every NOTIFY signal of the published values: what a view refreshes on.
+    // Every NOTIFY signal of the published values except the view's own (viewChanged and
+    // compareSplitChanged, which come with every step of a drag): what views refresh on.
     static const std::vector<void (MireloModel::*)()>& publishedSignals();
 
     void setBrushSize(double v);
