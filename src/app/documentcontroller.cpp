@@ -55,6 +55,7 @@ void DocumentController::openFile(const QString& path) {
 void DocumentController::paste(const QMimeData* mime) {
     if (drop(mime, true))
         return;
+    // Nothing readable: the load of no bytes reports it as any unreadable image.
     model_.load(QByteArray());
 }
 
