@@ -1,6 +1,6 @@
 #include "fullsize.h"
 
-#include "bilinear.h"
+#include "fullsizeedits.h"
 #include "imaging.h"
 
 #include <QBuffer>
@@ -11,70 +11,9 @@
 
 namespace Imaging {
 
-void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage& current) {
-    const int64_t w = original.width();
-    const int64_t h = original.height();
-    if (full.isEmpty() || original.isEmpty() || current.width() != w || current.height() != h ||
-        original.sharesBytesWith(current))
-        return;
-
-    // Which working pixels the edits changed, and their bounding box.
-    const auto before = original.bytes();
-    const auto after = current.bytes();
-    std::vector<float> changed(static_cast<size_t>(w * h), 0.0f);
-    int64_t x0 = w, y0 = h, x1 = -1, y1 = -1;
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x) {
-            const size_t i = size_t(y * w + x);
-            if (std::equal(&before[i * 4], &before[i * 4 + 3], &after[i * 4]))
-                continue;
-            changed[i] = 1.0f;
-            x0 = std::min(x0, x);
-            x1 = std::max(x1, x);
-            y0 = std::min(y0, y);
-            y1 = std::max(y1, y);
-        }
-    if (x1 < 0)
-        return;
-
-    const int64_t fw = full.width();
-    const int64_t fh = full.height();
-    const float sx = float(w) / float(fw);
-    const float sy = float(h) / float(fh);
-    std::vector<Bilinear::Tap> columns(static_cast<size_t>(fw));
-    for (int64_t x = 0; x < fw; ++x)
-        columns[size_t(x)] = Bilinear::tap(x, sx, w);
-    const uint8_t* cur = after.data();
-    uint8_t* out = full.mutableBytes().data();
-
-    for (int64_t y = 0; y < fh; ++y) {
-        const Bilinear::Tap ty = Bilinear::tap(y, sy, h);
-        if (ty.i1 < y0 || ty.i0 > y1)
-            continue;
-        for (int64_t x = 0; x < fw; ++x) {
-            const Bilinear::Tap& tx = columns[size_t(x)];
-            if (tx.i1 < x0 || tx.i0 > x1)
-                continue;
-            const Bilinear::Weights k = Bilinear::weights(tx, ty);
-            const size_t i00 = size_t(ty.i0 * w + tx.i0), i10 = size_t(ty.i0 * w + tx.i1);
-            const size_t i01 = size_t(ty.i1 * w + tx.i0), i11 = size_t(ty.i1 * w + tx.i1);
-            const float a = k.w00 * changed[i00] + k.w10 * changed[i10] + k.w01 * changed[i01] +
-                            k.w11 * changed[i11];
-            if (a <= 0.0f)
-                continue; // untouched: the full-size pixel stays exactly as decoded
-            uint8_t* p = out + (y * fw + x) * 4;
-            for (size_t c = 0; c < 3; ++c) {
-                const float up = k.w00 * float(cur[i00 * 4 + c]) + k.w10 * float(cur[i10 * 4 + c]) +
-                                 k.w01 * float(cur[i01 * 4 + c]) + k.w11 * float(cur[i11 * 4 + c]);
-                const float v = float(p[c]) * (1.0f - a) + up * a;
-                p[c] = uint8_t(std::clamp(v + 0.5f, 0.0f, 255.0f));
-            }
-        }
-    }
-}
-
 Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
-                       const PixelImage& original, const PixelImage& current) {
+                       const PixelImage& original, const PixelImage& current,
+                       const std::function<void(double)>& progress, int processors) {
     QByteArray bytes = source; // shared, not copied: the buffer only reads it
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -83,7 +22,8 @@ Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
         return {std::nullopt, LoadError::DecodeFailed};
     Decoded decoded = decode(reader, 0);
     if (decoded.image)
-        enlargeEdits(*decoded.image, original, current);
+        FullSizeEdits::carry(*decoded.image, original, current, FullSizeEdits::Fill::Synthesised,
+                             progress, processors);
     return decoded;
 }
 

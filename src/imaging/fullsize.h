@@ -3,11 +3,8 @@
 // The edited picture at the photo's original size.
 //
 // A document is a copy of the photo scaled down to at most kMaxSide; a full-size result
-// decodes the same source again without the cap and carries the edits over: every pixel
-// whose neighbourhood no erase changed keeps its full-size value exactly, and where the
-// working picture changed, the working result enlarged bilinearly is blended in with the
-// changed area's footprint enlarged the same way, so the seam is as soft as at the
-// working size. The application's full-size save and the command-line tool both go
+// decodes the same source again without the cap and carries the edits over
+// (fullsizeedits.h). The application's full-size save and the command-line tool both go
 // through here, so they write the same bytes.
 
 #include "imaging.h"
@@ -16,21 +13,21 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
 namespace Imaging {
 
-// Carries the difference between original and current (both of the working size) into
-// full, the same picture at its original size, in place.
-void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage& current);
-
 // Decodes source (the compressed bytes the document was opened from; format a hint such
-// as "png", may be empty) at full size and enlarges the edits into it. Without an image,
-// with the error and its reason, when the source cannot be decoded at full size.
+// as "png", may be empty) at full size and carries the edits into it (fullsizeedits.h),
+// synthesising the changed areas again at full size. progress and processors as for the
+// engine. Without an image, with the error and its reason, when the source cannot be
+// decoded at full size.
 Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
-                       const PixelImage& original, const PixelImage& current);
+                       const PixelImage& original, const PixelImage& current,
+                       const std::function<void(double)>& progress = {}, int processors = 0);
 
 // Reduces a mask of width x height bytes to toWidth x toHeight by area averaging: each
 // result byte is the mean of the bytes its footprint covers, partly covered bytes

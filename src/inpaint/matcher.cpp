@@ -316,6 +316,19 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     }
 }
 
+void Matcher::seedNNF(std::span<const int32_t> seeds) {
+    assert(usable_ && "seedNNF: level not usable");
+    assert(static_cast<int64_t>(seeds.size()) >= n_ && "seedNNF: too few seeds");
+    XorShift rng{kInitSeed};
+    const XorShift::Divisor sourceCount(static_cast<uint64_t>(sourceCount_));
+    for (int64_t i = minRow_ * w_; i < (maxRow_ + 1) * w_; ++i) {
+        if (!target_[i])
+            continue;
+        const int32_t s = seeds[i];
+        nnf_[i] = s >= 0 && s < n_ && valid_[s] ? s : sources_[rng.below(sourceCount)];
+    }
+}
+
 // A pass splits the target rows into chunkCount() chunks of nearly equal size, each with its own
 // random sequence, and the chunks' sweeps run side by side. The rows of a chunk depend on each
 // other only through vertical propagation, which reads the match of the pixel in the same
@@ -568,6 +581,48 @@ void Matcher::vote() {
             v->m->voteHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
         },
         &votes);
+}
+
+void Matcher::voteBest() {
+    assert(usable_ && "voteBest: level not usable");
+    struct Votes {
+        Matcher* m;
+        int64_t count, chunks;
+    } votes{this, holeCount_, std::max<int64_t>(1, std::min(chunkCount(h_), holeCount_ / 64))};
+    gang_.run(
+        votes.chunks,
+        [](void* p, int64_t c) {
+            auto* v = static_cast<Votes*>(p);
+            v->m->voteBestHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
+        },
+        &votes);
+}
+
+void Matcher::voteBestHoles(int64_t first, int64_t end) {
+    const int64_t w = w_;
+    const int64_t h = h_;
+    for (int64_t k = first; k < end; ++k) {
+        const int64_t i = holes_[k];
+        const int64_t x = i % w;
+        const int64_t y = i / w;
+        const float* best = nullptr;
+        float least = std::numeric_limits<float>::infinity();
+        for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
+            if (y + dy < kRadius || y + dy >= h - kRadius)
+                continue;
+            for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
+                if (x + dx < kRadius || x + dx >= w - kRadius)
+                    continue;
+                const int64_t t = i + dy * w + dx;
+                if (!target_[t] || !(dist_[t] < least))
+                    continue;
+                least = dist_[t];
+                best = rgb_.data() + (nnf_[t] - dx - dy * w) * 3;
+            }
+        }
+        if (best)
+            std::copy_n(best, 3, rgb_.data() + i * 3);
+    }
 }
 
 void Matcher::voteHoles(int64_t first, int64_t end) {

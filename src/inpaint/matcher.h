@@ -43,6 +43,10 @@ public:
     // level's field: a coarse match is scaled up by 2 keeping the target's parity when
     // that lands on a source, else the target gets a random source.
     void initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph);
+    // Seeds the field of every target from proposals: seeds holds n source centres, -1 for
+    // none, and a target whose proposal is not a source gets a random source. Until a pass
+    // has run, every match weighs the same in a vote.
+    void seedNNF(std::span<const int32_t> seeds);
     // One propagation and random-search sweep; reverse runs bottom-up, right to left. The
     // field is the one the chunks give swept one after another, whichever thread sweeps
     // which row.
@@ -51,6 +55,10 @@ public:
     // Every colour a vote reads lies in a matched source patch, which holds no hole pixel,
     // so the new hole colours are written in place.
     void vote();
+    // Sets every hole colour to what the best-matched patch covering it proposes (the one
+    // of least distance; of equals, the first in row order) instead of an average, so
+    // the grain of the sources is kept whole. Needs the distances of a pass.
+    void voteBest();
     std::vector<int32_t> snapshotNNF() const;
 
     // The number of chunks a loop over span rows splits into: min(span / 8, processors),
@@ -87,6 +95,7 @@ private:
                   Counter& done);
     void setUp();
     void voteHoles(int64_t first, int64_t end);
+    void voteBestHoles(int64_t first, int64_t end);
 
     int64_t w_ = 0;
     int64_t h_ = 0;
