@@ -196,8 +196,8 @@ void ContentView::refresh() {
     placeholder_->setVisible(!image);
     busyOverlay_->setVisible(busy);
     dropHighlight_->setVisible(dropTargeted_);
-    // Loads and saves report no progress: the bar then runs as a busy indicator, and the
-    // pointer shows the wait cursor wherever it is.
+    // Loads and working-size saves report no progress: the bar then runs as a busy
+    // indicator, and the pointer shows the wait cursor wherever it is.
     const MireloModel::Activity activity = m.activity();
     const bool loadingOrSaving =
         activity == MireloModel::Activity::Opening || activity == MireloModel::Activity::Saving;
@@ -217,9 +217,11 @@ void ContentView::refresh() {
         progressBar_->setRange(0, kProgressScale);
         progressBar_->setValue(int(m.progress() * kProgressScale));
         // A save asked for before closing or replacing the document waits for the erase.
-        progressText_->setText((m.saveWaitsForErase() ? QStringLiteral("Finishing the erase… ")
-                                                      : QStringLiteral("Erasing… ")) +
-                               QString::number(int(m.progress() * 100.0)) + "%");
+        const QString doing = activity == MireloModel::Activity::SavingFullSize
+                                  ? QStringLiteral("Saving at full size… ")
+                              : m.saveWaitsForErase() ? QStringLiteral("Finishing the erase… ")
+                                                      : QStringLiteral("Erasing… ");
+        progressText_->setText(doing + QString::number(int(m.progress() * 100.0)) + "%");
     }
 }
 

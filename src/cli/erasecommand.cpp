@@ -200,7 +200,7 @@ private:
 
 class ProgressBar {
 public:
-    explicit ProgressBar(FILE* err) : err_(err) {}
+    explicit ProgressBar(FILE* err, const char* label = "Erasing") : err_(err), label_(label) {}
     void show(double value) {
         const int percent = int(value * 100.0);
         if (percent == last_)
@@ -208,8 +208,9 @@ public:
         last_ = percent;
         constexpr int kWidth = 30;
         const int filled = int(value * kWidth);
-        std::fprintf(err_, "\rErasing [%.*s%.*s] %3d%%", filled, "##############################",
-                     kWidth - filled, "                              ", percent);
+        std::fprintf(err_, "\r%s [%.*s%.*s] %3d%%", label_, filled,
+                     "##############################", kWidth - filled,
+                     "                              ", percent);
         std::fflush(err_);
     }
     void finish() {
@@ -219,6 +220,7 @@ public:
 
 private:
     FILE* err_;
+    const char* label_;
     int last_ = -1;
 };
 
@@ -285,8 +287,13 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         if (options.fullSize) {
             // Decoded again from the bytes the photo was read from, as the application does
             // from the bytes it kept when it opened the photo.
-            Imaging::Decoded enlarged =
-                Imaging::fullSizeResult(decoded.source, decoded.format, original, image);
+            ProgressBar detailBar(err, "Full size");
+            Inpainter::Progress detail;
+            if (showProgress && !options.quiet)
+                detail = [&detailBar](double value) { detailBar.show(value); };
+            Imaging::Decoded enlarged = Imaging::fullSizeResult(
+                decoded.source, decoded.format, original, image, detail, options.threads);
+            detailBar.finish();
             if (!enlarged.image)
                 return fail(QStringLiteral("%1: %2").arg(
                     options.input,

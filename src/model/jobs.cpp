@@ -155,9 +155,11 @@ Saved save(const PixelImage& picture, const QString& path) {
 }
 
 Saved saveFullSize(const PixelImage& picture, const PixelImage& loaded, const QByteArray& source,
-                   const QByteArray& format, const QString& path) {
+                   const QByteArray& format, const QString& path, const Inpainter::Progress& report,
+                   int threads) {
     try {
-        const auto enlarged = Imaging::fullSizeResult(source, format, loaded, picture);
+        const auto enlarged =
+            Imaging::fullSizeResult(source, format, loaded, picture, report, threads);
         if (!enlarged.image)
             return {Imaging::SaveError::WriteFailed, enlarged.reason};
         Saved saved;

@@ -69,8 +69,10 @@ struct Saved {
 // Writes picture as a PNG file at path.
 Saved save(const PixelImage& picture, const QString& path);
 // Writes the photo at its original size: decoded again from source, with the areas where
-// picture differs from the loaded one enlarged into it.
+// picture differs from the loaded one synthesised again at that size (fullsize.h).
+// report and threads as for the engine.
 Saved saveFullSize(const PixelImage& picture, const PixelImage& loaded, const QByteArray& source,
-                   const QByteArray& format, const QString& path);
+                   const QByteArray& format, const QString& path, const Inpainter::Progress& report,
+                   int threads);
 
 } // namespace Jobs

@@ -143,10 +143,11 @@ const std::vector<void (MireloModel::*)()>& MireloModel::publishedSignals() {
 // Background jobs
 
 void MireloModel::publishBusy() {
-    const Activity activity = erasing_   ? Activity::Erasing
-                              : saving_  ? Activity::Saving
-                              : opening_ ? Activity::Opening
-                                         : Activity::None;
+    const Activity activity = erasing_          ? Activity::Erasing
+                              : savingFullSize_ ? Activity::SavingFullSize
+                              : saving_         ? Activity::Saving
+                              : opening_        ? Activity::Opening
+                                                : Activity::None;
     setIsBusy(activity != Activity::None);
     activity_ = activity;
     emit activityChanged();
@@ -512,6 +513,10 @@ bool MireloModel::startSave(bool full, SaveTiming timing) {
 }
 
 void MireloModel::runSave(const QString& path, bool full) {
+    if (full) {
+        ++savingFullSize_;
+        setProgress(0.0);
+    }
     publishBusy();
     // The picture as it is now: changes to the document later do not reach the file.
     const PixelImage picture = *current_;
@@ -519,19 +524,35 @@ void MireloModel::runSave(const QString& path, bool full) {
     const QByteArray source = source_;
     const QByteArray format = sourceFormat_;
     const QPointer<MireloModel> weak(this);
-    savePool_.start([weak, picture, loaded, source, format, path, full] {
-        const Jobs::Saved saved = full ? Jobs::saveFullSize(picture, loaded, source, format, path)
-                                       : Jobs::save(picture, path);
-        Jobs::postToGuiThread([weak, saved, path, picture] {
+    const int threads = processors;
+    savePool_.start([weak, picture, loaded, source, format, path, full, threads] {
+        const Inpainter::Progress report = [weak](double value) {
+            Jobs::postToGuiThread([weak, value] {
+                if (weak)
+                    weak->saveProgressed(value);
+            });
+        };
+        const Jobs::Saved saved =
+            full ? Jobs::saveFullSize(picture, loaded, source, format, path, report, threads)
+                 : Jobs::save(picture, path);
+        Jobs::postToGuiThread([weak, full, saved, path, picture] {
             if (weak)
-                weak->finishSave(saved.error, saved.reason, path, picture);
+                weak->finishSave(full, saved.error, saved.reason, path, picture);
         });
     });
 }
 
-void MireloModel::finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
-                             const PixelImage& saved) {
+void MireloModel::saveProgressed(double value) {
+    // Only a running full-size save moves the bar, and only forward.
+    if (savingFullSize_ > 0 && !erasing_)
+        setProgress(std::max(progress_, value));
+}
+
+void MireloModel::finishSave(bool full, Imaging::SaveError error, const QString& reason,
+                             const QString& path, const PixelImage& saved) {
     --saving_;
+    if (full)
+        --savingFullSize_;
     publishBusy();
     if (error != Imaging::SaveError::None) {
         savesFailed_ = true;

@@ -69,7 +69,9 @@ class MireloModel : public QObject {
 public:
     // What a busy model is doing, for the busy panel. An erase wins over a save, and a
     // save over a load, when several run at once.
-    enum class Activity { None, Erasing, Saving, Opening };
+    // SavingFullSize: a full-size save, which synthesises the erased areas again and
+    // reports its progress as an erase does.
+    enum class Activity { None, Erasing, Saving, SavingFullSize, Opening };
     Q_ENUM(Activity)
 
     static constexpr double minZoom = 0.1;
@@ -269,7 +271,8 @@ private:
     bool startSave(bool full, SaveTiming timing);
     // Writes the current picture in the background; saving_ already counts it.
     void runSave(const QString& path, bool full);
-    void finishSave(Imaging::SaveError error, const QString& reason, const QString& path,
+    void saveProgressed(double value);
+    void finishSave(bool full, Imaging::SaveError error, const QString& reason, const QString& path,
                     const PixelImage& saved);
     // Sets message, its kind and the file it is about (empty for none).
     void publishMessage(const std::optional<QString>& text, MessageKind kind, const QString& file);
@@ -334,6 +337,7 @@ private:
     std::vector<WaitingSave> savesAfterErase_;
     bool opening_ = false;
     int saving_ = 0;           // running saves and those waiting for the erase
+    int savingFullSize_ = 0;   // the running full-size saves among them
     bool savesFailed_ = false; // one of the saves running, or the last ones, failed
     // Counts load requests; a load's result is installed only if no newer one was made.
     quint64 loadGeneration_ = 0;
