@@ -2,18 +2,23 @@
 
 #include "bilinear.h"
 #include "imaging.h"
+#include "jpegencoder.h"
 
 #include <QBuffer>
 #include <QImageReader>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace Imaging {
 
-void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage& current) {
+void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage& current,
+                  std::vector<uint8_t>* changedPixels) {
     const int64_t w = original.width();
     const int64_t h = original.height();
+    if (changedPixels)
+        changedPixels->assign(size_t(full.width() * full.height()), 0);
     if (full.isEmpty() || original.isEmpty() || current.width() != w || current.height() != h ||
         original.sharesBytesWith(current))
         return;
@@ -62,6 +67,8 @@ void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage
                             k.w11 * changed[i11];
             if (a <= 0.0f)
                 continue; // untouched: the full-size pixel stays exactly as decoded
+            if (changedPixels)
+                (*changedPixels)[size_t(y * fw + x)] = 1;
             uint8_t* p = out + (y * fw + x) * 4;
             for (size_t c = 0; c < 3; ++c) {
                 const float up = k.w00 * float(cur[i00 * 4 + c]) + k.w10 * float(cur[i10 * 4 + c]) +
@@ -74,7 +81,8 @@ void enlargeEdits(PixelImage& full, const PixelImage& original, const PixelImage
 }
 
 Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
-                       const PixelImage& original, const PixelImage& current) {
+                       const PixelImage& original, const PixelImage& current,
+                       std::vector<uint8_t>* changed) {
     QByteArray bytes = source; // shared, not copied: the buffer only reads it
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -83,8 +91,32 @@ Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
         return {std::nullopt, LoadError::DecodeFailed};
     Decoded decoded = decode(reader, 0);
     if (decoded.image)
-        enlargeEdits(*decoded.image, original, current);
+        enlargeEdits(*decoded.image, original, current, changed);
     return decoded;
+}
+
+SaveError saveFullSizeJpeg(const QByteArray& source, const QByteArray& format,
+                           const PixelImage& original, const PixelImage& current,
+                           const QString& path, QString* reason) {
+    std::vector<uint8_t> changed;
+    Decoded full = fullSizeResult(source, format, original, current, &changed);
+    if (!full.image) {
+        if (reason)
+            *reason = full.reason;
+        return SaveError::WriteFailed;
+    }
+    if (isJpegFormat(full.format)) {
+        if (const std::unique_ptr<EditedJpeg> kept =
+                EditedJpeg::make(source, *full.image, changed)) {
+            // Only the photo's blocks are written: the picture need not wait beside them.
+            full.image.reset();
+            std::vector<uint8_t>().swap(changed);
+            return saveFile(
+                path, SaveError::CannotCreateJpeg,
+                [&](QIODevice& device) { return kept->write(device); }, reason);
+        }
+    }
+    return saveJpeg(*full.image, path, reason);
 }
 
 namespace {

@@ -377,6 +377,12 @@ bool plausible(const QColorSpace& space) {
 
 } // namespace
 
+bool convertsToSRGB(const QColorSpace& space) {
+    // A profile that maps black and white to nearly the same colour (a curve with a gamma
+    // of zero or below, for one) is broken: the picture is taken as untagged.
+    return space.isValid() && space != sRGB() && plausible(space);
+}
+
 std::optional<PixelImage> fromQImage(const QImage& source) {
     const int w = source.width();
     const int h = source.height();
@@ -384,12 +390,8 @@ std::optional<PixelImage> fromQImage(const QImage& source) {
         return std::nullopt;
 
     QImage image = source;
-    if (image.colorSpace().isValid() && image.colorSpace() != sRGB()) {
-        // A profile that maps black and white to nearly the same colour (a curve with a
-        // gamma of zero or below, for one) is broken: the picture is taken as untagged.
-        if (plausible(image.colorSpace()))
-            image.convertToColorSpace(sRGB());
-    }
+    if (convertsToSRGB(image.colorSpace()))
+        image.convertToColorSpace(sRGB());
 
     std::vector<uint8_t> bytes;
     try {

@@ -116,6 +116,9 @@ private:
 
 // The one sRGB colour space every image of the program is tagged with.
 const QColorSpace& sRGB();
+// True when decoding converts a picture tagged with the space into sRGB: a valid space
+// other than sRGB whose black, grey and white stay apart (a broken profile is ignored).
+bool convertsToSRGB(const QColorSpace& space);
 
 // Sets the reader allocation limit above; call once at start-up (before any decoding).
 void configureImageReader();
