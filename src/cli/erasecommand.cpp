@@ -26,7 +26,8 @@ const char* const kUsage =
     "Usage: mirelo-erase INPUT MASK -o OUTPUT [--full-size] [--fill METHOD] [--threads N]\n"
     "                    [--quiet] [--verbose]\n"
     "\n"
-    "Fills the painted area of INPUT from its surroundings and writes the result as PNG.\n"
+    "Fills the painted area of INPUT from its surroundings and writes the result as PNG,\n"
+    "or as JPEG when OUTPUT is named .jpg or .jpeg.\n"
     "\n"
     "  INPUT          image to erase from (JPEG, PNG, WebP, TIFF, GIF, BMP, TGA, ICO,\n"
     "                 PBM, PGM, PPM, XPM, XBM, or WBMP named .wbmp); it is turned upright\n"
@@ -34,9 +35,11 @@ const char* const kUsage =
     "  MASK           image of the decoded size, or of INPUT's own upright size (then\n"
     "                 reduced by area averaging); its grey value is the paint strength:\n"
     "                 0 keeps a pixel, 128 to 255 replace it, 1 to 127 blend\n"
-    "  -o, --output OUTPUT  PNG file to write\n"
+    "  -o, --output OUTPUT  file to write: an 8-bit RGB PNG, or, named .jpg or .jpeg, a\n"
+    "                 JPEG (quality 92, sRGB)\n"
     "  --full-size    write the result at INPUT's own size, as the application's\n"
-    "                 \"Save Full Size as PNG…\" does\n"
+    "                 \"Save Full Size as PNG…\" does; a JPEG INPUT written as JPEG keeps\n"
+    "                 its file: only the blocks the erase touched are compressed again\n"
     "  --fill METHOD  how thick holes are filled: standard (the default) or texture,\n"
     "                 which keeps the grain of grass, gravel or brick\n"
     "  --threads N    threads for patch matching (default: all processors)\n"
@@ -244,10 +247,12 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         std::fprintf(err, "mirelo-erase: %s\n", FileNames::bytesOf(text).constData());
         return kExitFailure;
     };
+    const bool jpeg = Imaging::isJpegName(options.output);
+    const Imaging::SaveError cannotCreate =
+        jpeg ? Imaging::SaveError::CannotCreateJpeg : Imaging::SaveError::CannotCreate;
     if (const QString problem = FileNames::outputProblem(options.output); !problem.isEmpty())
         return fail(QStringLiteral("%1: %2").arg(
-            options.output,
-            Imaging::withReason(Imaging::message(Imaging::SaveError::CannotCreate), problem)));
+            options.output, Imaging::withReason(Imaging::message(cannotCreate), problem)));
 
     QElapsedTimer timer;
     timer.start();
@@ -284,25 +289,37 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
 
         step = Step::Save;
         silenced.emplace();
-        if (options.fullSize) {
+        QString why;
+        Imaging::SaveError saved;
+        ProgressBar detailBar(err, "Full size");
+        Inpainter::Progress detail;
+        if (showProgress && !options.quiet)
+            detail = [&detailBar](double value) { detailBar.show(value); };
+        if (options.fullSize && jpeg) {
             // Decoded again from the bytes the photo was read from, as the application does
             // from the bytes it kept when it opened the photo.
-            ProgressBar detailBar(err, "Full size");
-            Inpainter::Progress detail;
-            if (showProgress && !options.quiet)
-                detail = [&detailBar](double value) { detailBar.show(value); };
-            Imaging::Decoded enlarged = Imaging::fullSizeResult(
-                decoded.source, decoded.format, original, image, detail, options.threads);
+            saved = FileNames::save(options.output, cannotCreate, [&](const QString& path) {
+                return Imaging::saveFullSizeJpeg(decoded.source, decoded.format, original, image,
+                                                 path, detail, options.threads, &why);
+            });
             detailBar.finish();
-            if (!enlarged.image)
-                return fail(QStringLiteral("%1: %2").arg(
-                    options.input,
-                    Imaging::withReason(Imaging::message(Imaging::LoadError::DecodeFailed),
-                                        enlarged.reason)));
-            image = std::move(*enlarged.image);
+        } else {
+            if (options.fullSize) {
+                Imaging::Decoded enlarged = Imaging::fullSizeResult(
+                    decoded.source, decoded.format, original, image, detail, options.threads);
+                detailBar.finish();
+                if (!enlarged.image)
+                    return fail(QStringLiteral("%1: %2").arg(
+                        options.input,
+                        Imaging::withReason(Imaging::message(Imaging::LoadError::DecodeFailed),
+                                            enlarged.reason)));
+                image = std::move(*enlarged.image);
+            }
+            saved = FileNames::save(options.output, cannotCreate, [&](const QString& path) {
+                return jpeg ? Imaging::saveJpeg(image, path, &why)
+                            : Imaging::savePng(image, path, &why);
+            });
         }
-        QString why;
-        const Imaging::SaveError saved = FileNames::savePng(image, options.output, &why);
         silenced.reset();
         if (saved != Imaging::SaveError::None)
             return fail(QStringLiteral("%1: %2").arg(

@@ -106,32 +106,31 @@ QString outputProblem(const QString& argument) {
     return {};
 }
 
-Imaging::SaveError savePng(const PixelImage& image, const QString& argument, QString* reason) {
+Imaging::SaveError save(const QString& argument, Imaging::SaveError cannotCreate,
+                        const Saver& save) {
     if (!hasEscapes(argument))
-        return Imaging::savePng(image, argument, reason);
+        return save(argument);
 
     // Write under a UTF-8 name in the same folder, then rename by bytes: both steps
     // replace atomically, so the old file is never left half written.
     const auto [folder, name] = split(bytesOf(argument));
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
-        return Imaging::SaveError::CannotCreate;
+        return cannotCreate;
     struct stat st;
     Imaging::SaveError result;
     if (::fstatat(dir, name.constData(), &st, 0) == 0 && !S_ISREG(st.st_mode)) {
         const int device = ::openat(dir, name.constData(), O_WRONLY | O_CLOEXEC);
-        result = device < 0 ? Imaging::SaveError::CannotCreate
-                            : Imaging::savePng(image, procPath(device), reason);
+        result = device < 0 ? cannotCreate : save(procPath(device));
         if (device >= 0)
             ::close(device);
     } else {
         const QByteArray temporary =
-            QStringLiteral(".mirelo-erase-%1-%2.png")
+            QStringLiteral(".mirelo-erase-%1-%2.tmp")
                 .arg(::getpid())
                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
                 .toUtf8();
-        result =
-            Imaging::savePng(image, procPath(dir) + '/' + QString::fromUtf8(temporary), reason);
+        result = save(procPath(dir) + '/' + QString::fromUtf8(temporary));
         if (result == Imaging::SaveError::None &&
             ::renameat(dir, temporary.constData(), dir, name.constData()) != 0) {
             ::unlinkat(dir, temporary.constData(), 0);

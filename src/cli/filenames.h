@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 namespace FileNames {
 
 // A command-line argument as text that keeps every byte: UTF-8 as its text; otherwise
@@ -33,14 +35,16 @@ private:
     QString path_;
 };
 
-// Why a PNG cannot be written at the argument's path, checked before any work is done
+// Why a file cannot be written at the argument's path, checked before any work is done
 // (the folder is missing, not a folder or not writable); empty when it can be tried.
 QString outputProblem(const QString& argument);
 
-// Writes the PNG at the argument's path, replacing a file there atomically, whatever
-// bytes the name holds.
-// reason (optional) receives why a save failed, in a few words.
-Imaging::SaveError savePng(const PixelImage& image, const QString& argument,
-                           QString* reason = nullptr);
+// Writes a file at a path Qt can open: Imaging::savePng() or saveJpeg(), for one.
+using Saver = std::function<Imaging::SaveError(const QString& path)>;
+
+// Writes the file at the argument's path through `save`, replacing a file there atomically,
+// whatever bytes the name holds. cannotCreate: the error when the folder cannot be opened.
+Imaging::SaveError save(const QString& argument, Imaging::SaveError cannotCreate,
+                        const Saver& save);
 
 } // namespace FileNames

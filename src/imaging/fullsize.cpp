@@ -2,18 +2,21 @@
 
 #include "fullsizeedits.h"
 #include "imaging.h"
+#include "jpegencoder.h"
 
 #include <QBuffer>
 #include <QImageReader>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace Imaging {
 
 Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
                        const PixelImage& original, const PixelImage& current,
-                       const std::function<void(double)>& progress, int processors) {
+                       const std::function<void(double)>& progress, int processors,
+                       std::vector<uint8_t>* changed) {
     QByteArray bytes = source; // shared, not copied: the buffer only reads it
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -23,8 +26,34 @@ Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
     Decoded decoded = decode(reader, 0);
     if (decoded.image)
         FullSizeEdits::carry(*decoded.image, original, current, FullSizeEdits::Fill::Synthesised,
-                             progress, processors);
+                             progress, processors, changed);
     return decoded;
+}
+
+SaveError saveFullSizeJpeg(const QByteArray& source, const QByteArray& format,
+                           const PixelImage& original, const PixelImage& current,
+                           const QString& path, const std::function<void(double)>& progress,
+                           int processors, QString* reason) {
+    std::vector<uint8_t> changed;
+    Decoded full =
+        fullSizeResult(source, format, original, current, progress, processors, &changed);
+    if (!full.image) {
+        if (reason)
+            *reason = full.reason;
+        return SaveError::WriteFailed;
+    }
+    if (isJpegFormat(full.format)) {
+        if (const std::unique_ptr<EditedJpeg> kept =
+                EditedJpeg::make(source, *full.image, changed)) {
+            // Only the photo's blocks are written: the picture need not wait beside them.
+            full.image.reset();
+            std::vector<uint8_t>().swap(changed);
+            return saveFile(
+                path, SaveError::CannotCreateJpeg,
+                [&](QIODevice& device) { return kept->write(device); }, reason);
+        }
+    }
+    return saveJpeg(*full.image, path, reason);
 }
 
 namespace {

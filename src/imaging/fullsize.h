@@ -11,6 +11,7 @@
 #include "pixelimage.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -22,12 +23,25 @@ namespace Imaging {
 
 // Decodes source (the compressed bytes the document was opened from; format a hint such
 // as "png", may be empty) at full size and carries the edits into it (fullsizeedits.h),
-// synthesising the changed areas again at full size. progress and processors as for the
-// engine. Without an image, with the error and its reason, when the source cannot be
-// decoded at full size.
+// synthesising the changed areas again at full size, with the pixels they changed in
+// `changed` (when given): a byte for each pixel, 1 where the edits were blended in.
+// progress and processors as for the engine. Without an image, with the error and its
+// reason, when the source cannot be decoded at full size.
 Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
                        const PixelImage& original, const PixelImage& current,
-                       const std::function<void(double)>& progress = {}, int processors = 0);
+                       const std::function<void(double)>& progress = {}, int processors = 0,
+                       std::vector<uint8_t>* changed = nullptr);
+
+// Writes the full-size result at the path as a JPEG, replacing a file there atomically as
+// saveJpeg() does. A photo that was a JPEG keeps its file: the blocks no edit touched are
+// copied as they were and only the touched ones are compressed again (jpegencoder.h:
+// EditedJpeg). Any other photo, and a JPEG whose blocks cannot be kept, is compressed
+// whole by encodeJpeg(). When the source cannot be decoded at full size the save fails
+// with WriteFailed and the decoder's reason.
+SaveError saveFullSizeJpeg(const QByteArray& source, const QByteArray& format,
+                           const PixelImage& original, const PixelImage& current,
+                           const QString& path, const std::function<void(double)>& progress = {},
+                           int processors = 0, QString* reason = nullptr);
 
 // Reduces a mask of width x height bytes to toWidth x toHeight by area averaging: each
 // result byte is the mean of the bytes its footprint covers, partly covered bytes

@@ -2,6 +2,7 @@
 
 #include "formatcheck.h"
 #include "jpegdecoder.h"
+#include "jpegencoder.h"
 #include "pngencoder.h"
 
 #include <QBuffer>
@@ -45,6 +46,8 @@ QString message(SaveError error) {
         return QStringLiteral("Couldn't create the PNG file.");
     case SaveError::WriteFailed:
         return QStringLiteral("Saving failed.");
+    case SaveError::CannotCreateJpeg:
+        return QStringLiteral("Couldn't create the JPEG file.");
     }
     return {};
 }
@@ -213,9 +216,8 @@ Read readImage(QImageReader& reader, int maxSide, QSize expected) {
     const QByteArray format = reader.format();
     if (!device)
         return {{}, LoadError::NotAnImageFile};
-    if (format == "jpeg" || format == "jpg" || format == "jfif") {
+    if (isJpegFormat(format))
         return Jpeg::read(*device, maxSide, kDecodeBudget, expected);
-    }
     if (format == "wbmp" && !reader.fileName().isEmpty() &&
         !isWbmpName(QFileInfo(reader.fileName()).suffix().toLatin1()))
         return {{}, LoadError::NotAnImageFile};
@@ -375,6 +377,12 @@ bool plausible(const QColorSpace& space) {
 
 } // namespace
 
+bool convertsToSRGB(const QColorSpace& space) {
+    // A profile that maps black and white to nearly the same colour (a curve with a gamma
+    // of zero or below, for one) is broken: the picture is taken as untagged.
+    return space.isValid() && space != sRGB() && plausible(space);
+}
+
 std::optional<PixelImage> fromQImage(const QImage& source) {
     const int w = source.width();
     const int h = source.height();
@@ -382,12 +390,8 @@ std::optional<PixelImage> fromQImage(const QImage& source) {
         return std::nullopt;
 
     QImage image = source;
-    if (image.colorSpace().isValid() && image.colorSpace() != sRGB()) {
-        // A profile that maps black and white to nearly the same colour (a curve with a
-        // gamma of zero or below, for one) is broken: the picture is taken as untagged.
-        if (plausible(image.colorSpace()))
-            image.convertToColorSpace(sRGB());
-    }
+    if (convertsToSRGB(image.colorSpace()))
+        image.convertToColorSpace(sRGB());
 
     std::vector<uint8_t> bytes;
     try {
@@ -433,8 +437,8 @@ QImage makeQImage(const PixelImage& pixels) {
 namespace {
 
 // QFileDevice does not always notice a failing final flush, so flush and check here.
-bool writePng(const RgbxRows& rows, QFileDevice& file) {
-    return encodePng(rows, file) && file.flush() && file.error() == QFileDevice::NoError;
+bool writeAll(const FileWriter& write, QFileDevice& file) {
+    return write(file) && file.flush() && file.error() == QFileDevice::NoError;
 }
 
 // Why a file operation failed, in a few plain words, from the errno it left; empty when it
@@ -494,6 +498,32 @@ SaveError savePng(const PixelImage& image, const QString& path, QString* reason)
 }
 
 SaveError savePng(const RgbxRows& image, const QString& path, QString* reason) {
+    return saveFile(
+        path, SaveError::CannotCreate, [&](QIODevice& device) { return encodePng(image, device); },
+        reason);
+}
+
+SaveError saveJpeg(const PixelImage& image, const QString& path, QString* reason) {
+    return saveFile(
+        path, SaveError::CannotCreateJpeg,
+        [&](QIODevice& device) {
+            return encodeJpeg(
+                {image.bytes().data(), image.width(), image.height(), image.width() * 4}, device);
+        },
+        reason);
+}
+
+bool isJpegName(const QString& path) {
+    return path.endsWith(QLatin1String(".jpg"), Qt::CaseInsensitive) ||
+           path.endsWith(QLatin1String(".jpeg"), Qt::CaseInsensitive);
+}
+
+bool isJpegFormat(const QByteArray& format) {
+    return format == "jpeg" || format == "jpg" || format == "jfif";
+}
+
+SaveError saveFile(const QString& path, SaveError cannotCreate, const FileWriter& write,
+                   QString* reason) {
     // Read errno straight after the call that failed: cleaning up may change it.
     const auto failed = [reason](SaveError error, const QString& why = {}) {
         const QString text = why.isEmpty() ? fileFailure(errno) : why;
@@ -508,9 +538,9 @@ SaveError savePng(const RgbxRows& image, const QString& path, QString* reason) {
         QFile file(path);
         errno = 0;
         if (!file.open(QIODevice::WriteOnly))
-            return failed(SaveError::CannotCreate);
+            return failed(cannotCreate);
         errno = 0;
-        return writePng(image, file) ? SaveError::None : failed(SaveError::WriteFailed);
+        return writeAll(write, file) ? SaveError::None : failed(SaveError::WriteFailed);
     }
     // The picture is written to a new file beside the target and renamed over it only when
     // complete. Where no file can be made beside the target (a folder we may not write,
@@ -521,13 +551,13 @@ SaveError savePng(const RgbxRows& image, const QString& path, QString* reason) {
     errno = 0;
     if (!file.open(QIODevice::WriteOnly)) {
         if (errno != EACCES && errno != EPERM)
-            return failed(SaveError::CannotCreate);
-        return failed(SaveError::CannotCreate, info.exists() && !info.isWritable()
-                                                   ? QStringLiteral("the file is not writable")
-                                                   : QStringLiteral("the folder is not writable"));
+            return failed(cannotCreate);
+        return failed(cannotCreate, info.exists() && !info.isWritable()
+                                        ? QStringLiteral("the file is not writable")
+                                        : QStringLiteral("the folder is not writable"));
     }
     errno = 0;
-    if (!writePng(image, file)) {
+    if (!writeAll(write, file)) {
         const SaveError error = failed(SaveError::WriteFailed);
         file.cancelWriting(); // keep whatever was at the path before
         file.commit();

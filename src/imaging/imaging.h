@@ -1,6 +1,6 @@
 #pragma once
 
-// Decoding, conversion and PNG encoding between files, Qt images and PixelImage.
+// Decoding, conversion and PNG and JPEG encoding between files, Qt images and PixelImage.
 // Shared by the application and the command-line tool, so both see the same pixels.
 
 #include "pixelimage.h"
@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -43,8 +44,9 @@ enum class LoadError {
 
 enum class SaveError {
     None,
-    CannotCreate, // "Couldn't create the PNG file."
-    WriteFailed,  // "Saving failed."
+    CannotCreate,     // "Couldn't create the PNG file."
+    WriteFailed,      // "Saving failed."
+    CannotCreateJpeg, // "Couldn't create the JPEG file."
 };
 
 // The user-facing text of a failure; empty for None.
@@ -114,6 +116,9 @@ private:
 
 // The one sRGB colour space every image of the program is tagged with.
 const QColorSpace& sRGB();
+// True when decoding converts a picture tagged with the space into sRGB: a valid space
+// other than sRGB whose black, grey and white stay apart (a broken profile is ignored).
+bool convertsToSRGB(const QColorSpace& space);
 
 // Sets the reader allocation limit above; call once at start-up (before any decoding).
 void configureImageReader();
@@ -197,5 +202,22 @@ QImage makeQImage(const PixelImage& image);
 SaveError savePng(const RgbxRows& image, const QString& path, QString* reason = nullptr);
 SaveError savePng(const QImage& image, const QString& path, QString* reason = nullptr);
 SaveError savePng(const PixelImage& image, const QString& path, QString* reason = nullptr);
+
+// Writes the image as a JPEG (jpegencoder.h: encodeJpeg), as savePng() writes a PNG;
+// CannotCreateJpeg where it gives CannotCreate.
+SaveError saveJpeg(const PixelImage& image, const QString& path, QString* reason = nullptr);
+
+// Puts the bytes of a file on the device; false when memory runs out or a write fails.
+using FileWriter = std::function<bool(QIODevice& device)>;
+// The saving behind savePng() and saveJpeg(): the file at the path is replaced atomically
+// by what `write` puts on the device, or left untouched (cannotCreate when no file can be
+// made beside it, WriteFailed when writing fails), with the reason as savePng() gives it.
+SaveError saveFile(const QString& path, SaveError cannotCreate, const FileWriter& write,
+                   QString* reason = nullptr);
+
+// True for a file name ending in .jpg or .jpeg, in any case, and for a reader's format
+// name of a JPEG ("jpeg", "jpg", "jfif").
+bool isJpegName(const QString& path);
+bool isJpegFormat(const QByteArray& format);
 
 } // namespace Imaging

@@ -1,5 +1,7 @@
 #include "jpegdecoder.h"
 
+#include "jpegerrors.h"
+
 #include <QColorSpace>
 #include <QIODevice>
 #include <QImageIOHandler>
@@ -8,14 +10,11 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <csetjmp>
-#include <cstdio> // jpeglib.h needs FILE declared
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include <jerror.h>
-#include <jpeglib.h>
 
 namespace Imaging::Jpeg {
 namespace {
@@ -26,16 +25,6 @@ constexpr int kMaxScans = 1000;
 // A few bytes of padding before the end-of-image marker are a known quirk of some
 // cameras and encoders; the picture itself is complete when the decoder meets them.
 constexpr int kTolerablePaddingBytes = 16;
-
-struct ErrorManager : jpeg_error_mgr {
-    ErrorManager() : jpeg_error_mgr{} {}
-    std::jmp_buf jump;
-    bool finishing = false; // every scanline has been read
-};
-
-[[noreturn]] void failNow(j_common_ptr info) {
-    std::longjmp(static_cast<ErrorManager*>(info->err)->jump, 1);
-}
 
 // libjpeg reports damaged data as warnings and carries on, filling what it could not
 // decode with grey. Here a warning about the data ends the decode.
@@ -60,6 +49,19 @@ void onMessage(j_common_ptr info, int level) {
 
 void silence(j_common_ptr) {}
 
+} // namespace
+
+ErrorManager::ErrorManager() : jpeg_error_mgr{} {
+    jpeg_std_error(this);
+    error_exit = failNow;
+    emit_message = onMessage;
+    output_message = silence;
+}
+
+[[noreturn]] void failNow(j_common_ptr info) {
+    std::longjmp(static_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
 // Also called while a multi-scan file is read into its coefficient buffer, the long part
 // of decoding one.
 void limitScans(j_common_ptr info) {
@@ -68,6 +70,16 @@ void limitScans(j_common_ptr info) {
          reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans))
         failNow(info);
 }
+
+int nextByte(j_decompress_ptr info) {
+    jpeg_source_mgr* src = info->src;
+    if (src->bytes_in_buffer == 0)
+        src->fill_input_buffer(info); // at the end of the data, warns and so fails
+    --src->bytes_in_buffer;
+    return *src->next_input_byte++;
+}
+
+namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
 
@@ -122,14 +134,6 @@ struct Metadata {
     bool tooMany = false;
 };
 
-int nextByte(j_decompress_ptr info) {
-    jpeg_source_mgr* src = info->src;
-    if (src->bytes_in_buffer == 0)
-        src->fill_input_buffer(info); // at the end of the data, warns and so fails
-    --src->bytes_in_buffer;
-    return *src->next_input_byte++;
-}
-
 boolean readMarker(j_decompress_ptr info) {
     auto* metadata = static_cast<Metadata*>(info->client_data);
     const int marker = info->unread_marker;
@@ -178,10 +182,7 @@ struct Decoder {
     Metadata metadata;
 
     Decoder() {
-        info.err = jpeg_std_error(&err);
-        err.error_exit = failNow;
-        err.emit_message = onMessage;
-        err.output_message = silence;
+        info.err = &err;
         progress.progress_monitor = limitScans;
     }
     ~Decoder() { jpeg_destroy_decompress(&info); }
@@ -236,8 +237,8 @@ bool readRows(Decoder& d) {
     return true;
 }
 
-// The orientation tag of an Exif block, read as the Qt plugin reads it: 1 to 8, 0 when
-// there is none, -1 when the block cannot be read.
+} // namespace
+
 int exifOrientation(const QByteArray& exif) {
     struct Cursor {
         const QByteArray& data;
@@ -317,8 +318,6 @@ QImageIOHandler::Transformations transformationOf(int orientation) {
         return T::TransformationNone;
     }
 }
-
-} // namespace
 
 Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
     auto d = std::make_unique<Decoder>();

@@ -11,7 +11,9 @@
 
 #include "imaging.h"
 
+#include <QByteArray>
 #include <QImage>
+#include <QImageIOHandler>
 
 class QIODevice;
 
@@ -21,5 +23,11 @@ namespace Imaging::Jpeg {
 // maxSide caps the longer side (0: no cap), memoryBudget bounds what the decode may
 // allocate (bytes), and a valid `expected` refuses another announced upright size.
 Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected);
+
+// The orientation tag of an Exif block (the APP1 segment's bytes from "Exif\0\0" on), read
+// as the Qt plugin reads it: 1 to 8, 0 when there is none, -1 when the block cannot be read.
+int exifOrientation(const QByteArray& exif);
+// What turns a picture stored with the orientation tag upright (none for 0, 1 and -1).
+QImageIOHandler::Transformations transformationOf(int orientation);
 
 } // namespace Imaging::Jpeg

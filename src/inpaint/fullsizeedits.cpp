@@ -26,8 +26,8 @@ constexpr int64_t kMaxMargin = 64;
 constexpr size_t kMaxRegions = 256;
 
 // The working pixels the edits changed, 1 each, and the box around them (x1 = 0: none).
-std::vector<uint8_t> changedPixels(const PixelImage& original, const PixelImage& current,
-                                   Box& box) {
+std::vector<uint8_t> changedWorkingPixels(const PixelImage& original, const PixelImage& current,
+                                          Box& box) {
     const int64_t w = original.width();
     const int64_t h = original.height();
     const auto before = original.bytes();
@@ -196,7 +196,7 @@ std::optional<std::vector<int32_t>> workingField(const Enlargement& e, const Box
 // Synthesises the fill of one crop again at full size; false (full untouched) when it
 // cannot be.
 bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int processors,
-                const std::function<void()>& advance) {
+                const std::function<void()>& advance, uint8_t* marks) {
     const Box fb = e.fullBox(b);
     if (fb.area() > kMaxSynthesisPixels)
         return false;
@@ -286,6 +286,8 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
             for (size_t c = 0; c < 3; ++c)
                 v[c] = up[c] + (fill[i * 3 + c] - own[c]);
             blend(out + (y * e.fw + x) * 4, weight[i], v);
+            if (marks)
+                marks[y * e.fw + x] = 1;
         }
     return true;
 }
@@ -293,14 +295,17 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
 } // namespace
 
 void carry(PixelImage& full, const PixelImage& original, const PixelImage& current, Fill fill,
-           const std::function<void(double)>& progress, int processors) {
+           const std::function<void(double)>& progress, int processors,
+           std::vector<uint8_t>* changedPixels) {
     const int64_t w = original.width();
     const int64_t h = original.height();
+    if (changedPixels)
+        changedPixels->assign(size_t(full.width() * full.height()), 0);
     if (full.isEmpty() || original.isEmpty() || current.width() != w || current.height() != h ||
         original.sharesBytesWith(current))
         return;
     Box all;
-    const std::vector<uint8_t> changed = changedPixels(original, current, all);
+    const std::vector<uint8_t> changed = changedWorkingPixels(original, current, all);
     if (all.x1 == 0)
         return;
     const Enlargement e(changed, current, full.width(), full.height());
@@ -319,8 +324,9 @@ void carry(PixelImage& full, const PixelImage& original, const PixelImage& curre
         if (progress)
             progress(double(step) / double(total));
     };
+    uint8_t* marks = changedPixels ? changedPixels->data() : nullptr;
     for (const Box& b : crops) {
-        if (synthesis && synthesise(full, e, b, processors, advance))
+        if (synthesis && synthesise(full, e, b, processors, advance, marks))
             continue;
         // The enlargement alone.
         const Box fb = e.fullBox(b);
@@ -329,8 +335,11 @@ void carry(PixelImage& full, const PixelImage& original, const PixelImage& curre
             for (int64_t x = fb.x0; x < fb.x1; ++x) {
                 float up[3];
                 const float a = e.at(x, y, up);
-                if (a > 0.0f)
+                if (a > 0.0f) {
                     blend(out + (y * e.fw + x) * 4, a, up);
+                    if (marks)
+                        marks[y * e.fw + x] = 1;
+                }
             }
     }
     if (progress)

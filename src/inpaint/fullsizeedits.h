@@ -42,8 +42,11 @@ inline constexpr int kDetailPasses = 1;
 // full, the same picture at its original size, in place. progress (optional) is called
 // with non-decreasing values up to 1; processors as for the engine (0: the machine's).
 // Without a difference, or when the sizes do not fit together, full is left as it is.
-// The same inputs and processor count give the same bytes.
+// The same inputs and processor count give the same bytes. changed (when given) receives
+// a byte for each pixel of full, row by row: 1 where the edits were blended in (a > 0), 0
+// where the pixel was left exactly as it was.
 void carry(PixelImage& full, const PixelImage& original, const PixelImage& current, Fill fill,
-           const std::function<void(double)>& progress = {}, int processors = 0);
+           const std::function<void(double)>& progress = {}, int processors = 0,
+           std::vector<uint8_t>* changed = nullptr);
 
 } // namespace FullSizeEdits

@@ -157,6 +157,8 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
         {{huge, mask, "-o", output}, "Couldn't decode that image. (larger than 2^30 pixels)"},
         {{photo, mask, "-o", dir.filePath("missing/out.png")},
          "Couldn't create the PNG file. (no such folder)"},
+        {{photo, mask, "-o", dir.filePath("missing/out.jpg")},
+         "Couldn't create the JPEG file. (no such folder)"},
         {{photo, mask, "-o", "/dev/full"}, "Saving failed. (no space left on the device)"},
         // Refused before the erase, not after it.
         {{photo, mask, "-o", dir.filePath(QString(300, 'a') + ".png")},
@@ -170,6 +172,24 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     }
     EXPECT_FALSE(QFile::exists(output));
     EXPECT_FALSE(QFileInfo("/dev/full").isFile()) << "the device must stay a device";
+}
+
+// The output's name chooses its format; a JPEG photo saved full size as JPEG gives the same
+// bytes each time.
+TEST_F(EraseTool, WritesJpegWhenTheOutputIsNamedSo) {
+    const QString jpeg = dir.filePath("photo.jpg"), out = dir.filePath("out.JPG");
+    ASSERT_TRUE(QImage(photo).save(jpeg, nullptr, 90));
+    QByteArray first;
+    for (int run = 0; run < 2; ++run) {
+        const Result r = runTool({jpeg, mask, "-o", out, "--full-size", "--threads", "2"});
+        ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+        EXPECT_TRUE(contents(out).startsWith("\xFF\xD8")) << "a JPEG";
+        first = run == 0 ? contents(out) : first;
+    }
+    EXPECT_EQ(contents(out), first);
+    EXPECT_NE(Imaging::decodeFile(out).image, Imaging::decodeFile(jpeg).image);
+    ASSERT_EQ(runTool({photo, mask, "-o", dir.filePath("small.jpeg")}).status, 0);
+    EXPECT_TRUE(contents(dir.filePath("small.jpeg")).startsWith("\xFF\xD8"));
 }
 
 // The tool in this process, where the engine's seams can make thread starts and

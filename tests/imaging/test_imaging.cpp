@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,28 +167,35 @@ TEST_F(ImagingFiles, SaveInAReadOnlyFolderLeavesTheOldFileAlone) {
                                                  QFileDevice::ReadOther | QFileDevice::WriteOther);
     QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
                                           QFileDevice::ReadOther | QFileDevice::ExeOther);
-    const QImage picture = Imaging::makeQImage(PixelImage(20, 10));
-    Imaging::SaveError error;
-    if (geteuid() != 0) {
-        error = Imaging::savePng(picture, path("photo.png"));
-    } else {
-        // Permissions do not bind root: save as nobody, in a child.
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0)
-                _exit(100);
-            _exit(int(Imaging::savePng(picture, path("photo.png"))));
+    const PixelImage picture(20, 10);
+    const std::pair<Imaging::SaveError, std::function<Imaging::SaveError()>> saves[] = {
+        {Imaging::SaveError::CannotCreate,
+         [&] { return Imaging::savePng(Imaging::makeQImage(picture), path("photo.png")); }},
+        {Imaging::SaveError::CannotCreateJpeg,
+         [&] { return Imaging::saveJpeg(picture, path("photo.png")); }}};
+    for (const auto& [expected, save] : saves) {
+        Imaging::SaveError error;
+        if (geteuid() != 0) {
+            error = save();
+        } else {
+            // Permissions do not bind root: save as nobody, in a child.
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                if (setgid(65534) != 0 || setuid(65534) != 0)
+                    _exit(100);
+                _exit(int(save()));
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status));
+            ASSERT_NE(WEXITSTATUS(status), 100);
+            error = Imaging::SaveError(WEXITSTATUS(status));
         }
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_NE(WEXITSTATUS(status), 100);
-        error = Imaging::SaveError(WEXITSTATUS(status));
+        EXPECT_EQ(error, expected);
     }
     QFile::setPermissions(dir.path(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    EXPECT_EQ(error, Imaging::SaveError::CannotCreate);
     QFile f(path("photo.png"));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), old);
