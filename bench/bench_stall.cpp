@@ -75,7 +75,7 @@ void report(const char* what, const Stall& s) {
 int fullSizeOnly(const QString& file) {
     MireloModel m;
     QTemporaryDir dir;
-    m.chooseSavePath = [&](const QString&) { return dir.filePath("full.png"); };
+    m.chooseSavePath = [&](const QString&, Imaging::FileType) { return dir.filePath("full.png"); };
     measure(m, [&] { m.load(QUrl::fromLocalFile(file)); });
     if (!m.hasImage() || !m.beginStroke())
         return 1;
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
                 QThread::idealThreadCount());
     std::printf("%-34s %11s %15s\n", "operation", "wall", "longest stall");
     MireloModel m;
-    m.chooseSavePath = [&](const QString&) { return dir.filePath("saved.png"); };
+    m.chooseSavePath = [&](const QString&, Imaging::FileType) { return dir.filePath("saved.png"); };
     report("open 12000 x 8000 PNG", measure(m, [&] { m.load(QUrl::fromLocalFile(png)); }));
     if (!m.hasImage() || m.message())
         std::printf("  (failed: %s)\n", qPrintable(m.message().value_or("")));

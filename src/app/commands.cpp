@@ -55,6 +55,8 @@ Commands::Commands(MireloModel& model, Handlers handlers, QObject* parent)
               "Save as PNG (" + shortcutText(Qt::CTRL | Qt::Key_S) + ")");
     saveFullSize = action("saveFullSize", QStringLiteral("Save Full Size as PNG…"),
                           {Qt::CTRL | Qt::SHIFT | Qt::Key_S}, [m] { m->savePNGFullSize(); });
+    saveFullSizeJpeg = action("saveFullSizeJpeg", QStringLiteral("Save Full Size as JPEG…"), {},
+                              [m] { m->saveJPEGFullSize(); });
     quit = action("quit", "Quit", {QKeySequence::Quit}, handlers.quit);
 
     undo = action("undo", "Undo", {Qt::CTRL | Qt::Key_Z}, [m] { m->undo(); });
@@ -104,6 +106,7 @@ Commands::Commands(MireloModel& model, Handlers handlers, QObject* parent)
     rules_ = {
         {save, picture},
         {saveFullSize, [](const MireloModel& m) { return m.hasImage() && m.scaledDown(); }},
+        {saveFullSizeJpeg, [](const MireloModel& m) { return m.hasImage() && m.scaledDown(); }},
         {undo, undoable},
         {redo, redoable},
         {copy, picture},
@@ -120,7 +123,7 @@ Commands::Commands(MireloModel& model, Handlers handlers, QObject* parent)
 std::vector<QMenu*> Commands::addMenus(QMenuBar* bar) const {
     QMenu* file = bar->addMenu("&File");
     file->setObjectName("fileMenu");
-    file->addActions({open, save, saveFullSize});
+    file->addActions({open, save, saveFullSize, saveFullSizeJpeg});
     file->addSeparator();
     // Linux has no application menu, so Quit lives here.
     file->addAction(quit);

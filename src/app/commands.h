@@ -38,6 +38,7 @@ public:
     QAction* open;
     QAction* save;
     QAction* saveFullSize;
+    QAction* saveFullSizeJpeg;
     QAction* quit;
     QAction* undo;
     QAction* redo;

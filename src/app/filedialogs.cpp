@@ -31,12 +31,14 @@ QString chooseImageToOpen() {
                                         imageNameFilter());
 }
 
-QString chooseSavePath(const QString& folder, const QString& title) {
+QString chooseSavePath(const QString& folder, const QString& title, Imaging::FileType type) {
+    const bool jpeg = type == Imaging::FileType::Jpeg;
     QFileDialog dialog(QApplication::activeWindow(), title, folder);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilter(QStringLiteral("PNG image (*.png)"));
-    dialog.setDefaultSuffix(QStringLiteral("png"));
-    dialog.selectFile(QStringLiteral("Mirelo.png"));
+    dialog.setNameFilter(jpeg ? QStringLiteral("JPEG image (*.jpg *.jpeg)")
+                              : QStringLiteral("PNG image (*.png)"));
+    dialog.setDefaultSuffix(jpeg ? QStringLiteral("jpg") : QStringLiteral("png"));
+    dialog.selectFile(jpeg ? QStringLiteral("Mirelo.jpg") : QStringLiteral("Mirelo.png"));
     if (dialog.exec() != QDialog::Accepted)
         return {};
     const QStringList files = dialog.selectedFiles();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "imaging.h"
+
 #include <QString>
 
 // The modal file dialogs the application gives the document model to ask for paths with.
@@ -13,8 +15,9 @@ QString imageNameFilter();
 // "Open": one existing image file.
 QString chooseImageToOpen();
 
-// Saving as PNG, under the window title given: PNG only, suggesting "Mirelo.png" in
-// folder (the dialog's own choice when empty) and adding ".png" when it is left off.
-QString chooseSavePath(const QString& folder, const QString& title);
+// Saving as PNG or JPEG, under the window title given: that type only, suggesting
+// "Mirelo.png" or "Mirelo.jpg" in folder (the dialog's own choice when empty) and adding
+// the suffix when it is left off.
+QString chooseSavePath(const QString& folder, const QString& title, Imaging::FileType type);
 
 } // namespace FileDialogs

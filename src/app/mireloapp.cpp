@@ -22,8 +22,8 @@
 
 MireloApp::MireloApp() : window_(std::make_unique<QMainWindow>()) {
     model_.chooseOpenPath = &FileDialogs::chooseImageToOpen;
-    model_.chooseSavePath = [this](const QString& title) {
-        return FileDialogs::chooseSavePath(model_.documentFolder(), title);
+    model_.chooseSavePath = [this](const QString& title, Imaging::FileType type) {
+        return FileDialogs::chooseSavePath(model_.documentFolder(), title, type);
     };
     model_.putOnClipboard = [](const QImage& image) {
         QGuiApplication::clipboard()->setImage(image);

@@ -42,6 +42,9 @@ enum class LoadError {
     DecodeFailed,   // "Couldn't decode that image."
 };
 
+// The kinds of file a picture is saved as.
+enum class FileType { Png, Jpeg };
+
 enum class SaveError {
     None,
     CannotCreate,     // "Couldn't create the PNG file."

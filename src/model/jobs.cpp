@@ -155,9 +155,15 @@ Saved save(const PixelImage& picture, const QString& path) {
 }
 
 Saved saveFullSize(const PixelImage& picture, const PixelImage& loaded, const QByteArray& source,
-                   const QByteArray& format, const QString& path, const Inpainter::Progress& report,
-                   int threads) {
+                   const QByteArray& format, const QString& path, Imaging::FileType type,
+                   const Inpainter::Progress& report, int threads) {
     try {
+        if (type == Imaging::FileType::Jpeg) {
+            Saved saved;
+            saved.error = Imaging::saveFullSizeJpeg(source, format, loaded, picture, path, report,
+                                                    threads, &saved.reason);
+            return saved;
+        }
         const auto enlarged =
             Imaging::fullSizeResult(source, format, loaded, picture, report, threads);
         if (!enlarged.image)

@@ -68,11 +68,11 @@ struct Saved {
 };
 // Writes picture as a PNG file at path.
 Saved save(const PixelImage& picture, const QString& path);
-// Writes the photo at its original size: decoded again from source, with the areas where
-// picture differs from the loaded one synthesised again at that size (fullsize.h).
-// report and threads as for the engine.
+// Writes the photo at its original size as a file of the type: decoded again from source,
+// with the areas where picture differs from the loaded one synthesised again at that size
+// (fullsize.h). report and threads as for the engine.
 Saved saveFullSize(const PixelImage& picture, const PixelImage& loaded, const QByteArray& source,
-                   const QByteArray& format, const QString& path, const Inpainter::Progress& report,
-                   int threads);
+                   const QByteArray& format, const QString& path, Imaging::FileType type,
+                   const Inpainter::Progress& report, int threads);
 
 } // namespace Jobs

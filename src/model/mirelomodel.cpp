@@ -474,7 +474,7 @@ void MireloModel::eraseEnded() {
     std::vector<WaitingSave> waiting = std::move(savesAfterErase_);
     savesAfterErase_.clear();
     for (const WaitingSave& save : waiting)
-        runSave(save.path, save.full);
+        runSave(save.path, save.full, save.type);
 }
 
 // Export
@@ -487,32 +487,40 @@ bool MireloModel::savePNGFullSize() {
     return startSave(true, SaveTiming::Now);
 }
 
-bool MireloModel::startSave(bool full, SaveTiming timing) {
+bool MireloModel::saveJPEGFullSize() {
+    if (!scaledDown_ || source_.isEmpty())
+        return false;
+    return startSave(true, SaveTiming::Now, Imaging::FileType::Jpeg);
+}
+
+bool MireloModel::startSave(bool full, SaveTiming timing, Imaging::FileType type) {
     // A picture still being opened is about to replace this one.
     if (currentImage_.isNull() || opening_)
         return false;
     const QSize size = full ? fullSize_ : QSize(int(current_->width()), int(current_->height()));
     const QString title =
         QStringLiteral("%1 — %2 × %3")
-            .arg(full ? QStringLiteral("Save Full Size as PNG") : QStringLiteral("Save as PNG"))
+            .arg(type == Imaging::FileType::Jpeg ? QStringLiteral("Save Full Size as JPEG")
+                 : full                          ? QStringLiteral("Save Full Size as PNG")
+                                                 : QStringLiteral("Save as PNG"))
             .arg(size.width())
             .arg(size.height());
-    const QString path = chooseSavePath ? chooseSavePath(title) : QString();
+    const QString path = chooseSavePath ? chooseSavePath(title, type) : QString();
     if (path.isEmpty() || currentImage_.isNull() || opening_)
         return false;
     if (saving_ == 0)
         savesFailed_ = false;
     ++saving_;
     if (timing == SaveTiming::AfterErase && erasing_) {
-        savesAfterErase_.push_back({path, full});
+        savesAfterErase_.push_back({path, full, type});
         publishBusy();
         return true;
     }
-    runSave(path, full);
+    runSave(path, full, type);
     return true;
 }
 
-void MireloModel::runSave(const QString& path, bool full) {
+void MireloModel::runSave(const QString& path, bool full, Imaging::FileType type) {
     if (full) {
         ++savingFullSize_;
         setProgress(0.0);
@@ -525,7 +533,7 @@ void MireloModel::runSave(const QString& path, bool full) {
     const QByteArray format = sourceFormat_;
     const QPointer<MireloModel> weak(this);
     const int threads = processors;
-    savePool_.start([weak, picture, loaded, source, format, path, full, threads] {
+    savePool_.start([weak, picture, loaded, source, format, path, full, type, threads] {
         const Inpainter::Progress report = [weak](double value) {
             Jobs::postToGuiThread([weak, value] {
                 if (weak)
@@ -533,7 +541,7 @@ void MireloModel::runSave(const QString& path, bool full) {
             });
         };
         const Jobs::Saved saved =
-            full ? Jobs::saveFullSize(picture, loaded, source, format, path, report, threads)
+            full ? Jobs::saveFullSize(picture, loaded, source, format, path, type, report, threads)
                  : Jobs::save(picture, path);
         Jobs::postToGuiThread([weak, full, saved, path, picture] {
             if (weak)

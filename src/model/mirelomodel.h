@@ -194,6 +194,9 @@ public:
     // save started (or waits for the erase); waitForSaves() tells how it ended.
     bool savePNG(SaveTiming timing = SaveTiming::Now);
     bool savePNGFullSize();
+    // The same at the original size as JPEG: a JPEG photo keeps its own file where no
+    // erase reached (fullsize.h).
+    bool saveJPEGFullSize();
     // Waits until every save that has started, or waits for an erase, is written and its
     // result handed over; true when all of them succeeded. The model's destruction waits
     // for running saves too, so quitting never cuts a file short.
@@ -217,7 +220,7 @@ public:
     // starts in documentFolder(); its title names the size the save writes ("Save as PNG
     // — 3072 × 2304").
     std::function<QString()> chooseOpenPath;
-    std::function<QString(const QString& title)> chooseSavePath;
+    std::function<QString(const QString& title, Imaging::FileType type)> chooseSavePath;
     std::function<void(const QImage&)> putOnClipboard;
     // Threads the erase engine's patch matcher uses; 0 means one per processor.
     int processors = 0;
@@ -268,9 +271,9 @@ private:
     void finishLoad(quint64 generation, Jobs::Loaded& loaded);
     // Asks for a location and saves the current picture there (full: at the original
     // size), now or once the running erase has ended.
-    bool startSave(bool full, SaveTiming timing);
+    bool startSave(bool full, SaveTiming timing, Imaging::FileType type = Imaging::FileType::Png);
     // Writes the current picture in the background; saving_ already counts it.
-    void runSave(const QString& path, bool full);
+    void runSave(const QString& path, bool full, Imaging::FileType type);
     void saveProgressed(double value);
     void finishSave(bool full, Imaging::SaveError error, const QString& reason, const QString& path,
                     const PixelImage& saved);
@@ -333,6 +336,7 @@ private:
     struct WaitingSave {
         QString path;
         bool full = false;
+        Imaging::FileType type = Imaging::FileType::Png;
     };
     std::vector<WaitingSave> savesAfterErase_;
     bool opening_ = false;

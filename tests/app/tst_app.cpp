@@ -259,7 +259,7 @@ private slots:
         // A failed save names the file and the reason, until a picture is opened.
         QTemporaryDir dir;
         const QString path = dir.filePath("gone/out.png");
-        m.chooseSavePath = [&](const QString&) { return path; };
+        m.chooseSavePath = [&](const QString&, Imaging::FileType) { return path; };
         app.commands().save->trigger();
         QTRY_VERIFY(!m.isBusy());
         const QString text = "Couldn't create the PNG file. (no such folder)";
@@ -329,16 +329,22 @@ private slots:
         testsupport::loadNow(m, testsupport::encode(photo, "jpeg"));
         QCOMPARE(sizeReadout->text(), QString::fromUtf8("3072 × 2304 of 4096 × 3072"));
         QStringList titles;
-        m.chooseSavePath = [&](const QString& title) {
+        m.chooseSavePath = [&](const QString& title, Imaging::FileType) {
             titles << title;
             return QString();
         };
         app.commands().save->trigger();
         app.commands().saveFullSize->trigger();
+        app.commands().saveFullSizeJpeg->trigger();
         QCOMPARE(titles, QStringList({QString::fromUtf8("Save as PNG — 3072 × 2304"),
-                                      QString::fromUtf8("Save Full Size as PNG — 4096 × 3072")}));
-        QCOMPARE(app.commands().save->text(), QString::fromUtf8("Save as PNG…"));
-        QCOMPARE(app.commands().saveFullSize->text(), QString::fromUtf8("Save Full Size as PNG…"));
+                                      QString::fromUtf8("Save Full Size as PNG — 4096 × 3072"),
+                                      QString::fromUtf8("Save Full Size as JPEG — 4096 × 3072")}));
+        QStringList file;
+        for (QAction* a : app.window().findChild<QMenu*>("fileMenu")->actions())
+            file << a->text();
+        QVERIFY2(file.join('|').startsWith(QString::fromUtf8(
+                     "Open…|Save as PNG…|Save Full Size as PNG…|Save Full Size as JPEG…")),
+                 qPrintable(file.join('|')));
         // The longer text still fits the smallest window.
         m.setMessage(text);
         smallest();
@@ -511,7 +517,7 @@ private slots:
         const QUrl other = writeFile(dir, "other.png", pngBytes(50, 40));
         m.chooseOpenPath = [&] { return other.toLocalFile(); };
         QString savePath;
-        m.chooseSavePath = [&](const QString&) { return savePath; };
+        m.chooseSavePath = [&](const QString&, Imaging::FileType) { return savePath; };
         app.window().show();
 
         testsupport::loadNow(m, pngBytes(200, 150));
@@ -569,7 +575,7 @@ private slots:
         const QUrl third = writeFile(dir, "third.png", pngBytes(30, 20));
         m.chooseOpenPath = [&] { return other.toLocalFile(); };
         QString savePath;
-        m.chooseSavePath = [&](const QString&) { return savePath; };
+        m.chooseSavePath = [&](const QString&, Imaging::FileType) { return savePath; };
         QStringList panel;
         connect(&m, &MireloModel::activityChanged, [&] {
             if (child<QWidget>(v, "busyOverlay")->isVisibleTo(&app.window()))

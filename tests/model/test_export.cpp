@@ -17,7 +17,7 @@ namespace {
 struct Export : ::testing::Test {
     Export() {
         loadGradient(m, 200, 150);
-        m.chooseSavePath = [this](const QString&) { return path; };
+        m.chooseSavePath = [this](const QString&, Imaging::FileType) { return path; };
     }
     MireloModel m;
     QTemporaryDir dir;

@@ -33,8 +33,10 @@ protected:
                 p[2] = uint8_t((x ^ y) & 255);
                 p[3] = 255;
             }
-        ASSERT_EQ(Imaging::savePng(PixelImage(kW, kH, std::move(bytes)), path("photo.png")),
-                  Imaging::SaveError::None);
+        const PixelImage photo(kW, kH, std::move(bytes));
+        ASSERT_EQ(Imaging::savePng(photo, path("photo.png")), Imaging::SaveError::None);
+        QImage rgb = Imaging::makeQImage(photo).convertToFormat(QImage::Format_RGB888);
+        ASSERT_TRUE(rgb.save(path("photo.jpg"), "jpeg", 90));
     }
     static void TearDownTestSuite() { delete dir; }
     static QString path(const QString& name) { return dir->filePath(name); }
@@ -51,7 +53,7 @@ TEST_F(FullSize, KeepsUntouchedPixelsGivesTheEraseGrainAndMatchesTheTool) {
     MireloModel m;
     m.processors = 1;
     QString savePath;
-    m.chooseSavePath = [&](const QString&) { return savePath; };
+    m.chooseSavePath = [&](const QString&, Imaging::FileType) { return savePath; };
     loadNow(m, QUrl::fromLocalFile(path("photo.png")));
     ASSERT_TRUE(m.hasImage());
     ASSERT_EQ(m.current()->width(), 3072);
@@ -135,6 +137,52 @@ TEST_F(FullSize, KeepsUntouchedPixelsGivesTheEraseGrainAndMatchesTheTool) {
     const auto back = Imaging::decodeFile(savePath, 0);
     ASSERT_TRUE(back.image);
     EXPECT_TRUE(*back.image == *source.image);
+}
+
+// A JPEG photo saved at full size as JPEG keeps its own file away from the erase, and the
+// application and mirelo-erase write the same bytes.
+TEST_F(FullSize, JpegKeepsThePhotosBlocksAndMatchesTheTool) {
+    MireloModel m;
+    m.processors = 1;
+    const QString out = path("full.jpg");
+    m.chooseSavePath = [&](const QString&, Imaging::FileType type) {
+        EXPECT_EQ(type, Imaging::FileType::Jpeg);
+        return out;
+    };
+    loadNow(m, QUrl::fromLocalFile(path("photo.jpg")));
+    ASSERT_TRUE(stroke(m, {800, 600}, 30));
+    m.endStroke();
+    const std::span<const uint8_t> mask = m.mask()->bytes();
+    ASSERT_TRUE(
+        QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8).save(path("mask.png")));
+    m.erase();
+    ASSERT_TRUE(waitUntilIdle(m));
+    ASSERT_TRUE(m.saveJPEGFullSize());
+    ASSERT_TRUE(m.waitForSaves());
+    const QByteArray written = fileBytes(out);
+    EXPECT_LE(written.size(), fileBytes(path("photo.jpg")).size() * 105 / 100);
+
+    // Far from the erase every pixel decodes as the photo's; inside it the erase shows.
+    const auto saved = Imaging::decodeFile(out, 0),
+               photo = Imaging::decodeFile(path("photo.jpg"), 0);
+    ASSERT_TRUE(saved.image && photo.image);
+    int64_t differ = 0;
+    for (int64_t y = 0; y < kH; y += 3)
+        for (int64_t x = 0; x < kW; x += 3) {
+            const size_t i = size_t(y * kW + x) * 4;
+            if (std::hypot(x - 800 * kW / 3072.0, y - 600 * kH / 2048.0) > 150)
+                differ += !std::equal(&saved.image->bytes()[i], &saved.image->bytes()[i + 3],
+                                      &photo.image->bytes()[i]);
+        }
+    EXPECT_EQ(differ, 0);
+    EXPECT_FALSE(saved.image == photo.image);
+
+    QProcess tool;
+    tool.start(MIRELO_ERASE_EXE, {path("photo.jpg"), path("mask.png"), "-o", path("tool.jpg"),
+                                  "--full-size", "--threads", "1", "--quiet"});
+    ASSERT_TRUE(tool.waitForFinished(120000));
+    ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    EXPECT_TRUE(fileBytes(path("tool.jpg")) == written) << "not the app's bytes";
 }
 
 TEST(FullSizeMask, AreaAveragingCountsPartlyCoveredPixelsInProportion) {

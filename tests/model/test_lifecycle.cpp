@@ -15,7 +15,7 @@ using namespace testsupport;
 // window is closed.
 int quitDuringJob(const QString& job, const QString& photo, const QString& out) {
     MireloModel m;
-    m.chooseSavePath = [out](const QString&) { return out; };
+    m.chooseSavePath = [out](const QString&, Imaging::FileType) { return out; };
     if (job == "load") {
         m.load(QUrl::fromLocalFile(photo));
         return 0;
