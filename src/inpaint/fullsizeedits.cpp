@@ -240,6 +240,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
     if (!m.usable())
         return false;
     m.seedNNF(seeds);
+    m.limitSearch(kSearchRadius);
     std::vector<int32_t>().swap(seeds);
     m.vote();
     // The last pass ends with the best patch per pixel rather than an average, which would

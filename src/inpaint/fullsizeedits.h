@@ -34,9 +34,11 @@ enum class Fill { Enlarged, Synthesised };
 // A crop whose full-size area is larger than this many pixels is filled by enlargement:
 // synthesis takes about 45 bytes a pixel of its crop.
 inline constexpr int64_t kMaxSynthesisPixels = int64_t(8) << 20;
-// Field passes at the working size, and passes at full size.
-inline constexpr int kFieldPasses = 4;
+// Field passes at the working size, and passes at full size, whose random search looks
+// no further than kSearchRadius pixels: the carried field is close to its matches already.
+inline constexpr int kFieldPasses = 2;
 inline constexpr int kDetailPasses = 1;
+inline constexpr int64_t kSearchRadius = 16;
 
 // Carries the difference between original and current (both of the working size) into
 // full, the same picture at its original size, in place. progress (optional) is called

@@ -329,6 +329,12 @@ void Matcher::seedNNF(std::span<const int32_t> seeds) {
     }
 }
 
+void Matcher::limitSearch(int64_t radius) {
+    radii_ = 0;
+    for (int64_t r = std::min(radius, std::max(w_, h_)); r >= 1; r /= 2)
+        spans_[static_cast<size_t>(radii_++)] = XorShift::Divisor(static_cast<uint64_t>(2 * r + 1));
+}
+
 // A pass splits the target rows into chunkCount() chunks of nearly equal size, each with its own
 // random sequence, and the chunks' sweeps run side by side. The rows of a chunk depend on each
 // other only through vertical propagation, which reads the match of the pixel in the same

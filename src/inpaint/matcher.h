@@ -47,6 +47,9 @@ public:
     // none, and a target whose proposal is not a source gets a random source. Until a pass
     // has run, every match weighs the same in a vote.
     void seedNNF(std::span<const int32_t> seeds);
+    // Limits the random search to offsets of at most radius pixels (halving down to 1), for
+    // a field that starts close to its matches already. Call before the first pass.
+    void limitSearch(int64_t radius);
     // One propagation and random-search sweep; reverse runs bottom-up, right to left. The
     // field is the one the chunks give swept one after another, whichever thread sweeps
     // which row.
