@@ -3,13 +3,27 @@
 // Building image files byte by byte, for tests and fuzz seeds that need broken, hostile or
 // hand-made ones.
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QImage>
+#include <QImageWriter>
 
 #include <cstdint>
 
 #include <zlib.h>
 
 namespace ImageBytes {
+
+// The image written in format by Qt's own writer; empty when it cannot be.
+inline QByteArray encode(const QImage& image, const QByteArray& format = "png",
+                         bool progressive = false) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    return writer.write(image) ? bytes : QByteArray();
+}
 
 // The bytes of a string literal, zero bytes included.
 template <size_t N> QByteArray raw(const char (&s)[N]) { return QByteArray(s, N - 1); }

@@ -1,14 +1,13 @@
 #pragma once
 
+#include "imagebytes.h"
 #include "imaging.h"
 #include "mirelomodel.h"
 
-#include <QBuffer>
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
-#include <QImageWriter>
 #include <QTest>
 #include <QTimer>
 
@@ -42,14 +41,7 @@ inline QImage gradient(int w, int h) {
     return image;
 }
 
-inline QByteArray encode(const QImage& image, const char* format = "png") {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    writer.write(image);
-    return bytes;
-}
+using ImageBytes::encode;
 
 inline bool waitUntilIdle(MireloModel& m) {
     return QTest::qWaitFor([&] { return !m.isBusy(); }, 60000);

@@ -1,7 +1,6 @@
 // Writes the seed corpora of the fuzz targets into the folder given: small files of every
 // format Qt writes here, with and without an orientation tag and a colour profile, a GIF
 // (which Qt reads but does not write), and starting inputs for the other targets.
-#include <QBuffer>
 #include <QColorSpace>
 #include <QDir>
 #include <QFile>
@@ -28,14 +27,7 @@ void save(const QString& corpus, const QString& name, const QByteArray& bytes) {
     }
 }
 
-QByteArray encode(const QImage& image, const QByteArray& format, bool progressive = false) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    writer.setProgressiveScanWrite(progressive);
-    return writer.write(image) ? bytes : QByteArray();
-}
+using ImageBytes::encode;
 
 } // namespace
 

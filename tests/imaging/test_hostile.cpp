@@ -5,7 +5,6 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -18,6 +17,7 @@ namespace {
 using ImageBytes::be16;
 using ImageBytes::be32;
 using ImageBytes::chunk;
+using ImageBytes::encode;
 
 void le16(QByteArray& b, int v) {
     b.append(char(v));
@@ -26,16 +26,6 @@ void le16(QByteArray& b, int v) {
 void le32(QByteArray& b, quint32 v) {
     for (int s = 0; s < 32; s += 8)
         b.append(char(v >> s));
-}
-
-QByteArray encode(const QImage& image, const char* format, bool progressive = false) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    writer.setProgressiveScanWrite(progressive);
-    EXPECT_TRUE(writer.write(image));
-    return bytes;
 }
 
 QImage noise(int w, int h) {

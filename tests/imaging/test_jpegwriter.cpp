@@ -4,7 +4,6 @@
 
 #include <QBuffer>
 #include <QColorSpace>
-#include <QImageWriter>
 #include <QTemporaryDir>
 
 #include "../imagebytes.h"
@@ -16,14 +15,6 @@
 #include <jpeglib.h>
 
 namespace {
-
-QByteArray encoded(const QImage& image, const char* format) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter(&buffer, format).write(image);
-    return bytes;
-}
 
 // A JPEG's Exif, colour profile, sampling factors and every block's coefficients (64 a
 // block, row by row, per component), as libjpeg reads them.
@@ -75,7 +66,7 @@ QByteArray cameraJpeg() {
         for (int x = 0; x < image.width(); ++x)
             image.setPixel(x, y, qRgb(64 + x / 2, 64 + y / 2, 64 + (x ^ y) % 8 * 16));
     image.setColorSpace(QColorSpace::DisplayP3);
-    const QByteArray thumbnail = encoded(image.scaled(20, 16), "jpeg");
+    const QByteArray thumbnail = ImageBytes::encode(image.scaled(20, 16), "jpeg");
     // IFD0 (at 8): the orientation, then IFD1 (at 26): the thumbnail's offset (56) and size.
     QByteArray exif = ImageBytes::raw("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01"
                                       "\0\x06\0\0\0\0\0\x1A\0\x02\x02\x01\0\x04\0\0\0\x01\0\0\0"
@@ -84,7 +75,7 @@ QByteArray cameraJpeg() {
     exif += QByteArray(4, 0) + thumbnail;
     QByteArray segment = ImageBytes::raw("\xFF\xE1");
     ImageBytes::be16(segment, int(exif.size()) + 2);
-    const QByteArray jpeg = encoded(image, "jpeg");
+    const QByteArray jpeg = ImageBytes::encode(image, "jpeg");
     return jpeg.left(2) + segment + exif + jpeg.mid(2);
 }
 
@@ -166,7 +157,7 @@ TEST(JpegWriter, OtherPhotosAreCompressedWholeAsBaselineSRGB) {
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 96; ++x)
             image.setPixel(x, y, qRgb(x * 2, y * 3, 128));
-    const QByteArray png = encoded(image, "png");
+    const QByteArray png = ImageBytes::encode(image, "png");
     const PixelImage original = *Imaging::decodeData(png).image;
     PixelImage current = original;
     std::fill_n(current.mutableBytes().data(), 96 * 4 * 8, uint8_t(20)); // 8 dark rows

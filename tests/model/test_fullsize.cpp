@@ -139,9 +139,9 @@ TEST_F(FullSize, KeepsUntouchedPixelsGivesTheEraseGrainAndMatchesTheTool) {
     EXPECT_TRUE(*back.image == *source.image);
 }
 
-// A JPEG photo saved at full size as JPEG keeps its own file away from the erase, and the
-// application and mirelo-erase write the same bytes.
-TEST_F(FullSize, JpegKeepsThePhotosBlocksAndMatchesTheTool) {
+// A JPEG photo saved at full size as JPEG (which keeps the photo's blocks, see the writer's
+// own tests): the application and mirelo-erase write the same bytes.
+TEST_F(FullSize, JpegShowsProgressAndMatchesTheTool) {
     MireloModel m;
     m.processors = 1;
     const QString out = path("full.jpg");
@@ -157,25 +157,16 @@ TEST_F(FullSize, JpegKeepsThePhotosBlocksAndMatchesTheTool) {
         QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8).save(path("mask.png")));
     m.erase();
     ASSERT_TRUE(waitUntilIdle(m));
+    // The synthesis shows its progress as an erase does.
+    bool shown = false;
+    QObject::connect(&m, &MireloModel::progressChanged, [&] {
+        shown |= m.activity() == MireloModel::Activity::SavingFullSize && m.progress() == 1.0;
+    });
     ASSERT_TRUE(m.saveJPEGFullSize());
     ASSERT_TRUE(m.waitForSaves());
+    EXPECT_TRUE(shown);
     const QByteArray written = fileBytes(out);
-    EXPECT_LE(written.size(), fileBytes(path("photo.jpg")).size() * 105 / 100);
-
-    // Far from the erase every pixel decodes as the photo's; inside it the erase shows.
-    const auto saved = Imaging::decodeFile(out, 0),
-               photo = Imaging::decodeFile(path("photo.jpg"), 0);
-    ASSERT_TRUE(saved.image && photo.image);
-    int64_t differ = 0;
-    for (int64_t y = 0; y < kH; y += 3)
-        for (int64_t x = 0; x < kW; x += 3) {
-            const size_t i = size_t(y * kW + x) * 4;
-            if (std::hypot(x - 800 * kW / 3072.0, y - 600 * kH / 2048.0) > 150)
-                differ += !std::equal(&saved.image->bytes()[i], &saved.image->bytes()[i + 3],
-                                      &photo.image->bytes()[i]);
-        }
-    EXPECT_EQ(differ, 0);
-    EXPECT_FALSE(saved.image == photo.image);
+    EXPECT_FALSE(written.isEmpty());
 
     QProcess tool;
     tool.start(MIRELO_ERASE_EXE, {path("photo.jpg"), path("mask.png"), "-o", path("tool.jpg"),

@@ -18,54 +18,6 @@ TEST(Loading, KeepsSmallImagesAsTheyAre) {
     EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(*m.current()));
 }
 
-TEST(Loading, TurnsSidewaysPhotosUpright) {
-    // Stored 60 x 40, red on the left, blue on the right, tagged "rotate 90 clockwise".
-    QImage stored(60, 40, QImage::Format_RGB32);
-    stored.fill(Qt::blue);
-    for (int y = 0; y < 40; ++y)
-        for (int x = 0; x < 30; ++x)
-            stored.setPixel(x, y, qRgb(255, 0, 0));
-    // Qt's JPEG writer does not store orientation, so add the EXIF block by hand:
-    // APP1 "Exif", a little-endian TIFF header and one entry, Orientation (0x0112) = 6.
-    QByteArray jpeg = encode(stored, "jpeg");
-    const unsigned char exif[] = {
-        0xFF, 0xE1, 0,    34,   'E', 'x', 'i', 'f', 0, 0, // APP1, length, "Exif"
-        'I',  'I',  42,   0,    8,   0,   0,   0,         // TIFF header, first IFD at 8
-        1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
-    jpeg.insert(2, reinterpret_cast<const char*>(exif), sizeof exif);
-    QBuffer check(&jpeg);
-    QImageReader tag(&check);
-    ASSERT_EQ(tag.transformation(), QImageIOHandler::TransformationRotate90);
-
-    MireloModel m;
-    loadNow(m, jpeg);
-    ASSERT_TRUE(m.hasImage());
-    ASSERT_EQ(m.current()->width(), 40);
-    ASSERT_EQ(m.current()->height(), 60);
-    const QImage upright = m.currentImage();
-    EXPECT_GT(qRed(upright.pixel(20, 5)), 200); // the left half is now on top
-    EXPECT_GT(qBlue(upright.pixel(20, 55)), 200);
-}
-
-TEST(Loading, CompositesTransparencyOverWhite) {
-    QImage alpha(4, 1, QImage::Format_ARGB32);
-    alpha.setPixel(0, 0, qRgba(0, 0, 0, 0));
-    alpha.setPixel(1, 0, qRgba(255, 0, 0, 128));
-    alpha.setPixel(2, 0, qRgba(0, 0, 255, 255));
-    alpha.setPixel(3, 0, qRgba(0, 255, 0, 0));
-    MireloModel m;
-    loadNow(m, encode(alpha));
-    ASSERT_TRUE(m.hasImage());
-    const auto b = bytesOf(*m.current());
-    EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 4),
-              (std::vector<uint8_t>{255, 255, 255, 255}));
-    EXPECT_EQ(b[4], 255);
-    EXPECT_NEAR(b[5], 127, 1);
-    EXPECT_NEAR(b[6], 127, 1);
-    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 8, b.end()),
-              (std::vector<uint8_t>{0, 0, 255, 255, 255, 255, 255, 255}));
-}
-
 TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     QTemporaryDir dir;
     MireloModel m;
