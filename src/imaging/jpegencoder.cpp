@@ -3,6 +3,7 @@
 #include "imaging.h"
 #include "jpegdecoder.h"
 #include "jpegerrors.h"
+#include "jpegmarkers.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -107,112 +108,14 @@ bool compress(Encoder& e, QIODevice& device, const RgbxRows& rows) {
     return true;
 }
 
-// The markers of the photo besides the picture's own, as they were. JFIF (APP0) and Adobe
-// (APP14) are read by the library, which decides from them how colours are stored, and it
-// writes them again itself.
-struct Marker {
-    int code = 0;
-    QByteArray bytes;
-};
-
-// Matches the decoder's limits: more markers than any camera writes are refused, and no
-// more than this many bytes of them are kept.
-constexpr size_t kMaxMarkers = 10000;
-constexpr qsizetype kMaxMarkerBytes = qsizetype(16) << 20;
-
-struct Markers {
-    std::vector<Marker> list;
-    qsizetype bytes = 0;
-    bool tooMany = false;
-    bool noMemory = false;
-};
-
-boolean keepMarker(j_decompress_ptr info) {
-    auto* markers = static_cast<Markers*>(info->client_data);
-    int length = Jpeg::nextByte(info) << 8;
-    length += Jpeg::nextByte(info);
-    length -= 2;
-    if (length <= 0)
-        return TRUE;
-    if (markers->list.size() >= kMaxMarkers || markers->bytes + length > kMaxMarkerBytes) {
-        markers->tooMany = true;
-        Jpeg::failNow(reinterpret_cast<j_common_ptr>(info));
-    }
-    // The list's room was reserved before reading: only the bytes are allocated here, and
-    // no exception may pass through the library.
-    markers->list.push_back({info->unread_marker, {}});
-    QByteArray& bytes = markers->list.back().bytes;
-    try {
-        bytes.resize(length);
-    } catch (const std::bad_alloc&) {
-        markers->noMemory = true;
-    }
-    if (markers->noMemory)
-        Jpeg::failNow(reinterpret_cast<j_common_ptr>(info));
-    markers->bytes += length;
-    char* out = bytes.data();
-    for (int i = 0; i < length; ++i)
-        out[i] = char(Jpeg::nextByte(info));
-    return TRUE;
-}
-
-bool startsWith(const QByteArray& bytes, const char* prefix, size_t length) {
-    return size_t(bytes.size()) >= length && std::memcmp(bytes.constData(), prefix, length) == 0;
-}
-
-bool isExif(const Marker& m) {
-    return m.code == JPEG_APP0 + 1 && startsWith(m.bytes, "Exif\0\0", 6);
-}
-
-// A multi-picture index (APP2 "MPF") gives the offsets of pictures stored after the photo's
-// end; those are not written, so neither is the index.
-bool isPictureIndex(const Marker& m) {
-    return m.code == JPEG_APP0 + 2 && startsWith(m.bytes, "MPF\0", 4);
-}
-
-// Makes the first IFD of an Exif block the last: the second, which holds the thumbnail,
-// is no longer linked, and readers no longer show the picture before the edit. The block
-// comes from the file: every offset is checked, and a block that cannot be read is left
-// as it is.
-void unlinkThumbnail(QByteArray& exif) {
-    constexpr qsizetype kHeader = 6; // "Exif\0\0"
-    const qint64 size = exif.size() - kHeader;
-    if (size < 8)
-        return;
-    auto* tiff = reinterpret_cast<uchar*>(exif.data() + kHeader);
-    bool bigEndian;
-    if (tiff[0] == 'M' && tiff[1] == 'M')
-        bigEndian = true;
-    else if (tiff[0] == 'I' && tiff[1] == 'I')
-        bigEndian = false;
-    else
-        return;
-    const auto read = [&](qint64 at, int bytes) {
-        quint32 v = 0;
-        for (int i = 0; i < bytes; ++i)
-            v |= quint32(tiff[at + i]) << (8 * (bigEndian ? bytes - 1 - i : i));
-        return v;
-    };
-    if (read(2, 2) != 42)
-        return;
-    const qint64 first = read(4, 4);
-    if (first < 8 || first + 2 > size)
-        return;
-    const qint64 next = first + 2 + 12 * qint64(read(first, 2));
-    if (next + 4 > size)
-        return;
-    std::memset(tiff + next, 0, 4);
-}
-
-// The photo's colour profile, as the decoder puts its pieces together.
-QByteArray iccProfile(const std::vector<Marker>& markers) {
-    QByteArray icc;
-    for (const Marker& m : markers)
-        if (m.code == JPEG_APP0 + 2 && m.bytes.size() > 128 + 4 + 14 &&
-            startsWith(m.bytes, "ICC_PROFILE", 12))
-            icc += m.bytes.mid(14);
-    return icc;
-}
+using Jpeg::iccProfile;
+using Jpeg::isExif;
+using Jpeg::isPictureIndex;
+using Jpeg::keepMarker;
+using Jpeg::kMaxMarkers;
+using Jpeg::Marker;
+using Jpeg::Markers;
+using Jpeg::unlinkThumbnail;
 
 // Where a pixel of the picture as stored lands once it is turned upright, and back: as
 // upright() turns it, mirrored and flipped first, then turned a quarter clockwise.
