@@ -375,6 +375,15 @@ std::unique_ptr<EditedJpeg> EditedJpeg::make(const QByteArray& photo, const Pixe
     info.mem->max_memory_to_use = long(std::min<qint64>(kDecodeBudget, LONG_MAX));
     if (!readBlocks(*s))
         return fail(failure(s->err, s->markers));
+    // Blocks are compressed again with the photo's own quantisation tables, which divide
+    // the coefficients: a table holding a zero, which only a damaged file has, cannot be.
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& comp = info.comp_info[c];
+        for (const JQUANT_TBL* table : {comp.quant_table, info.quant_tbl_ptrs[comp.quant_tbl_no]})
+            if (!table ||
+                std::ranges::find(table->quantval, UINT16(0)) != std::end(table->quantval))
+                return fail(QStringLiteral("corrupt or incomplete data"));
+    }
 
     // The MCUs holding a changed pixel.
     s->unitWidth = info.max_h_samp_factor * DCTSIZE;

@@ -18,7 +18,7 @@ namespace {
 class PaletteIndices {
 public:
     PaletteIndices(quint32 width, quint32 height, int depth, bool interlaced, int entries)
-        : width_(width), height_(height), depth_(depth), entries_(entries) {
+        : depth_(depth), entries_(entries) {
         static constexpr int kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                              {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
         passes_ = interlaced ? 7 : 1;
@@ -117,7 +117,6 @@ private:
         }
     }
 
-    quint32 width_, height_;
     int depth_, entries_;
     int passes_ = 1, pass_ = 0;
     std::array<quint32, 7> passWidth_{}, passHeight_{};

@@ -4,6 +4,7 @@
 #include <QColorSpace>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageWriter>
 #include <QPainter>
@@ -109,6 +110,18 @@ int main(int argc, char** argv) {
     save("engine", "blob", raw("\x30\x28\x00\x30\x00\x08\xFF\x30\x00") + QByteArray(200, '\x21'));
     save("engine", "texture",
          raw("\x3F\x3F\x01\x20\x00\x10\x81\x40\x00") + QByteArray(500, '\x5A'));
+    // The block-keeping writer: the JPEGs above, and one whose Exif links a thumbnail.
+    for (const QFileInfo& f : QDir(root.filePath("decode")).entryInfoList({"*.jpg", "*.jpeg"})) {
+        QFile in(f.filePath());
+        if (in.open(QIODevice::ReadOnly))
+            save("jpegwriter", f.fileName(), in.readAll());
+    }
+    // APP1 of 36 bytes: Exif, a big-endian TIFF header, IFD0 with the orientation, linking
+    // an empty IFD1 at 26.
+    const QByteArray exif = raw("\xFF\xE1\0\x24"
+                                "Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0"
+                                "\0\0\0\x1A\0\0");
+    save("jpegwriter", "thumbnail.jpg", jpeg.left(2) + exif + jpeg.mid(2));
     save("arguments", "typical", raw("in.jpg\0mask.png\0-o\0out.png\0--threads\0002"));
     save("arguments", "options", raw("--fill=texture\0-q\0--\0-a\0b\0--output=x.png\0--full-size"));
     return 0;
