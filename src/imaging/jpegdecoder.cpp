@@ -71,6 +71,13 @@ void limitScans(j_common_ptr info) {
         failNow(info);
 }
 
+void readMarkersWith(j_decompress_ptr info, jpeg_marker_parser_method read) {
+    jpeg_set_marker_processor(info, JPEG_COM, read);
+    for (int n = 1; n < 16; ++n)
+        if (n != 14)
+            jpeg_set_marker_processor(info, JPEG_APP0 + n, read);
+}
+
 int nextByte(j_decompress_ptr info) {
     jpeg_source_mgr* src = info->src;
     if (src->bytes_in_buffer == 0)
@@ -195,12 +202,8 @@ bool readHeader(Decoder& d) {
     d.info.src = &d.source;
     d.info.progress = &d.progress;
     d.info.client_data = &d.metadata;
-    // The library reads the JFIF (APP0) and Adobe (APP14) markers itself: they decide the
-    // colour transform. It reads them in constant time each.
-    jpeg_set_marker_processor(&d.info, JPEG_COM, readMarker);
-    for (int n = 1; n < 16; ++n)
-        if (n != 14)
-            jpeg_set_marker_processor(&d.info, JPEG_APP0 + n, readMarker);
+    // The library reads JFIF and Adobe markers itself, in constant time each.
+    readMarkersWith(&d.info, readMarker);
     return jpeg_read_header(&d.info, TRUE) == JPEG_HEADER_OK;
 }
 

@@ -198,10 +198,7 @@ bool readHeader(State& s, const QByteArray& photo) {
     s.photo.progress = &s.progress;
     jpeg_mem_src(&s.photo, reinterpret_cast<const unsigned char*>(photo.constData()),
                  static_cast<unsigned long>(photo.size()));
-    jpeg_set_marker_processor(&s.photo, JPEG_COM, keepMarker);
-    for (int n = 1; n < 16; ++n)
-        if (n != 14)
-            jpeg_set_marker_processor(&s.photo, JPEG_APP0 + n, keepMarker);
+    Jpeg::readMarkersWith(&s.photo, keepMarker);
     return jpeg_read_header(&s.photo, TRUE) == JPEG_HEADER_OK;
 }
 

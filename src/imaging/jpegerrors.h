@@ -31,4 +31,8 @@ void limitScans(j_common_ptr info);
 // The next byte of the decompressor's input; at the end of the data it warns, and so fails.
 int nextByte(j_decompress_ptr info);
 
+// Has read handle the comment and every application marker but Adobe's (APP14): the
+// library reads that and JFIF's (APP0) itself, as they decide the colour transform.
+void readMarkersWith(j_decompress_ptr info, jpeg_marker_parser_method read);
+
 } // namespace Imaging::Jpeg

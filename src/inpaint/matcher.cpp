@@ -570,36 +570,29 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
 
 void Matcher::vote() {
     assert(usable_ && "vote: level not usable");
-    const int64_t h = h_;
-
-    // Only hole pixels change, and no vote reads one (see the header), so the chunks write
-    // their hole pixels in place. Hole pixels are split evenly between the chunks; the
-    // split does not affect the result.
-    const int64_t holeCount = holeCount_;
-    struct Votes {
-        Matcher* m;
-        int64_t count, chunks;
-    } votes{this, holeCount, std::max<int64_t>(1, std::min(chunkCount(h), holeCount / 64))};
-    gang_.run(
-        votes.chunks,
-        [](void* p, int64_t c) {
-            auto* v = static_cast<Votes*>(p);
-            v->m->voteHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
-        },
-        &votes);
+    voteWith(&Matcher::voteHoles);
 }
 
 void Matcher::voteBest() {
     assert(usable_ && "voteBest: level not usable");
+    voteWith(&Matcher::voteBestHoles);
+}
+
+void Matcher::voteWith(void (Matcher::*holes)(int64_t first, int64_t end)) {
+    // Only hole pixels change, and no vote reads one (see the header), so the chunks write
+    // their hole pixels in place. Hole pixels are split evenly between the chunks; the
+    // split does not affect the result.
     struct Votes {
         Matcher* m;
+        void (Matcher::*holes)(int64_t, int64_t);
         int64_t count, chunks;
-    } votes{this, holeCount_, std::max<int64_t>(1, std::min(chunkCount(h_), holeCount_ / 64))};
+    } votes{this, holes, holeCount_,
+            std::max<int64_t>(1, std::min(chunkCount(h_), holeCount_ / 64))};
     gang_.run(
         votes.chunks,
         [](void* p, int64_t c) {
             auto* v = static_cast<Votes*>(p);
-            v->m->voteBestHoles(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
+            (v->m->*v->holes)(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
         },
         &votes);
 }

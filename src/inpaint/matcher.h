@@ -97,6 +97,8 @@ private:
     void matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& rng, const Counter* above,
                   Counter& done);
     void setUp();
+    // Runs holes over the hole pixels, split between the chunks.
+    void voteWith(void (Matcher::*holes)(int64_t first, int64_t end));
     void voteHoles(int64_t first, int64_t end);
     void voteBestHoles(int64_t first, int64_t end);
 

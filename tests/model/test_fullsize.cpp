@@ -45,6 +45,16 @@ protected:
         f.open(QIODevice::ReadOnly);
         return f.readAll();
     }
+    // Erases a disc of radius 30 at the working size, and writes its mask for the tool.
+    static void eraseDisc(MireloModel& m, QPointF at) {
+        ASSERT_TRUE(stroke(m, at, 30));
+        m.endStroke();
+        const std::span<const uint8_t> mask = m.mask()->bytes();
+        ASSERT_TRUE(QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8)
+                        .save(path("mask.png")));
+        m.erase();
+        ASSERT_TRUE(waitUntilIdle(m));
+    }
     static QTemporaryDir* dir;
 };
 QTemporaryDir* FullSize::dir = nullptr;
@@ -59,13 +69,7 @@ TEST_F(FullSize, KeepsUntouchedPixelsGivesTheEraseGrainAndMatchesTheTool) {
     ASSERT_EQ(m.current()->width(), 3072);
     ASSERT_TRUE(m.scaledDown());
 
-    ASSERT_TRUE(stroke(m, {1500, 1000}, 30));
-    m.endStroke();
-    const std::span<const uint8_t> mask = m.mask()->bytes();
-    ASSERT_TRUE(
-        QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8).save(path("mask.png")));
-    m.erase();
-    ASSERT_TRUE(waitUntilIdle(m));
+    eraseDisc(m, {1500, 1000});
 
     // The save runs while the event loop keeps turning.
     savePath = path("full.png");
@@ -150,13 +154,7 @@ TEST_F(FullSize, JpegShowsProgressAndMatchesTheTool) {
         return out;
     };
     loadNow(m, QUrl::fromLocalFile(path("photo.jpg")));
-    ASSERT_TRUE(stroke(m, {800, 600}, 30));
-    m.endStroke();
-    const std::span<const uint8_t> mask = m.mask()->bytes();
-    ASSERT_TRUE(
-        QImage(mask.data(), 3072, 2048, 3072, QImage::Format_Grayscale8).save(path("mask.png")));
-    m.erase();
-    ASSERT_TRUE(waitUntilIdle(m));
+    eraseDisc(m, {800, 600});
     // The synthesis shows its progress as an erase does.
     bool shown = false;
     QObject::connect(&m, &MireloModel::progressChanged, [&] {
