@@ -78,6 +78,21 @@ void readMarkersWith(j_decompress_ptr info, jpeg_marker_parser_method read) {
             jpeg_set_marker_processor(info, JPEG_APP0 + n, read);
 }
 
+long long coefficientBytes(const jpeg_decompress_struct& info) {
+    long long bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& comp = info.comp_info[c];
+        const long long across =
+            (static_cast<long long>(comp.width_in_blocks) + comp.h_samp_factor - 1) /
+            comp.h_samp_factor * comp.h_samp_factor;
+        const long long down =
+            (static_cast<long long>(comp.height_in_blocks) + comp.v_samp_factor - 1) /
+            comp.v_samp_factor * comp.v_samp_factor;
+        bytes += across * down * DCTSIZE2 * static_cast<long long>(sizeof(JCOEF));
+    }
+    return bytes;
+}
+
 int nextByte(j_decompress_ptr info) {
     jpeg_source_mgr* src = info->src;
     if (src->bytes_in_buffer == 0)
@@ -353,17 +368,7 @@ Read read(QIODevice& device, int maxSide, qint64 memoryBudget, QSize expected) {
 
     // A progressive (or otherwise multi-scan) file is decoded through a buffer that holds
     // every DCT coefficient of the image: 128 bytes per 8 x 8 block of every component.
-    qint64 coefficients = 0;
-    if (jpeg_has_multiple_scans(&info)) {
-        for (int c = 0; c < info.num_components; ++c) {
-            const jpeg_component_info& comp = info.comp_info[c];
-            const qint64 across = (qint64(comp.width_in_blocks) + comp.h_samp_factor - 1) /
-                                  comp.h_samp_factor * comp.h_samp_factor;
-            const qint64 down = (qint64(comp.height_in_blocks) + comp.v_samp_factor - 1) /
-                                comp.v_samp_factor * comp.v_samp_factor;
-            coefficients += across * down * DCTSIZE2 * qint64(sizeof(JCOEF));
-        }
-    }
+    const qint64 coefficients = jpeg_has_multiple_scans(&info) ? coefficientBytes(info) : 0;
 
     const QSize scaled = cappedSize(stored, maxSide);
     if (scaled != stored) {

@@ -357,17 +357,8 @@ std::unique_ptr<EditedJpeg> EditedJpeg::make(const QByteArray& photo, const Pixe
     const QColorSpace profile = QColorSpace::fromIccProfile(iccProfile(s->markers.list));
     const QColorSpace space = convertsToSRGB(profile) ? profile : QColorSpace();
 
-    // The coefficients of every block: 128 bytes per 8 x 8 block of every component.
-    qint64 coefficients = 0;
-    for (int c = 0; c < info.num_components; ++c) {
-        const jpeg_component_info& comp = info.comp_info[c];
-        const qint64 across = (qint64(comp.width_in_blocks) + comp.h_samp_factor - 1) /
-                              comp.h_samp_factor * comp.h_samp_factor;
-        const qint64 down = (qint64(comp.height_in_blocks) + comp.v_samp_factor - 1) /
-                            comp.v_samp_factor * comp.v_samp_factor;
-        coefficients += across * down * DCTSIZE2 * qint64(sizeof(JCOEF));
-    }
-    if (coefficients > kDecodeBudget)
+    // The coefficients of every block are held.
+    if (Jpeg::coefficientBytes(info) > kDecodeBudget)
         return fail(budgetReason(kDecodeBudget));
     info.mem->max_memory_to_use = long(std::min<qint64>(kDecodeBudget, LONG_MAX));
     if (!readBlocks(*s))

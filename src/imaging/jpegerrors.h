@@ -35,4 +35,8 @@ int nextByte(j_decompress_ptr info);
 // library reads that and JFIF's (APP0) itself, as they decide the colour transform.
 void readMarkersWith(j_decompress_ptr info, jpeg_marker_parser_method read);
 
+// The bytes a buffer of every DCT coefficient of the picture takes, once its header is
+// read: 128 for each 8 x 8 block of every component, MCUs counted whole.
+long long coefficientBytes(const jpeg_decompress_struct& info);
+
 } // namespace Imaging::Jpeg
