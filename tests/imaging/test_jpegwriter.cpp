@@ -172,7 +172,7 @@ TEST(JpegWriter, OtherPhotosAreCompressedWholeAsBaselineSRGB) {
     EXPECT_LT(difference(*Imaging::decodeData(bytes).image, current, 96, 64), 96 * 64 * 3 * 2);
 }
 
-TEST(JpegWriter, DamagedPhotoFailsWithAReason) {
+TEST(JpegWriter, DamagedPhotoOrFullDiskFailsWithAReason) {
     const QByteArray photo = cameraJpeg(), cut = photo.left(photo.size() - 600);
     const PixelImage picture = *Imaging::decodeData(photo, 0).image;
     const std::vector<uint8_t> changed(157 * 203, 1);
@@ -180,6 +180,9 @@ TEST(JpegWriter, DamagedPhotoFailsWithAReason) {
     EXPECT_FALSE(Imaging::EditedJpeg::make(cut, picture, changed, &reason));
     EXPECT_EQ(reason, "corrupt or incomplete data");
     EXPECT_FALSE(Imaging::EditedJpeg::make(photo, PixelImage(157, 200), changed)); // not its size
+    // A full disk ends in the one-line failure with its reason.
+    EXPECT_EQ(Imaging::saveJpeg(picture, "/dev/full", &reason), Imaging::SaveError::WriteFailed);
+    EXPECT_EQ(reason, "no space left on the device");
 }
 
 } // namespace
