@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QFile>
 #include <QImage>
 #include <QImageWriter>
 
@@ -23,6 +24,12 @@ inline QByteArray encode(const QImage& image, const QByteArray& format = "png",
     QImageWriter writer(&buffer, format);
     writer.setProgressiveScanWrite(progressive);
     return writer.write(image) ? bytes : QByteArray();
+}
+
+// A whole file's bytes; empty when it cannot be read.
+inline QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // The bytes of a string literal, zero bytes included.

@@ -109,8 +109,6 @@ void erase(MireloModel& m) {
     QTRY_VERIFY_WITH_TIMEOUT(!m.isBusy(), 20000);
 }
 
-std::optional<PixelImage> decoded(const QString& path) { return Imaging::decodeFile(path).image; }
-
 QUrl writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
     QFile f(dir.filePath(name));
     f.open(QIODevice::WriteOnly);
@@ -599,7 +597,7 @@ private slots:
         QVERIFY(!(expected == *m.current()));
         panel.clear();
         app.commands().open->trigger();
-        QVERIFY(decoded(savePath) == expected);
+        QVERIFY(Imaging::decodeFile(savePath).image == expected);
         QCOMPARE(panel.mid(0, 2), QStringList({"Finishing the erase… 0%", "Saving…"}));
         QTRY_COMPARE(m.current()->width(), 50);
 
@@ -607,7 +605,7 @@ private slots:
         expected = startErase(m, {25, 20});
         QVERIFY(!(expected == *m.current()));
         QVERIFY(app.window().close());
-        QVERIFY(decoded(savePath) == expected);
+        QVERIFY(Imaging::decodeFile(savePath).image == expected);
 
         answer = QMessageBox::Discard;
         app.window().show();

@@ -60,11 +60,6 @@ protected:
         EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
         return f.fileName();
     }
-    static QByteArray contents(const QString& path) {
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
-        return f.readAll();
-    }
     static void writeMask(int w, int h, const QString& path) {
         QImage m(w, h, QImage::Format_Grayscale8);
         m.fill(0);
@@ -134,7 +129,7 @@ TEST_F(EraseTool, FailuresSayWhatWentWrongInOneLine) {
     const QString junk = save("junk.png", "not a picture");
     const QString small = dir.filePath("small.png");
     writeMask(200, 160, small);
-    QByteArray damaged = contents(photo);
+    QByteArray damaged = ImageBytes::fileBytes(photo);
     damaged[60] = char(damaged[60] ^ 1); // inside the pixel data: its checksum fails
     const QString broken = save("broken.png", damaged);
     const QString huge = save("huge.png", ImageBytes::undecodablePng(40000, 40000));
@@ -183,13 +178,13 @@ TEST_F(EraseTool, WritesJpegWhenTheOutputIsNamedSo) {
     for (int run = 0; run < 2; ++run) {
         const Result r = runTool({jpeg, mask, "-o", out, "--full-size", "--threads", "2"});
         ASSERT_EQ(r.status, 0) << qPrintable(r.err);
-        EXPECT_TRUE(contents(out).startsWith("\xFF\xD8")) << "a JPEG";
-        first = run == 0 ? contents(out) : first;
+        EXPECT_TRUE(ImageBytes::fileBytes(out).startsWith("\xFF\xD8")) << "a JPEG";
+        first = run == 0 ? ImageBytes::fileBytes(out) : first;
     }
-    EXPECT_EQ(contents(out), first);
+    EXPECT_EQ(ImageBytes::fileBytes(out), first);
     EXPECT_NE(Imaging::decodeFile(out).image, Imaging::decodeFile(jpeg).image);
     ASSERT_EQ(runTool({photo, mask, "-o", dir.filePath("small.jpeg")}).status, 0);
-    EXPECT_TRUE(contents(dir.filePath("small.jpeg")).startsWith("\xFF\xD8"));
+    EXPECT_TRUE(ImageBytes::fileBytes(dir.filePath("small.jpeg")).startsWith("\xFF\xD8"));
 }
 
 // The tool in this process, where the engine's seams can make thread starts and
@@ -226,7 +221,7 @@ TEST_F(EraseTool, ThreadAndMemoryFailuresEndInOneLine) {
 TEST_F(EraseTool, ReadsThePhotoFromAPipe) {
     const QString pipe = dir.filePath("photo-pipe");
     ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
-    const QByteArray bytes = contents(photo);
+    const QByteArray bytes = ImageBytes::fileBytes(photo);
     std::thread writer([&] {
         QFile out(pipe);
         if (out.open(QIODevice::WriteOnly))

@@ -16,6 +16,16 @@
 
 namespace Reference {
 
+// A w x h mask with the rw x rh rectangle at (x0, y0) painted v.
+inline std::vector<uint8_t> rect(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t rw,
+                                 int64_t rh, uint8_t v = 255) {
+    std::vector<uint8_t> m(w * h, 0);
+    for (int64_t y = y0; y < y0 + rh; ++y)
+        for (int64_t x = x0; x < x0 + rw; ++x)
+            m[y * w + x] = v;
+    return m;
+}
+
 // Jacobi sweeps; a neighbour outside the picture is the edge pixel itself.
 inline std::vector<float> relax(std::vector<float> rgb, const std::vector<uint8_t>& hole, int64_t w,
                                 int64_t h, int64_t iterations) {

@@ -1,5 +1,6 @@
 #include "inpainter.h"
 #include "largepages.h"
+#include "reference.h"
 #include "simd.h"
 #include "workergang.h"
 
@@ -11,14 +12,7 @@
 
 namespace {
 
-std::vector<uint8_t> rect(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t rw, int64_t rh,
-                          uint8_t v = 255) {
-    std::vector<uint8_t> m(w * h, 0);
-    for (int64_t y = y0; y < y0 + rh; ++y)
-        for (int64_t x = x0; x < x0 + rw; ++x)
-            m[y * w + x] = v;
-    return m;
-}
+using Reference::rect;
 
 // A grainy picture: a smooth colour ramp under strong pixel-scale noise, like grass or
 // gravel seen from afar.

@@ -26,20 +26,14 @@ bool erodesToSomething(std::vector<uint8_t> m, int64_t w, int64_t h, int64_t ste
     return true;
 }
 
-std::vector<uint8_t> block(int64_t w, int64_t h, int64_t x0, int64_t y0, int64_t bw, int64_t bh) {
-    std::vector<uint8_t> m(w * h, 0);
-    for (int64_t y = y0; y < y0 + bh; ++y)
-        for (int64_t x = x0; x < x0 + bw; ++x)
-            m[y * w + x] = 200;
-    return m;
-}
+using Reference::rect;
 
 TEST(MorphErosion, ElevenSquareIsThickAnywhereTenIsNot) {
-    EXPECT_TRUE(Morph::survivesErosion(block(30, 20, 5, 5, 11, 11), 30, 20, 5));
-    EXPECT_TRUE(Morph::survivesErosion(block(11, 11, 0, 0, 11, 11), 11, 11, 5));
-    EXPECT_TRUE(Morph::survivesErosion(block(30, 20, 19, 9, 11, 11), 30, 20, 5));
-    EXPECT_FALSE(Morph::survivesErosion(block(300, 20, 0, 5, 300, 10), 300, 20, 5));
-    EXPECT_FALSE(Morph::survivesErosion(block(20, 300, 5, 0, 10, 300), 20, 300, 5));
+    EXPECT_TRUE(Morph::survivesErosion(rect(30, 20, 5, 5, 11, 11), 30, 20, 5));
+    EXPECT_TRUE(Morph::survivesErosion(rect(11, 11, 0, 0, 11, 11), 11, 11, 5));
+    EXPECT_TRUE(Morph::survivesErosion(rect(30, 20, 19, 9, 11, 11), 30, 20, 5));
+    EXPECT_FALSE(Morph::survivesErosion(rect(300, 20, 0, 5, 300, 10), 300, 20, 5));
+    EXPECT_FALSE(Morph::survivesErosion(rect(20, 300, 5, 0, 10, 300), 20, 300, 5));
 }
 
 // Arrays down to one pixel thin, empty masks, and zero steps, which anything survives.

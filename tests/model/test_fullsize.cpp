@@ -40,11 +40,6 @@ protected:
     }
     static void TearDownTestSuite() { delete dir; }
     static QString path(const QString& name) { return dir->filePath(name); }
-    static QByteArray fileBytes(const QString& name) {
-        QFile f(name);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
     // Erases a disc of radius 30 at the working size, and writes its mask for the tool.
     static void eraseDisc(MireloModel& m, QPointF at) {
         ASSERT_TRUE(stroke(m, at, 30));
@@ -131,7 +126,8 @@ TEST_F(FullSize, KeepsUntouchedPixelsGivesTheEraseGrainAndMatchesTheTool) {
                                   "--full-size", "--threads", "1", "--quiet"});
     ASSERT_TRUE(tool.waitForFinished(120000));
     ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
-    EXPECT_TRUE(fileBytes(path("tool.png")) == fileBytes(savePath)) << "not the app's bytes";
+    EXPECT_TRUE(ImageBytes::fileBytes(path("tool.png")) == ImageBytes::fileBytes(savePath))
+        << "not the app's bytes";
 
     // After undo the picture is the photo as loaded, so the full-size file is the photo itself.
     m.undo();
@@ -163,7 +159,7 @@ TEST_F(FullSize, JpegShowsProgressAndMatchesTheTool) {
     ASSERT_TRUE(m.saveJPEGFullSize());
     ASSERT_TRUE(m.waitForSaves());
     EXPECT_TRUE(shown);
-    const QByteArray written = fileBytes(out);
+    const QByteArray written = ImageBytes::fileBytes(out);
     EXPECT_FALSE(written.isEmpty());
 
     QProcess tool;
@@ -171,7 +167,7 @@ TEST_F(FullSize, JpegShowsProgressAndMatchesTheTool) {
                                   "--full-size", "--threads", "1", "--quiet"});
     ASSERT_TRUE(tool.waitForFinished(120000));
     ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
-    EXPECT_TRUE(fileBytes(path("tool.jpg")) == written) << "not the app's bytes";
+    EXPECT_TRUE(ImageBytes::fileBytes(path("tool.jpg")) == written) << "not the app's bytes";
 }
 
 TEST(FullSizeMask, AreaAveragingCountsPartlyCoveredPixelsInProportion) {

@@ -9,15 +9,6 @@ using namespace testsupport;
 
 namespace {
 
-TEST(Loading, KeepsSmallImagesAsTheyAre) {
-    MireloModel m;
-    loadNow(m, encode(gradient(800, 600)));
-    EXPECT_EQ(m.current()->width(), 800);
-    EXPECT_EQ(m.current()->height(), 600);
-    EXPECT_EQ(bytesOf(*m.current()), bytesOf(gradient(800, 600)));
-    EXPECT_EQ(bytesOf(m.currentImage()), bytesOf(*m.current()));
-}
-
 TEST(Loading, FailuresLeaveTheDocumentAsItWas) {
     QTemporaryDir dir;
     MireloModel m;
