@@ -166,6 +166,38 @@ void blend(uint8_t* p, float a, const float* fill) {
     }
 }
 
+// Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated.
+void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma) {
+    const int64_t r = std::max<int64_t>(1, int64_t(std::ceil(3.0f * sigma)));
+    std::vector<float> k(size_t(2 * r + 1));
+    float sum = 0.0f;
+    for (int64_t q = -r; q <= r; ++q)
+        sum += k[size_t(q + r)] = std::exp(-float(q * q) / (2.0f * sigma * sigma));
+    for (float& v : k)
+        v /= sum;
+    std::vector<float> across(rgb.size(), 0.0f);
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x) {
+            float* o = &across[size_t(y * w + x) * 3];
+            for (int64_t q = -r; q <= r; ++q) {
+                const float* p = &rgb[size_t(y * w + std::clamp<int64_t>(x + q, 0, w - 1)) * 3];
+                for (size_t c = 0; c < 3; ++c)
+                    o[c] += k[size_t(q + r)] * p[c];
+            }
+        }
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x) {
+            float blurred[3] = {0.0f, 0.0f, 0.0f};
+            for (int64_t q = -r; q <= r; ++q) {
+                const float* p = &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1) * w + x) * 3];
+                for (size_t c = 0; c < 3; ++c)
+                    blurred[c] += k[size_t(q + r)] * p[c];
+            }
+            for (size_t c = 0; c < 3; ++c)
+                rgb[size_t(y * w + x) * 3 + c] -= blurred[c];
+        }
+}
+
 // The working result's field over a working box: for each patch of the changed area, the
 // centre of a known patch that looks like it (crop coordinates, -1 for none). None when
 // the box has no usable interior.
@@ -257,7 +289,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
     // The working result decided what is where; the synthesis adds only the detail the
     // working size cannot hold. So its own low frequencies (its pixels averaged over each
     // working pixel's footprint, enlarged as the working result is) are replaced by the
-    // working result's.
+    // working result's, and what is left is filtered once more below.
     const int64_t bh = b.y1 - b.y0;
     std::vector<float> low(size_t(bw * bh * 3), 0.0f), counts(size_t(bw * bh), 0.0f);
     for (int64_t y = fb.y0; y < fb.y1; ++y) {
@@ -275,17 +307,28 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
     for (size_t j = 0; j < counts.size(); ++j)
         for (size_t c = 0; c < 3; ++c)
             low[j * 3 + c] = counts[j] > 0.0f ? low[j * 3 + c] / counts[j] : 0.0f;
+    std::vector<float> detail(size_t(cw * ch * 3));
+    for (int64_t y = fb.y0; y < fb.y1; ++y)
+        for (int64_t x = fb.x0; x < fb.x1; ++x) {
+            const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0));
+            float own[3];
+            e.sample(low.data(), b, x, y, own);
+            for (size_t c = 0; c < 3; ++c)
+                detail[i * 3 + c] = fill[i * 3 + c] - own[c];
+        }
+    // Detail near the working size's own finest scale would move the shapes the working
+    // result shows rather than add grain to them; only the finer grain is kept.
+    highPass(detail, cw, ch, float(kDetailSigma * std::max(sx, sy)));
     uint8_t* out = full.mutableBytes().data();
     for (int64_t y = fb.y0; y < fb.y1; ++y)
         for (int64_t x = fb.x0; x < fb.x1; ++x) {
             const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0));
             if (!(weight[i] > 0.0f))
                 continue;
-            float up[3], own[3], v[3];
+            float up[3], v[3];
             e.at(x, y, up);
-            e.sample(low.data(), b, x, y, own);
             for (size_t c = 0; c < 3; ++c)
-                v[c] = up[c] + (fill[i * 3 + c] - own[c]);
+                v[c] = up[c] + detail[i * 3 + c];
             blend(out + (y * e.fw + x) * 4, weight[i], v);
             if (marks)
                 marks[y * e.fw + x] = 1;

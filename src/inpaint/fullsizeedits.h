@@ -16,8 +16,8 @@
 // patch-matching pass runs there on the full-size pixels, with the enlargement as the first
 // estimate, ending with the best patch per pixel. Of what that gives, only the detail the
 // working size cannot hold is kept: its own low frequencies are replaced by the working
-// result's, so the full-size picture shows what the working one showed, with the photo's
-// grain where its surroundings have it.
+// result's and what remains is high-passed, so the full-size picture shows the shapes and
+// shades the working one showed, with the photo's grain where its surroundings have it.
 // Changed areas far apart are synthesised one at a time, each in a crop of its own.
 
 #include "pixelimage.h"
@@ -39,6 +39,9 @@ inline constexpr int64_t kMaxSynthesisPixels = int64_t(8) << 20;
 inline constexpr int kFieldPasses = 2;
 inline constexpr int kDetailPasses = 1;
 inline constexpr int64_t kSearchRadius = 16;
+// The synthesis keeps only detail finer than a Gaussian of this many working pixels
+// (times the enlargement, in full-size pixels) removes.
+inline constexpr double kDetailSigma = 0.6;
 
 // Carries the difference between original and current (both of the working size) into
 // full, the same picture at its original size, in place. progress (optional) is called
