@@ -152,6 +152,12 @@ struct Enlargement {
         Bilinear::sample(values, b.x1 - b.x0, tx, ty, Bilinear::weights(tx, ty), out);
     }
 
+    // The working pixel full-size pixel (x, y) lies in.
+    std::pair<int64_t, int64_t> workingPixel(int64_t x, int64_t y) const {
+        return {std::min(w - 1, (2 * x + 1) * w / (2 * fw)),
+                std::min(h - 1, (2 * y + 1) * h / (2 * fh))};
+    }
+
     // The full-size box a working box covers.
     Box fullBox(const Box& b) const {
         return {b.x0 * fw / w, b.y0 * fh / h, std::min(fw, (b.x1 * fw + w - 1) / w),
@@ -166,8 +172,10 @@ void blend(uint8_t* p, float a, const float* fill) {
     }
 }
 
-// Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated.
-void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma) {
+// Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated, at
+// the pixels where `where` (w x h) is positive; the others are left as they are.
+void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma,
+              const std::vector<float>& where) {
     const int64_t r = std::max<int64_t>(1, int64_t(std::ceil(3.0f * sigma)));
     std::vector<float> k(size_t(2 * r + 1));
     float sum = 0.0f;
@@ -187,6 +195,8 @@ void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma) {
         }
     for (int64_t y = 0; y < h; ++y)
         for (int64_t x = 0; x < w; ++x) {
+            if (!(where[size_t(y * w + x)] > 0.0f))
+                continue;
             float blurred[3] = {0.0f, 0.0f, 0.0f};
             for (int64_t q = -r; q <= r; ++q) {
                 const float* p = &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1) * w + x) * 3];
@@ -254,8 +264,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
             for (size_t c = 0; c < 3; ++c)
                 level.rgb[i * 3 + c] = a > 0.0f ? up[c] : float(px[size_t(y * e.fw + x) * 4 + c]);
             // The working pixel this one lies in, its match, and the same offset scaled up.
-            const int64_t tx = std::min(e.w - 1, int64_t((double(x) + 0.5) / sx));
-            const int64_t ty = std::min(e.h - 1, int64_t((double(y) + 0.5) / sy));
+            const auto [tx, ty] = e.workingPixel(x, y);
             if (tx < b.x0 || tx >= b.x1 || ty < b.y0 || ty >= b.y1)
                 continue;
             const int32_t match = (*field)[size_t((ty - b.y0) * bw + (tx - b.x0))];
@@ -292,18 +301,17 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
     // working result's, and what is left is filtered once more below.
     const int64_t bh = b.y1 - b.y0;
     std::vector<float> low(size_t(bw * bh * 3), 0.0f), counts(size_t(bw * bh), 0.0f);
-    for (int64_t y = fb.y0; y < fb.y1; ++y) {
-        const int64_t ty = std::min(e.h - 1, int64_t((double(y) + 0.5) / sy)) - b.y0;
+    for (int64_t y = fb.y0; y < fb.y1; ++y)
         for (int64_t x = fb.x0; x < fb.x1; ++x) {
-            const int64_t tx = std::min(e.w - 1, int64_t((double(x) + 0.5) / sx)) - b.x0;
-            if (tx < 0 || tx >= bw || ty < 0 || ty >= bh)
+            const auto [tx, ty] = e.workingPixel(x, y);
+            if (tx < b.x0 || tx >= b.x1 || ty < b.y0 || ty >= b.y1)
                 continue;
-            const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0)), j = size_t(ty * bw + tx);
+            const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0));
+            const size_t j = size_t((ty - b.y0) * bw + (tx - b.x0));
             for (size_t c = 0; c < 3; ++c)
                 low[j * 3 + c] += fill[i * 3 + c];
             counts[j] += 1.0f;
         }
-    }
     for (size_t j = 0; j < counts.size(); ++j)
         for (size_t c = 0; c < 3; ++c)
             low[j * 3 + c] = counts[j] > 0.0f ? low[j * 3 + c] / counts[j] : 0.0f;
@@ -318,7 +326,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
         }
     // Detail near the working size's own finest scale would move the shapes the working
     // result shows rather than add grain to them; only the finer grain is kept.
-    highPass(detail, cw, ch, float(kDetailSigma * std::max(sx, sy)));
+    highPass(detail, cw, ch, float(kDetailSigma * std::max(sx, sy)), weight);
     uint8_t* out = full.mutableBytes().data();
     for (int64_t y = fb.y0; y < fb.y1; ++y)
         for (int64_t x = fb.x0; x < fb.x1; ++x) {

@@ -597,58 +597,51 @@ void Matcher::voteWith(void (Matcher::*holes)(int64_t first, int64_t end)) {
         &votes);
 }
 
-void Matcher::voteBestHoles(int64_t first, int64_t end) {
+template <typename F> void Matcher::forCoveringMatches(int64_t i, F&& f) const {
     const int64_t w = w_;
     const int64_t h = h_;
+    const int64_t x = i % w;
+    const int64_t y = i / w;
+    for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
+        if (y + dy < kRadius || y + dy >= h - kRadius)
+            continue;
+        for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
+            if (x + dx < kRadius || x + dx >= w - kRadius)
+                continue;
+            const int64_t t = i + dy * w + dx;
+            if (target_[t])
+                f(t, rgb_.data() + (nnf_[t] - dx - dy * w) * 3);
+        }
+    }
+}
+
+void Matcher::voteBestHoles(int64_t first, int64_t end) {
     for (int64_t k = first; k < end; ++k) {
         const int64_t i = holes_[k];
-        const int64_t x = i % w;
-        const int64_t y = i / w;
         const float* best = nullptr;
         float least = std::numeric_limits<float>::infinity();
-        for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
-            if (y + dy < kRadius || y + dy >= h - kRadius)
-                continue;
-            for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
-                if (x + dx < kRadius || x + dx >= w - kRadius)
-                    continue;
-                const int64_t t = i + dy * w + dx;
-                if (!target_[t] || !(dist_[t] < least))
-                    continue;
+        forCoveringMatches(i, [&](int64_t t, const float* proposal) {
+            if (dist_[t] < least) {
                 least = dist_[t];
-                best = rgb_.data() + (nnf_[t] - dx - dy * w) * 3;
+                best = proposal;
             }
-        }
+        });
         if (best)
             std::copy_n(best, 3, rgb_.data() + i * 3);
     }
 }
 
 void Matcher::voteHoles(int64_t first, int64_t end) {
-    const int64_t w = w_;
-    const int64_t h = h_;
     for (int64_t k = first; k < end; ++k) {
         const int64_t i = holes_[k];
-        const int64_t x = i % w;
-        const int64_t y = i / w;
         float r = 0.0f, g = 0.0f, b = 0.0f, s = 0.0f;
-        for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
-            if (y + dy < kRadius || y + dy >= h - kRadius)
-                continue;
-            for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
-                if (x + dx < kRadius || x + dx >= w - kRadius)
-                    continue;
-                const int64_t t = i + dy * w + dx;
-                if (!target_[t])
-                    continue;
-                const float a = vote_[t];
-                const float* src = rgb_.data() + (nnf_[t] - dx - dy * w) * 3;
-                r += a * src[0];
-                g += a * src[1];
-                b += a * src[2];
-                s += a;
-            }
-        }
+        forCoveringMatches(i, [&](int64_t t, const float* src) {
+            const float a = vote_[t];
+            r += a * src[0];
+            g += a * src[1];
+            b += a * src[2];
+            s += a;
+        });
         if (s > 0.0f) {
             float* o = rgb_.data() + i * 3;
             o[0] = r / s;

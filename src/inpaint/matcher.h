@@ -101,6 +101,9 @@ private:
     void voteWith(void (Matcher::*holes)(int64_t first, int64_t end));
     void voteHoles(int64_t first, int64_t end);
     void voteBestHoles(int64_t first, int64_t end);
+    // Calls f(t, proposal) for each target t whose patch covers hole pixel i, in row order,
+    // with the colour (3 floats) t's match proposes for i.
+    template <typename F> void forCoveringMatches(int64_t i, F&& f) const;
 
     int64_t w_ = 0;
     int64_t h_ = 0;
