@@ -290,36 +290,22 @@ int run(const QStringList& arguments, FILE* out, FILE* err, bool showProgress) {
         step = Step::Save;
         silenced.emplace();
         QString why;
-        Imaging::SaveError saved;
         ProgressBar detailBar(err, "Full size");
         Inpainter::Progress detail;
         if (showProgress && !options.quiet)
             detail = [&detailBar](double value) { detailBar.show(value); };
-        if (options.fullSize && jpeg) {
-            // Decoded again from the bytes the photo was read from, as the application does
-            // from the bytes it kept when it opened the photo.
-            saved = FileNames::save(options.output, cannotCreate, [&](const QString& path) {
-                return Imaging::saveFullSizeJpeg(decoded.source, decoded.format, original, image,
-                                                 path, detail, options.threads, &why);
-            });
-            detailBar.finish();
-        } else {
-            if (options.fullSize) {
-                Imaging::Decoded enlarged = Imaging::fullSizeResult(
-                    decoded.source, decoded.format, original, image, detail, options.threads);
-                detailBar.finish();
-                if (!enlarged.image)
-                    return fail(QStringLiteral("%1: %2").arg(
-                        options.input,
-                        Imaging::withReason(Imaging::message(Imaging::LoadError::DecodeFailed),
-                                            enlarged.reason)));
-                image = std::move(*enlarged.image);
-            }
-            saved = FileNames::save(options.output, cannotCreate, [&](const QString& path) {
+        const Imaging::FileType type = jpeg ? Imaging::FileType::Jpeg : Imaging::FileType::Png;
+        const Imaging::SaveError saved =
+            FileNames::save(options.output, cannotCreate, [&](const QString& path) {
+                if (options.fullSize)
+                    // Decoded again from the bytes the photo was read from, as the application
+                    // does from the bytes it kept when it opened the photo.
+                    return Imaging::saveFullSize(type, decoded.source, decoded.format, original,
+                                                 image, path, detail, options.threads, &why);
                 return jpeg ? Imaging::saveJpeg(image, path, &why)
                             : Imaging::savePng(image, path, &why);
             });
-        }
+        detailBar.finish();
         silenced.reset();
         if (saved != Imaging::SaveError::None)
             return fail(QStringLiteral("%1: %2").arg(

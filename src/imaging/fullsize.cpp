@@ -30,18 +30,21 @@ Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
     return decoded;
 }
 
-SaveError saveFullSizeJpeg(const QByteArray& source, const QByteArray& format,
-                           const PixelImage& original, const PixelImage& current,
-                           const QString& path, const std::function<void(double)>& progress,
-                           int processors, QString* reason) {
-    std::vector<uint8_t> changed;
-    Decoded full =
-        fullSizeResult(source, format, original, current, progress, processors, &changed);
+SaveError saveFullSize(FileType type, const QByteArray& source, const QByteArray& format,
+                       const PixelImage& original, const PixelImage& current, const QString& path,
+                       const std::function<void(double)>& progress, int processors,
+                       QString* reason) {
+    const bool jpeg = type == FileType::Jpeg;
+    std::vector<uint8_t> changed; // which pixels changed, for keeping a JPEG's blocks
+    Decoded full = fullSizeResult(source, format, original, current, progress, processors,
+                                  jpeg ? &changed : nullptr);
     if (!full.image) {
         if (reason)
             *reason = full.reason;
         return SaveError::WriteFailed;
     }
+    if (!jpeg)
+        return savePng(*full.image, path, reason);
     if (isJpegFormat(full.format)) {
         if (const std::unique_ptr<EditedJpeg> kept =
                 EditedJpeg::make(source, *full.image, changed)) {

@@ -32,16 +32,17 @@ Decoded fullSizeResult(const QByteArray& source, const QByteArray& format,
                        const std::function<void(double)>& progress = {}, int processors = 0,
                        std::vector<uint8_t>* changed = nullptr);
 
-// Writes the full-size result at the path as a JPEG, replacing a file there atomically as
-// saveJpeg() does. A photo that was a JPEG keeps its file: the blocks no edit touched are
-// copied as they were and only the touched ones are compressed again (jpegencoder.h:
-// EditedJpeg). Any other photo, and a JPEG whose blocks cannot be kept, is compressed
-// whole by encodeJpeg(). When the source cannot be decoded at full size the save fails
-// with WriteFailed and the decoder's reason.
-SaveError saveFullSizeJpeg(const QByteArray& source, const QByteArray& format,
-                           const PixelImage& original, const PixelImage& current,
-                           const QString& path, const std::function<void(double)>& progress = {},
-                           int processors = 0, QString* reason = nullptr);
+// Writes the full-size result (fullSizeResult()) at the path as a file of the type,
+// replacing a file there atomically as savePng() and saveJpeg() do. As a JPEG, a photo that
+// was a JPEG keeps its file: the blocks no edit touched are copied as they were and only
+// the touched ones are compressed again (jpegencoder.h: EditedJpeg); any other photo, and
+// a JPEG whose blocks cannot be kept, is compressed whole by encodeJpeg(). When the source
+// cannot be decoded at full size the save fails with WriteFailed and the decoder's reason.
+// The application and the command-line tool both save through here.
+SaveError saveFullSize(FileType type, const QByteArray& source, const QByteArray& format,
+                       const PixelImage& original, const PixelImage& current, const QString& path,
+                       const std::function<void(double)>& progress = {}, int processors = 0,
+                       QString* reason = nullptr);
 
 // Reduces a mask of width x height bytes to toWidth x toHeight by area averaging: each
 // result byte is the mean of the bytes its footprint covers, partly covered bytes

@@ -158,18 +158,9 @@ Saved saveFullSize(const PixelImage& picture, const PixelImage& loaded, const QB
                    const QByteArray& format, const QString& path, Imaging::FileType type,
                    const Inpainter::Progress& report, int threads) {
     try {
-        if (type == Imaging::FileType::Jpeg) {
-            Saved saved;
-            saved.error = Imaging::saveFullSizeJpeg(source, format, loaded, picture, path, report,
-                                                    threads, &saved.reason);
-            return saved;
-        }
-        const auto enlarged =
-            Imaging::fullSizeResult(source, format, loaded, picture, report, threads);
-        if (!enlarged.image)
-            return {Imaging::SaveError::WriteFailed, enlarged.reason};
         Saved saved;
-        saved.error = Imaging::savePng(*enlarged.image, path, &saved.reason);
+        saved.error = Imaging::saveFullSize(type, source, format, loaded, picture, path, report,
+                                            threads, &saved.reason);
         return saved;
     } catch (const std::bad_alloc&) {
         return outOfMemory();

@@ -162,7 +162,8 @@ TEST(JpegWriter, OtherPhotosAreCompressedWholeAsBaselineSRGB) {
     PixelImage current = original;
     std::fill_n(current.mutableBytes().data(), 96 * 4 * 8, uint8_t(20)); // 8 dark rows
     QTemporaryDir dir;
-    ASSERT_EQ(Imaging::saveFullSizeJpeg(png, "png", original, current, dir.filePath("out.jpg")),
+    ASSERT_EQ(Imaging::saveFullSize(Imaging::FileType::Jpeg, png, "png", original, current,
+                                    dir.filePath("out.jpg")),
               Imaging::SaveError::None);
     const QByteArray bytes = Imaging::readFileBytes(dir.filePath("out.jpg")).bytes;
     EXPECT_TRUE(bytes.contains(QByteArray("\xFF\xC0", 2))) << "baseline";
