@@ -2,6 +2,7 @@
 
 #include "bilinear.h"
 #include "matcher.h"
+#include "workergang.h"
 
 #include <algorithm>
 #include <cmath>
@@ -172,10 +173,11 @@ void blend(uint8_t* p, float a, const float* fill) {
     }
 }
 
-// Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated, at
-// the pixels where `where` (w x h) is positive; the others are left as they are.
-void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma,
-              const std::vector<float>& where) {
+// Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated,
+// `times` times over, at the pixels where `where` (w x h) is positive; the others keep
+// their values. Each pass is the same for any processor count: rows are independent.
+void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma, int times,
+              const std::vector<float>& where, int processors) {
     const int64_t r = std::max<int64_t>(1, int64_t(std::ceil(3.0f * sigma)));
     std::vector<float> k(size_t(2 * r + 1));
     float sum = 0.0f;
@@ -183,29 +185,45 @@ void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma,
         sum += k[size_t(q + r)] = std::exp(-float(q * q) / (2.0f * sigma * sigma));
     for (float& v : k)
         v /= sum;
-    std::vector<float> across(rgb.size(), 0.0f);
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x) {
-            float* o = &across[size_t(y * w + x) * 3];
-            for (int64_t q = -r; q <= r; ++q) {
-                const float* p = &rgb[size_t(y * w + std::clamp<int64_t>(x + q, 0, w - 1)) * 3];
-                for (size_t c = 0; c < 3; ++c)
-                    o[c] += k[size_t(q + r)] * p[c];
+    const size_t stride = size_t(w) * 3;
+    const bool split = hasSpareProcessor(processors) && w * h >= kSplitLoopPixels;
+    std::vector<float> across(rgb.size());
+    for (int n = 0; n < times; ++n) {
+        inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
+            std::vector<float> padded(size_t(w + 2 * r) * 3);
+            for (int64_t y = y0; y < y1; ++y) {
+                const float* row = &rgb[size_t(y) * stride];
+                for (int64_t x = -r; x < w + r; ++x)
+                    std::copy_n(row + std::clamp<int64_t>(x, 0, w - 1) * 3, 3,
+                                &padded[size_t(x + r) * 3]);
+                float* o = &across[size_t(y) * stride];
+                std::fill_n(o, stride, 0.0f);
+                for (size_t q = 0; q < k.size(); ++q) {
+                    const float kq = k[q];
+                    const float* p = &padded[q * 3];
+                    for (size_t i = 0; i < stride; ++i)
+                        o[i] += kq * p[i];
+                }
             }
-        }
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x) {
-            if (!(where[size_t(y * w + x)] > 0.0f))
-                continue;
-            float blurred[3] = {0.0f, 0.0f, 0.0f};
-            for (int64_t q = -r; q <= r; ++q) {
-                const float* p = &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1) * w + x) * 3];
-                for (size_t c = 0; c < 3; ++c)
-                    blurred[c] += k[size_t(q + r)] * p[c];
+        });
+        inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
+            std::vector<float> blurred(stride);
+            for (int64_t y = y0; y < y1; ++y) {
+                std::fill(blurred.begin(), blurred.end(), 0.0f);
+                for (int64_t q = -r; q <= r; ++q) {
+                    const float kq = k[size_t(q + r)];
+                    const float* p = &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1)) * stride];
+                    for (size_t i = 0; i < stride; ++i)
+                        blurred[i] += kq * p[i];
+                }
+                float* row = &rgb[size_t(y) * stride];
+                for (int64_t x = 0; x < w; ++x)
+                    if (where[size_t(y * w + x)] > 0.0f)
+                        for (size_t c = 0; c < 3; ++c)
+                            row[size_t(x) * 3 + c] -= blurred[size_t(x) * 3 + c];
             }
-            for (size_t c = 0; c < 3; ++c)
-                rgb[size_t(y * w + x) * 3 + c] -= blurred[c];
-        }
+        });
+    }
 }
 
 // The working result's field over a working box: for each patch of the changed area, the
@@ -326,7 +344,8 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
         }
     // Detail near the working size's own finest scale would move the shapes the working
     // result shows rather than add grain to them; only the finer grain is kept.
-    highPass(detail, cw, ch, float(kDetailSigma * std::max(sx, sy)), weight);
+    highPass(detail, cw, ch, float(kDetailSigma * std::max(sx, sy)), kDetailOrder, weight,
+             processors);
     uint8_t* out = full.mutableBytes().data();
     for (int64_t y = fb.y0; y < fb.y1; ++y)
         for (int64_t x = fb.x0; x < fb.x1; ++x) {

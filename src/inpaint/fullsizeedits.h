@@ -39,9 +39,12 @@ inline constexpr int64_t kMaxSynthesisPixels = int64_t(8) << 20;
 inline constexpr int kFieldPasses = 2;
 inline constexpr int kDetailPasses = 1;
 inline constexpr int64_t kSearchRadius = 16;
-// The synthesis keeps only detail finer than a Gaussian of this many working pixels
-// (times the enlargement, in full-size pixels) removes.
-inline constexpr double kDetailSigma = 0.6;
+// The synthesis keeps only detail finer than the working size holds: it takes away the blur
+// by a Gaussian of kDetailSigma working pixels (times the enlargement, in full-size pixels)
+// kDetailOrder times over. Repeating steepens the cut: the finest grain stays almost whole,
+// while the coarser detail, which would shift the working result's shades, goes.
+inline constexpr double kDetailSigma = 0.85;
+inline constexpr int kDetailOrder = 5;
 
 // Carries the difference between original and current (both of the working size) into
 // full, the same picture at its original size, in place. progress (optional) is called
