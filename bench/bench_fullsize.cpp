@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
             const double add[4] = {t[0], lp[0], t[1], lp[1]};
             for (int k = 0; k < 4; ++k)
                 sums[m][k] += add[k];
-            std::printf("%-12s %-8s | %8.2f %8.3f dB | %8.2f %8.3f dB  | %6.0f %6.0f\n", c.name,
+            std::printf("%-12s %-8s | %8.3f %8.3f dB | %8.3f %8.3f dB  | %6.0f %6.0f\n", c.name,
                         m ? "texture" : "standard", t[0], lp[0], t[1], lp[1], ms[0], ms[1]);
             if (!sheet.empty()) {
                 // 100 %: a square across the hole's left edge, the hole on its right half.
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     }
     const int n = int(cases().size());
     for (int m = 0; m < 2; ++m)
-        std::printf("%-12s %-8s | %8.2f %8.3f dB | %8.2f %8.3f dB\n", "mean",
+        std::printf("%-12s %-8s | %8.3f %8.3f dB | %8.3f %8.3f dB\n", "mean",
                     m ? "texture" : "standard", sums[m][0] / n, sums[m][1] / n, sums[m][2] / n,
                     sums[m][3] / n);
     if (!sheet.empty() && !rows.empty()) {

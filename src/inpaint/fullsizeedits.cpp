@@ -2,6 +2,7 @@
 
 #include "bilinear.h"
 #include "matcher.h"
+#include "simd.h"
 #include "workergang.h"
 
 #include <algorithm>
@@ -173,54 +174,94 @@ void blend(uint8_t* p, float a, const float* fill) {
     }
 }
 
+// o[i] += k * (a[i] + b[i]) for i < n: two taps of a symmetric kernel at once. Both
+// versions give the same bits: the same operations an element, in the same order.
+void addPair(float* o, const float* a, const float* b, float k, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        o[i] += k * (a[i] + b[i]);
+}
+
+[[gnu::target("avx2")]] void addPairWide(float* o, const float* a, const float* b, float k,
+                                         size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        o[i] += k * (a[i] + b[i]);
+}
+
 // Subtracts from rgb (w x h x 3) its blur by a Gaussian of sigma pixels, edges repeated,
 // `times` times over, at the pixels where `where` (w x h) is positive; the others keep
 // their values. Each pass is the same for any processor count: rows are independent.
 void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma, int times,
               const std::vector<float>& where, int processors) {
     const int64_t r = std::max<int64_t>(1, int64_t(std::ceil(3.0f * sigma)));
-    std::vector<float> k(size_t(2 * r + 1));
+    // k[q] weighs the pixels q to either side.
+    std::vector<float> k(size_t(r + 1));
     float sum = 0.0f;
-    for (int64_t q = -r; q <= r; ++q)
-        sum += k[size_t(q + r)] = std::exp(-float(q * q) / (2.0f * sigma * sigma));
+    for (int64_t q = 0; q <= r; ++q) {
+        k[size_t(q)] = std::exp(-float(q * q) / (2.0f * sigma * sigma));
+        sum += q == 0 ? k[0] : 2.0f * k[size_t(q)];
+    }
     for (float& v : k)
         v /= sum;
+    // Each row's span of pixels that change, and the span its horizontal blur is needed
+    // over: the union of the changing spans within r rows. Columns outside are never read.
+    using Span = std::pair<int64_t, int64_t>;
+    std::vector<Span> changing(size_t(h), Span{w, 0}), needed(size_t(h), Span{w, 0});
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x)
+            if (where[size_t(y * w + x)] > 0.0f)
+                changing[size_t(y)] = {std::min(changing[size_t(y)].first, x), x + 1};
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t q = std::max<int64_t>(0, y - r); q <= std::min(h - 1, y + r); ++q) {
+            const Span& c = changing[size_t(q)];
+            if (c.first < c.second)
+                needed[size_t(y)] = {std::min(needed[size_t(y)].first, c.first),
+                                     std::max(needed[size_t(y)].second, c.second)};
+        }
     const size_t stride = size_t(w) * 3;
     const bool split = hasSpareProcessor(processors) && w * h >= kSplitLoopPixels;
+    const auto add = Simd::wideKernels() ? addPairWide : addPair;
     std::vector<float> across(rgb.size());
     for (int n = 0; n < times; ++n) {
         inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
             std::vector<float> padded(size_t(w + 2 * r) * 3);
             for (int64_t y = y0; y < y1; ++y) {
+                const auto [lo, hi] = needed[size_t(y)];
+                if (lo >= hi)
+                    continue;
                 const float* row = &rgb[size_t(y) * stride];
-                for (int64_t x = -r; x < w + r; ++x)
+                for (int64_t x = lo - r; x < hi + r; ++x)
                     std::copy_n(row + std::clamp<int64_t>(x, 0, w - 1) * 3, 3,
-                                &padded[size_t(x + r) * 3]);
-                float* o = &across[size_t(y) * stride];
-                std::fill_n(o, stride, 0.0f);
-                for (size_t q = 0; q < k.size(); ++q) {
-                    const float kq = k[q];
-                    const float* p = &padded[q * 3];
-                    for (size_t i = 0; i < stride; ++i)
-                        o[i] += kq * p[i];
-                }
+                                &padded[size_t(x - lo + r) * 3]);
+                float* o = &across[size_t(y) * stride + size_t(lo) * 3];
+                const size_t n3 = size_t(hi - lo) * 3;
+                const float* centre = &padded[size_t(r) * 3];
+                for (size_t i = 0; i < n3; ++i)
+                    o[i] = k[0] * centre[i];
+                for (int64_t q = 1; q <= r; ++q)
+                    add(o, centre - q * 3, centre + q * 3, k[size_t(q)], n3);
             }
         });
         inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
             std::vector<float> blurred(stride);
             for (int64_t y = y0; y < y1; ++y) {
-                std::fill(blurred.begin(), blurred.end(), 0.0f);
-                for (int64_t q = -r; q <= r; ++q) {
-                    const float kq = k[size_t(q + r)];
-                    const float* p = &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1)) * stride];
-                    for (size_t i = 0; i < stride; ++i)
-                        blurred[i] += kq * p[i];
-                }
+                const auto [lo, hi] = changing[size_t(y)];
+                if (lo >= hi)
+                    continue;
+                const size_t n3 = size_t(hi - lo) * 3;
+                const auto at = [&](int64_t q) {
+                    return &across[size_t(std::clamp<int64_t>(y + q, 0, h - 1)) * stride +
+                                   size_t(lo) * 3];
+                };
+                const float* centre = at(0);
+                for (size_t i = 0; i < n3; ++i)
+                    blurred[i] = k[0] * centre[i];
+                for (int64_t q = 1; q <= r; ++q)
+                    add(blurred.data(), at(-q), at(q), k[size_t(q)], n3);
                 float* row = &rgb[size_t(y) * stride];
-                for (int64_t x = 0; x < w; ++x)
+                for (int64_t x = lo; x < hi; ++x)
                     if (where[size_t(y * w + x)] > 0.0f)
                         for (size_t c = 0; c < 3; ++c)
-                            row[size_t(x) * 3 + c] -= blurred[size_t(x) * 3 + c];
+                            row[size_t(x) * 3 + c] -= blurred[size_t(x - lo) * 3 + c];
             }
         });
     }
