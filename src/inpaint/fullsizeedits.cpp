@@ -225,7 +225,7 @@ void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma, int ti
         inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
             std::vector<float> padded(size_t(w + 2 * r) * 3);
             for (int64_t y = y0; y < y1; ++y) {
-                const auto [lo, hi] = needed[size_t(y)];
+                const int64_t lo = needed[size_t(y)].first, hi = needed[size_t(y)].second;
                 if (lo >= hi)
                     continue;
                 const float* row = &rgb[size_t(y) * stride];
@@ -244,7 +244,7 @@ void highPass(std::vector<float>& rgb, int64_t w, int64_t h, float sigma, int ti
         inTwoHalves(h, split, [&](int64_t y0, int64_t y1) {
             std::vector<float> blurred(stride);
             for (int64_t y = y0; y < y1; ++y) {
-                const auto [lo, hi] = changing[size_t(y)];
+                const int64_t lo = changing[size_t(y)].first, hi = changing[size_t(y)].second;
                 if (lo >= hi)
                     continue;
                 const size_t n3 = size_t(hi - lo) * 3;
