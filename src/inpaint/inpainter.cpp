@@ -1,6 +1,7 @@
 #include "inpainter.h"
 
 #include "diffusion.h"
+#include "grainblend.h"
 #include "largepages.h"
 #include "morph.h"
 #include "patchfill.h"
@@ -168,8 +169,8 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
     if (thick) {
         auto step = [&](double f) { report(0.04 + 0.92 * f); };
         if (texture)
-            filled = TextureFill::fill(std::move(colour), std::move(hole), cw, ch, step, processors,
-                                       *texture);
+            filled = GrainBlend::fill(std::move(colour), std::move(hole), cw, ch, step, processors,
+                                      *texture);
         else
             filled = PatchFill::fill(std::move(colour), std::move(hole), cw, ch, step, processors);
     } else {

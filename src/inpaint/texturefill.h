@@ -42,6 +42,11 @@ struct Params {
     bool carryField = true;
     // Relaxation sweeps that even out the shade of the fill with the hole's edge; 0 = none.
     int64_t shadeIterations = 20;
+    // Surroundings whose grain (GrainBlend::surroundingGrain) is at most plainBelow take
+    // the standard fill, at least texturedAbove this fill, a blend between; equal values
+    // use this fill everywhere.
+    float plainBelow = 4.0f;
+    float texturedAbove = 16.0f;
     int finestPasses = 3;
     int middlePasses = 4;
     int coarsestPasses = 8;

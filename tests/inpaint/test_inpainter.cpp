@@ -260,4 +260,33 @@ TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
     EXPECT_LT(grainy, 1.2 * truth);
 }
 
+// Plain ground with a lone object beside the hole (a rocket beside its launch tower, a
+// post in fog): the texture fill has no grain to continue there, and must not copy the
+// object in. It fills as the standard fill does.
+TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
+    constexpr int64_t w = 200, h = 160;
+    std::vector<uint8_t> bytes(w * h * 4);
+    std::mt19937 rng(3);
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x) {
+            uint8_t* p = &bytes[size_t((y * w + x) * 4)];
+            const int v = 90 + int(y / 3) + (rng() % 8 == 0); // an evening sky, faintly noisy
+            p[0] = uint8_t(v + 40), p[1] = uint8_t(v), p[2] = uint8_t(v - 30), p[3] = 255;
+        }
+    for (int64_t y = 30; y < 130; ++y) // the rocket: light, with dark bands
+        for (int64_t x = 122; x < 134; ++x)
+            for (int c = 0; c < 3; ++c)
+                bytes[size_t((y * w + x) * 4 + c)] = uint8_t(y % 20 < 4 ? 30 : 245);
+    const PixelImage img(w, h, std::move(bytes));
+    const auto mask = rect(w, h, 84, 20, 14, 120); // the tower, 24 pixels to its left
+    const PixelImage standard = Inpainter::run(img, mask, {}, 2);
+    const PixelImage plain = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
+    int off = 0;
+    for (int64_t y = 20; y < 140; ++y)
+        for (int64_t x = 84; x < 98; ++x)
+            off += std::abs(int(plain.bytes()[size_t((y * w + x) * 4 + 1)]) - (90 + int(y / 3))) > 25;
+    EXPECT_EQ(off, 0) << "the rocket was copied into the hole";
+    EXPECT_EQ(plain, standard);
+}
+
 } // namespace

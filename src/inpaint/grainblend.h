@@ -1,0 +1,33 @@
+#pragma once
+
+#include "texturefill.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+// Where a hole's surroundings are plain (sky, fog, a smooth wall), the texture fill has no
+// grain to continue, and what it copies in instead (a bird from elsewhere in the sky, the
+// sharp part of a blurred flower) stands out where the standard fill leaves clean ground.
+// So Preserve Texture takes the texture fill where the known pixels around a hole pixel
+// have grain, the standard fill where they are plain, and a linear blend of the two in
+// between. Same buffers and guarantees as TextureFill::fill.
+namespace GrainBlend {
+
+// For every pixel of the w x h buffer, the mean Sobel gradient magnitude of the brightness
+// (0.299 R + 0.587 G + 0.114 B), each capped at 64, of the known pixels around it: measured where a
+// pixel's 3 x 3 neighbourhood is known and inside the buffer, and spread into the rest by averaging
+// down a pyramid and interpolating back, so a hole pixel sees the nearest known ones first. Empty
+// when no pixel can be measured.
+std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const uint8_t> hole,
+                                    int64_t w, int64_t h);
+
+// Fills the hole pixels: the standard fill where surroundingGrain is at most
+// params.plainBelow, the texture fill where it is at least params.texturedAbove, a linear
+// blend between. Only the fills a hole needs are run. Progress as for the fills.
+std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
+                        const std::function<void(double)>& progress, int processors,
+                        const TextureFill::Params& params);
+
+} // namespace GrainBlend
