@@ -284,7 +284,8 @@ TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     int off = 0;
     for (int64_t y = 20; y < 140; ++y)
         for (int64_t x = 84; x < 98; ++x)
-            off += std::abs(int(plain.bytes()[size_t((y * w + x) * 4 + 1)]) - (90 + int(y / 3))) > 25;
+            off +=
+                std::abs(int(plain.bytes()[size_t((y * w + x) * 4 + 1)]) - (90 + int(y / 3))) > 25;
     EXPECT_EQ(off, 0) << "the rocket was copied into the hole";
     EXPECT_EQ(plain, standard);
 }
