@@ -598,21 +598,8 @@ void Matcher::voteWith(void (Matcher::*holes)(int64_t first, int64_t end)) {
 }
 
 template <typename F> void Matcher::forCoveringMatches(int64_t i, F&& f) const {
-    const int64_t w = w_;
-    const int64_t h = h_;
-    const int64_t x = i % w;
-    const int64_t y = i / w;
-    for (int64_t dy = -kRadius; dy <= kRadius; ++dy) {
-        if (y + dy < kRadius || y + dy >= h - kRadius)
-            continue;
-        for (int64_t dx = -kRadius; dx <= kRadius; ++dx) {
-            if (x + dx < kRadius || x + dx >= w - kRadius)
-                continue;
-            const int64_t t = i + dy * w + dx;
-            if (target_[t])
-                f(t, rgb_.data() + (nnf_[t] - dx - dy * w) * 3);
-        }
-    }
+    PatchFill::forCoveringTargets(i, w_, h_, kRadius, target_, nnf_,
+                                  [&](int64_t t, int64_t s) { f(t, rgb_.data() + s * 3); });
 }
 
 void Matcher::voteBestHoles(int64_t first, int64_t end) {

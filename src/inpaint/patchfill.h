@@ -17,6 +17,28 @@ struct Level {
     std::vector<uint8_t> hole; // w x h
 };
 
+// Calls f(t, s) for every target t (target[t] nonzero) whose (2r + 1)-square patch covers
+// pixel i of a w x h level, in row order, with s the pixel that plays i's part in t's
+// match nnf[t]. Only centres at least r from every edge are visited: no other can be a
+// target.
+template <typename Flags, typename Field, typename F>
+void forCoveringTargets(int64_t i, int64_t w, int64_t h, int64_t r, const Flags& target,
+                        const Field& nnf, F&& f) {
+    const int64_t x = i % w;
+    const int64_t y = i / w;
+    for (int64_t dy = -r; dy <= r; ++dy) {
+        if (y + dy < r || y + dy >= h - r)
+            continue;
+        for (int64_t dx = -r; dx <= r; ++dx) {
+            if (x + dx < r || x + dx >= w - r)
+                continue;
+            const int64_t t = i + dy * w + dx;
+            if (target[t])
+                f(t, int64_t(nnf[t]) - dx - dy * w);
+        }
+    }
+}
+
 // Pyramid limits: building stops once the hole is smaller than this on its longer side,
 // once a level side is under kMinLevelSide, or at kMaxLevels levels.
 inline constexpr int64_t kMinHoleExtent = 13;

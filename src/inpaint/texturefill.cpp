@@ -642,19 +642,7 @@ private:
     // Calls f(target, source pixel) for every target whose patch covers pixel i, with the
     // pixel that plays i's part in that target's match.
     template <typename F> void forCovering(int64_t i, F&& f) const {
-        const int64_t x = i % w_;
-        const int64_t y = i / w_;
-        for (int64_t dy = -kR; dy <= kR; ++dy) {
-            if (y + dy < kR || y + dy >= h_ - kR)
-                continue;
-            for (int64_t dx = -kR; dx <= kR; ++dx) {
-                if (x + dx < kR || x + dx >= w_ - kR)
-                    continue;
-                const int64_t t = i + dy * w_ + dx;
-                if (target_[t])
-                    f(t, nnf_[t] - dx - dy * w_);
-            }
-        }
+        PatchFill::forCoveringTargets(i, w_, h_, kR, target_, nnf_, f);
     }
 
     // Runs body(first, end) over chunks of the targets (or of the hole pixels) in parallel.
