@@ -262,7 +262,8 @@ TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
 
 // Plain ground with a lone object beside the hole (a rocket beside its launch tower, a
 // post in fog): the texture fill has no grain to continue there, and must not copy the
-// object in. It fills as the standard fill does.
+// object in. It gives the standard fill's bytes, which the faint noise would otherwise
+// tell apart.
 TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     constexpr int64_t w = 200, h = 160;
     std::vector<uint8_t> bytes(w * h * 4);
@@ -281,12 +282,6 @@ TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     const auto mask = rect(w, h, 84, 20, 14, 120); // the tower, 24 pixels to its left
     const PixelImage standard = Inpainter::run(img, mask, {}, 2);
     const PixelImage plain = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
-    int off = 0;
-    for (int64_t y = 20; y < 140; ++y)
-        for (int64_t x = 84; x < 98; ++x)
-            off +=
-                std::abs(int(plain.bytes()[size_t((y * w + x) * 4 + 1)]) - (90 + int(y / 3))) > 25;
-    EXPECT_EQ(off, 0) << "the rocket was copied into the hole";
     EXPECT_EQ(plain, standard);
 }
 
