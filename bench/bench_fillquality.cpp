@@ -14,8 +14,10 @@
 // Photos from three Debian packages: opencv-doc's samples (hand-placed holes, the photos the
 // texture fill's settings were first chosen on), and the photos of mate-backgrounds (its
 // nature folder) and lomiri-wallpapers-16.04, each scaled to at most 1600 pixels on its
-// longer side, with holes placed by a fixed pseudo-random draw per photo: two thick discs
-// and one at the picture's edge. Missing packages are skipped.
+// longer side, with holes placed by a fixed pseudo-random draw per photo: two thick discs,
+// one at the picture's edge, and an object removed (a blob of another photo of the same
+// package pasted in with a soft edge, then masked a little beyond its outline; the truth is
+// the photo without it). Missing packages are skipped.
 //
 // The photos are split once into a tuning half and a reporting half: opencv-doc's all go to
 // tuning, the others by a hash of their file name. Settings are chosen on the tuning half;
@@ -38,6 +40,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/photo.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -50,9 +53,11 @@ namespace {
 
 const std::string kDataDir = "/usr/share/doc/opencv-doc/examples/data/";
 
-enum class Kind { Thick, Border, Thin };
+enum class Kind { Thick, Border, Thin, Object };
+constexpr int kKinds = 4;
 const char* kindName(Kind k) {
-    return k == Kind::Thick ? "thick" : k == Kind::Border ? "border" : "thin";
+    const char* names[kKinds] = {"thick", "border", "thin", "object"};
+    return names[int(k)];
 }
 
 struct Case {
@@ -63,6 +68,9 @@ struct Case {
     int x, y, r;
     int x2 = 0, y2 = 0;
     bool reporting = false; // in the reporting half
+    // An object: the photo it is cut from, and the seed of its shape and place there.
+    std::string donor = {};
+    uint64_t seed = 0;
 };
 
 std::vector<Case> placedCases() {
@@ -164,7 +172,28 @@ std::vector<Case> drawnCases(std::map<std::string, cv::Mat>& photos) {
                 return lo + int((state >> 33) % uint64_t(hi - lo + 1));
             };
             std::string stem = file;
-            stem = stem.substr(0, std::min(stem.find('_'), stem.find('.')));
+            stem = stem.substr(0, std::min(stem.find("_by_"), stem.find('.')));
+            // The object case draws from a generator of its own, so the holes above stay
+            // where they were before it was added.
+            uint64_t objectState = fnv1a(std::string("object ") + file);
+            auto nextObject = [&objectState](int lo, int hi) {
+                objectState = objectState * 6364136223846793005ull + 1442695040888963407ull;
+                return lo + int((objectState >> 33) % uint64_t(hi - lo + 1));
+            };
+            Case object;
+            object.name = std::string(source.prefix) + "-" + stem + "-object";
+            object.file = path;
+            object.reporting = reporting;
+            object.kind = Kind::Object;
+            object.r = nextObject(20, 45);
+            object.x = nextObject(object.r + 8, photo.cols - object.r - 9);
+            object.y = nextObject(object.r + 8, photo.rows - object.r - 9);
+            const int n = int(source.files.size());
+            const int self = int(std::find(source.files.begin(), source.files.end(), file) -
+                                 source.files.begin());
+            object.donor =
+                std::string(source.dir) + source.files[(self + nextObject(1, n - 1)) % n];
+            object.seed = objectState;
             for (int k = 0; k < 3; ++k) {
                 Case c;
                 c.name = std::string(source.prefix) + "-" + stem + "-" + std::to_string(k);
@@ -192,8 +221,49 @@ std::vector<Case> drawnCases(std::map<std::string, cv::Mat>& photos) {
                 }
                 all.push_back(c);
             }
+            all.push_back(object);
         }
     return all;
+}
+
+// An object removed as a user removes one: a blob of three overlapping ellipses, cut from the
+// donor photo and pasted with a soft edge (Gaussian, sigma 2). The mask is the blob grown by
+// 3 pixels, as a quick brush leaves it, so the faint outer part of the soft edge stays in
+// the picture around the hole, as a halo or a shadow does. The truth is the photo without
+// the object. Returns the pasted picture and sets mask.
+cv::Mat pasteObject(const Case& c, const cv::Mat& photo, const cv::Mat& donor, cv::Mat& mask) {
+    uint64_t state = c.seed;
+    auto next = [&state](int lo, int hi) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return lo + int((state >> 33) % uint64_t(hi - lo + 1));
+    };
+    cv::Mat shape = cv::Mat::zeros(photo.size(), CV_8U);
+    for (int k = 0; k < 3; ++k) {
+        const cv::Point centre(c.x + next(-c.r / 2, c.r / 2), c.y + next(-c.r / 2, c.r / 2));
+        const cv::Size axes(next(c.r / 4, c.r * 2 / 3), next(c.r / 5, c.r / 2));
+        cv::ellipse(shape, centre, axes, next(0, 179), 0, 360, 255, cv::FILLED, cv::LINE_8);
+    }
+    cv::dilate(shape, mask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(7, 7)));
+    cv::Mat alpha;
+    shape.convertTo(alpha, CV_32F, 1.0 / 255);
+    cv::GaussianBlur(alpha, alpha, cv::Size(0, 0), 2.0);
+    // The donor's pixels under the object: a window of the donor at a drawn place.
+    const cv::Rect box = (cv::boundingRect(mask) + cv::Size(8, 8) - cv::Point(4, 4)) &
+                         cv::Rect(0, 0, photo.cols, photo.rows);
+    const cv::Point from(next(0, std::max(0, donor.cols - box.width)),
+                         next(0, std::max(0, donor.rows - box.height)));
+    cv::Mat pasted = photo.clone();
+    for (int y = box.y; y < box.y + box.height; ++y)
+        for (int x = box.x; x < box.x + box.width; ++x) {
+            const float a = alpha.at<float>(y, x);
+            const int dx = std::min(donor.cols - 1, from.x + x - box.x);
+            const int dy = std::min(donor.rows - 1, from.y + y - box.y);
+            const cv::Vec3b o = donor.at<cv::Vec3b>(dy, dx);
+            cv::Vec3b& p = pasted.at<cv::Vec3b>(y, x);
+            for (int ch = 0; ch < 3; ++ch)
+                p[ch] = cv::saturate_cast<uchar>(p[ch] * (1 - a) + o[ch] * a);
+        }
+    return pasted;
 }
 
 struct Scores {
@@ -308,6 +378,7 @@ cv::Mat telea(const cv::Mat& image, const cv::Mat& mask) {
 struct Loaded {
     Case c;
     cv::Mat truth, mask, damaged;
+    cv::Mat input; // the picture the user masks: the truth, or the truth with an object pasted
 };
 
 enum class Half { All, Tuning, Reporting };
@@ -331,8 +402,18 @@ std::vector<Loaded> load(const std::string& only, bool withThin, Half half) {
             std::fprintf(stderr, "missing %s\n", c.file.c_str());
             continue;
         }
-        Loaded l{c, it->second, makeMask(c, it->second.size()), {}};
-        l.damaged = l.truth.clone();
+        Loaded l{c, it->second, {}, {}, it->second};
+        if (c.kind == Kind::Object) {
+            auto donor = photos.find(c.donor);
+            if (donor == photos.end())
+                donor = photos.emplace(c.donor, readPhoto(c.donor)).first;
+            if (donor->second.empty())
+                continue;
+            l.input = pasteObject(c, l.truth, donor->second, l.mask);
+        } else {
+            l.mask = makeMask(c, l.truth.size());
+        }
+        l.damaged = l.input.clone();
         l.damaged.setTo(cv::Scalar(255, 0, 255), l.mask); // what the fill must not use
         out.push_back(l);
     }
@@ -390,9 +471,9 @@ void writeSheet(const std::string& path, const std::vector<Loaded>& loaded,
         box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin,
                        box.height + 2 * margin) &
               cv::Rect(0, 0, l.truth.cols, l.truth.rows);
-        cv::Mat shown = l.truth.clone();
+        cv::Mat shown = l.input.clone();
         shown.setTo(cv::Scalar(80, 80, 255), l.mask);
-        cv::addWeighted(l.truth, 0.5, shown, 0.5, 0, shown);
+        cv::addWeighted(l.input, 0.5, shown, 0.5, 0, shown);
         std::vector<cv::Mat> tiles = {tile(l.truth, box, height), tile(shown, box, height)};
         for (const cv::Mat& r : results[k])
             tiles.push_back(tile(r, box, height));
@@ -453,7 +534,7 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
     for (int m = 0; m < 3; ++m)
         std::printf(" %5s %5s %5s %5s |", "PSNR", "SSIM", "tex", "lowP");
     std::printf("\n");
-    // Per half (tuning, reporting) and kind (thick, border, thin).
+    // Per half (tuning, reporting) and kind.
     struct Group {
         Scores sums[3];
         int count = 0;
@@ -461,7 +542,7 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
         std::string worstName;
         int plain = 0, pasted = 0;
         double leastAgreement = 1e9;
-    } groups[2][3];
+    } groups[2][kKinds];
     std::vector<std::vector<cv::Mat>> results;
     for (const Loaded& l : loaded) {
         Group& g = groups[l.c.reporting][int(l.c.kind)];
@@ -494,7 +575,7 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
     }
     const char* halves[] = {"tuning", "reporting"};
     for (int h = 0; h < 2; ++h)
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < kKinds; ++k) {
             const Group& g = groups[h][k];
             if (!g.count)
                 continue;
