@@ -30,10 +30,10 @@
 //
 // Usage:
 //   bench_fillquality [--sheet=out.png] [--case=NAME,...] [--half=tuning|reporting]
-//                     [--variants] [--threads=N]
+//                     [--variants[=PART]] [--threads=N]
 // --sheet writes a contact sheet (truth, mask, standard, texture, Telea, cropped to the
-// hole) of every case run; --variants compares settings of the texture fill on the thick
-// and border holes instead.
+// hole) of every case run; --variants compares settings of the texture fill on the tuning
+// half's thick, border and object holes instead (those whose name contains PART).
 #include "inpainter.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -603,7 +603,7 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
 // of the trade-off between keeping the grain (texture ratio) and keeping the shapes
 // (low-pass PSNR), with the texture fill's low-pass PSNR against the standard fill's:
 // mean, worst hole, and how many holes lose more than 2.5 dB.
-int compareVariants(const std::vector<Loaded>& loaded, int threads) {
+int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::string& only) {
     struct Variant {
         std::string name;
         TextureFill::Params params;
@@ -633,6 +633,15 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads) {
                           {16.0f, 48.0f}})
         variants.push_back(
             {"blend " + std::to_string(int(lo)) + "-" + std::to_string(int(hi)), blend(lo, hi)});
+    for (auto [sigma, limit] :
+         {std::pair{4.0f, 20.0f}, {8.0f, 10.0f}, {12.0f, 10.0f}, {16.0f, 10.0f}})
+        variants.push_back(
+            {"low-pass " + std::to_string(int(sigma)) + " limit " + std::to_string(int(limit)),
+             with([sigma, limit](auto& p) {
+                 p.lowPassSigma = sigma;
+                 p.lowPassLimit = limit;
+             })});
+    variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
     variants.push_back({"feature weight 2", with([](auto& p) { p.featureWeight = 2.0f; })});
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});
     variants.push_back({"no shade correction", with([](auto& p) { p.shadeIterations = 0; })});
@@ -664,7 +673,8 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads) {
     row("standard fill", engine(Inpainter::Method::Standard, threads));
     row("Telea", telea);
     for (const Variant& v : variants)
-        row(v.name, texture(v.params, threads));
+        if (v.name.find(only) != std::string::npos)
+            row(v.name, texture(v.params, threads));
     return 0;
 }
 
@@ -673,6 +683,7 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads) {
 int main(int argc, char** argv) {
     std::string sheet, only;
     bool variants = false;
+    std::string variantFilter;
     Half half = Half::All;
     int threads = 2;
     for (int i = 1; i < argc; ++i) {
@@ -684,6 +695,8 @@ int main(int argc, char** argv) {
             threads = std::atoi(argv[i] + 10);
         else if (std::strcmp(argv[i], "--variants") == 0)
             variants = true;
+        else if (std::strncmp(argv[i], "--variants=", 11) == 0)
+            variants = true, variantFilter = argv[i] + 11;
         else if (std::strcmp(argv[i], "--half=tuning") == 0)
             half = Half::Tuning;
         else if (std::strcmp(argv[i], "--half=reporting") == 0)
@@ -691,7 +704,7 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--sheet=out.png] [--case=NAME,...] [--half=tuning|reporting] "
-                         "[--variants] [--threads=N]\n",
+                         "[--variants[=PART]] [--threads=N]\n",
                          argv[0]);
             return 2;
         }
@@ -704,5 +717,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%zu holes, %d threads\n", loaded.size(), threads);
-    return variants ? compareVariants(loaded, threads) : compareMethods(loaded, threads, sheet);
+    return variants ? compareVariants(loaded, threads, variantFilter)
+                    : compareMethods(loaded, threads, sheet);
 }

@@ -53,6 +53,64 @@ std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const 
     return out;
 }
 
+void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
+                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit) {
+    if (limit <= 0.0f || sigma <= 0.0f)
+        return;
+    // The difference is zero outside the hole, so only the hole's box, grown by the blur's
+    // reach, is blurred.
+    const int64_t reach = static_cast<int64_t>(std::ceil(3.0f * sigma));
+    int64_t x0 = w, y0 = h, x1 = -1, y1 = -1;
+    for (int64_t y = 0; y < h; ++y)
+        for (int64_t x = 0; x < w; ++x)
+            if (hole[y * w + x]) {
+                x0 = std::min(x0, x), x1 = std::max(x1, x);
+                y0 = std::min(y0, y), y1 = std::max(y1, y);
+            }
+    if (x1 < 0)
+        return;
+    x0 = std::max<int64_t>(0, x0 - reach), x1 = std::min(w - 1, x1 + reach);
+    y0 = std::max<int64_t>(0, y0 - reach), y1 = std::min(h - 1, y1 + reach);
+    const int64_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+    std::vector<float> taps(static_cast<size_t>(2 * reach + 1));
+    for (int64_t k = -reach; k <= reach; ++k)
+        taps[k + reach] = std::exp(-0.5f * static_cast<float>(k * k) / (sigma * sigma));
+    // Separable, with the weights of taps that fall outside the picture left out, so the
+    // edge of the picture does not pull the blurred difference towards zero.
+    std::vector<float> rows(static_cast<size_t>(bw * bh * 3));
+    for (int64_t y = 0; y < bh; ++y)
+        for (int64_t x = 0; x < bw; ++x) {
+            float sum[3] = {0, 0, 0}, weight = 0;
+            for (int64_t k = std::max(-reach, -(x0 + x)); k <= std::min(reach, w - 1 - x0 - x);
+                 ++k) {
+                const int64_t i = ((y0 + y) * w + x0 + x + k) * 3;
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += taps[k + reach] * (textured[i + c] - smooth[i + c]);
+                weight += taps[k + reach];
+            }
+            for (int c = 0; c < 3; ++c)
+                rows[(y * bw + x) * 3 + c] = sum[c] / weight;
+        }
+    for (int64_t y = 0; y < bh; ++y)
+        for (int64_t x = 0; x < bw; ++x) {
+            if (!hole[(y0 + y) * w + x0 + x])
+                continue;
+            float sum[3] = {0, 0, 0}, weight = 0;
+            for (int64_t k = std::max(-reach, -(y0 + y)); k <= std::min(reach, h - 1 - y0 - y);
+                 ++k) {
+                const float* r = &rows[((y + k) * bw + x) * 3];
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += taps[k + reach] * r[c];
+                weight += taps[k + reach];
+            }
+            float* t = &textured[((y0 + y) * w + x0 + x) * 3];
+            for (int c = 0; c < 3; ++c) {
+                const float blurred = sum[c] / weight;
+                t[c] -= blurred - std::clamp(blurred, -limit, limit);
+            }
+        }
+}
+
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params) {
@@ -68,7 +126,8 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         plain = plain || weight[i] < 1.0f;
         textured = textured || weight[i] > 0.0f;
     }
-    if (!plain)
+    const bool limited = params.lowPassLimit > 0.0f && params.lowPassSigma > 0.0f;
+    if (!plain && !limited)
         return TextureFill::fill(std::move(rgb), std::move(hole), w, h, progress, processors,
                                  params);
     if (!textured)
@@ -81,8 +140,12 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     };
     const std::vector<float> smooth =
         PatchFill::fill(rgb, hole, w, h, report(0.0, 0.5), processors);
+    const std::vector<uint8_t> holeFlags = hole;
     std::vector<float> out = TextureFill::fill(std::move(rgb), std::move(hole), w, h,
                                                report(0.5, 1.0), processors, params);
+    limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit);
+    if (!plain)
+        return out;
     for (size_t i = 0; i < weight.size(); ++i)
         for (size_t c = 0; c < 3; ++c)
             out[i * 3 + c] = smooth[i * 3 + c] + (out[i * 3 + c] - smooth[i * 3 + c]) * weight[i];

@@ -23,9 +23,19 @@ namespace GrainBlend {
 std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const uint8_t> hole,
                                     int64_t w, int64_t h);
 
+// Where the texture fill continues a structure wrongly (a sharp stem through a blurred
+// flower, the edge of a pine cone across a plain trunk) it moves whole shapes, which costs far
+// more than the grain gains. So its low frequencies are held near the standard fill's: d is
+// the difference textured - smooth blurred by a Gaussian of the given sigma, and wherever
+// |d| exceeds limit in a channel, the excess is taken off textured's hole pixels there. The
+// grain, which the blur removes, is kept whole. Both fills hold the same known pixels.
+void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
+                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit);
+
 // Fills the hole pixels: the standard fill where surroundingGrain is at most
-// params.plainBelow, the texture fill where it is at least params.texturedAbove, a linear
-// blend between. Only the fills a hole needs are run. Progress as for the fills.
+// params.plainBelow, the texture fill (held by limitLowPass) where it is at least
+// params.texturedAbove, a linear blend between. Only the fills a hole needs are run.
+// Progress as for the fills.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params);

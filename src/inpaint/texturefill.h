@@ -47,6 +47,11 @@ struct Params {
     // use this fill everywhere.
     float plainBelow = 4.0f;
     float texturedAbove = 16.0f;
+    // The texture fill's colours, blurred by a Gaussian of sigma lowPassSigma, may differ
+    // from the standard fill's by at most lowPassLimit per channel (GrainBlend::limitLowPass);
+    // 0 = no limit.
+    float lowPassSigma = 8.0f;
+    float lowPassLimit = 20.0f;
     int finestPasses = 3;
     int middlePasses = 4;
     int coarsestPasses = 8;

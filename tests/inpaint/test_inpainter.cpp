@@ -1,3 +1,4 @@
+#include "grainblend.h"
 #include "inpainter.h"
 #include "largepages.h"
 #include "reference.h"
@@ -283,6 +284,32 @@ TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     const PixelImage standard = Inpainter::run(img, mask, {}, 2);
     const PixelImage plain = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
     EXPECT_EQ(plain, standard);
+}
+
+// A wrong shape (a bright blob across the hole) is pulled back to within the limit of the
+// standard fill; the grain on it, which the blur does not see, and the known pixels stay.
+TEST(TextureFill, LowPassLimitTakesOffWrongShapesButKeepsTheGrain) {
+    constexpr int64_t w = 80, h = 60;
+    std::vector<uint8_t> hole(w * h, 0);
+    const std::vector<float> smooth(w * h * 3, 100.0f);
+    std::vector<float> blob = smooth, faint = smooth;
+    auto grain = [](int64_t x, int64_t y) { return (x + y) % 2 ? 30.0f : -30.0f; };
+    for (int64_t y = 10; y < 50; ++y)
+        for (int64_t x = 20; x < 60; ++x) {
+            hole[y * w + x] = 1;
+            for (int c = 0; c < 3; ++c) {
+                blob[(y * w + x) * 3 + c] += 90.0f + grain(x, y);
+                faint[(y * w + x) * 3 + c] += 10.0f + grain(x, y);
+            }
+        }
+    const std::vector<float> faintBefore = faint;
+    GrainBlend::limitLowPass(blob, smooth, hole, w, h, 4.0f, 20.0f);
+    GrainBlend::limitLowPass(faint, smooth, hole, w, h, 4.0f, 20.0f);
+    EXPECT_EQ(faint, faintBefore) << "within the limit nothing changes";
+    for (int64_t x = 36; x < 44; ++x) // the core, beyond the blur's reach of the edge
+        EXPECT_NEAR(blob[(30 * w + x) * 3], 120.0f + grain(x, 30), 0.5f);
+    for (int64_t i = 0; i < w * h; ++i)
+        ASSERT_TRUE(hole[i] || blob[i * 3 + 1] == 100.0f) << "known pixel " << i;
 }
 
 } // namespace
