@@ -485,6 +485,25 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
         // is coherent, both neighbours propose the pixel's own match, whose distance runs
         // to the last patch row; such candidates are not measured again.
         const int64_t own = nnf_[i];
+
+        // The random search's draws do not depend on the outcome of propagation, so they
+        // are made first. Where the field is coherent the search centres on the pixel's own
+        // match, so the flags and first patch rows of the candidates around it are fetched
+        // now, while propagation measures; a fetch made for a centre that then moves is
+        // only wasted.
+        for (int k = 0; k < radii; ++k) {
+            const int64_t radius = std::max(w, h) >> k;
+            offX[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
+            offY[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
+            const int64_t cx = bx + offX[k];
+            const int64_t cy = by + offY[k];
+            if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
+                __builtin_prefetch(&valid_[cy * w + cx]);
+                const float* row = rgb_.data() + ((cy - kRadius) * w + cx - kRadius) * 3;
+                __builtin_prefetch(row);
+                __builtin_prefetch(row + kPatchRowValues - 1);
+            }
+        }
         int n = 0;
         if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
             const int64_t q = nnf_[i + d];
@@ -521,17 +540,11 @@ void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& r
             }
         }
 
-        // Random search: one candidate per radius around the best match so far. The
-        // draws do not depend on the outcome, so they are made first. Candidates are
-        // evaluated together assuming the centre stays; when one wins, the later ones
-        // move with the new centre and are evaluated again. A distance cut short at a
-        // looser limit is still at least the current best, so every decision is the
-        // one a candidate-by-candidate search makes.
-        for (int k = 0; k < radii; ++k) {
-            const int64_t radius = std::max(w, h) >> k;
-            offX[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
-            offY[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
-        }
+        // Random search: one candidate per radius around the best match so far, at the
+        // offsets drawn above. Candidates are evaluated together assuming the centre
+        // stays; when one wins, the later ones move with the new centre and are evaluated
+        // again. A distance cut short at a looser limit is still at least the current
+        // best, so every decision is the one a candidate-by-candidate search makes.
         for (int start = 0; start < radii;) {
             n = 0;
             int k = start;
