@@ -43,8 +43,8 @@ inline constexpr int64_t kSearchRadius = 16;
 // by a Gaussian of kDetailSigma working pixels (times the enlargement, in full-size pixels)
 // kDetailOrder times over. Repeating steepens the cut: the finest grain stays almost whole,
 // while the coarser detail, which would shift the working result's shades, goes.
-inline constexpr double kDetailSigma = 0.95;
-inline constexpr int kDetailOrder = 8;
+inline constexpr double kDetailSigma = 1.0;
+inline constexpr int kDetailOrder = 6;
 
 // Carries the difference between original and current (both of the working size) into
 // full, the same picture at its original size, in place. progress (optional) is called
