@@ -641,6 +641,13 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                  p.lowPassSigma = sigma;
                  p.lowPassLimit = limit;
              })});
+    for (auto [grain, sigma] : {std::pair{1.0f, 1.0f}, {1.0f, 1.5f}, {1.0f, 2.5f}, {0.5f, 1.5f}})
+        variants.push_back({"plain grain " + std::to_string(grain).substr(0, 3) + " sigma " +
+                                std::to_string(sigma).substr(0, 3),
+                            with([grain, sigma](auto& p) {
+                                p.plainGrain = grain;
+                                p.plainGrainSigma = sigma;
+                            })});
     variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
     variants.push_back({"feature weight 2", with([](auto& p) { p.featureWeight = 2.0f; })});
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});

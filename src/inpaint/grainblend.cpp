@@ -53,12 +53,23 @@ std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const 
     return out;
 }
 
-void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
-                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit) {
-    if (limit <= 0.0f || sigma <= 0.0f)
-        return;
-    // The difference is zero outside the hole, so only the hole's box, grown by the blur's
-    // reach, is blurred.
+namespace {
+
+// textured - smooth blurred by a Gaussian of sigma, at the hole pixels of the box around
+// the hole grown by the blur's reach. The difference is zero outside the hole, so nothing
+// beyond the box is needed. Taps that fall outside the picture are left out, so the edge of
+// the picture does not pull the blurred difference towards zero.
+struct BlurredDifference {
+    int64_t x0 = 0, y0 = 0, bw = 0, bh = 0;
+    std::vector<float> values; // bw x bh x 3, set at hole pixels only
+    const float* at(int64_t x, int64_t y) const {
+        return &values[static_cast<size_t>(((y - y0) * bw + x - x0) * 3)];
+    }
+};
+
+BlurredDifference blurDifference(std::span<const float> textured, std::span<const float> smooth,
+                                 std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma) {
+    BlurredDifference out;
     const int64_t reach = static_cast<int64_t>(std::ceil(3.0f * sigma));
     int64_t x0 = w, y0 = h, x1 = -1, y1 = -1;
     for (int64_t y = 0; y < h; ++y)
@@ -68,15 +79,13 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
                 y0 = std::min(y0, y), y1 = std::max(y1, y);
             }
     if (x1 < 0)
-        return;
+        return out;
     x0 = std::max<int64_t>(0, x0 - reach), x1 = std::min(w - 1, x1 + reach);
     y0 = std::max<int64_t>(0, y0 - reach), y1 = std::min(h - 1, y1 + reach);
     const int64_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
     std::vector<float> taps(static_cast<size_t>(2 * reach + 1));
     for (int64_t k = -reach; k <= reach; ++k)
         taps[k + reach] = std::exp(-0.5f * static_cast<float>(k * k) / (sigma * sigma));
-    // Separable, with the weights of taps that fall outside the picture left out, so the
-    // edge of the picture does not pull the blurred difference towards zero.
     std::vector<float> rows(static_cast<size_t>(bw * bh * 3));
     for (int64_t y = 0; y < bh; ++y)
         for (int64_t x = 0; x < bw; ++x) {
@@ -91,6 +100,7 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
             for (int c = 0; c < 3; ++c)
                 rows[(y * bw + x) * 3 + c] = sum[c] / weight;
         }
+    out = {x0, y0, bw, bh, std::vector<float>(rows.size())};
     for (int64_t y = 0; y < bh; ++y)
         for (int64_t x = 0; x < bw; ++x) {
             if (!hole[(y0 + y) * w + x0 + x])
@@ -103,9 +113,26 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
                     sum[c] += taps[k + reach] * r[c];
                 weight += taps[k + reach];
             }
-            float* t = &textured[((y0 + y) * w + x0 + x) * 3];
+            for (int c = 0; c < 3; ++c)
+                out.values[(y * bw + x) * 3 + c] = sum[c] / weight;
+        }
+    return out;
+}
+
+} // namespace
+
+void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
+                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit) {
+    if (limit <= 0.0f || sigma <= 0.0f)
+        return;
+    const BlurredDifference d = blurDifference(textured, smooth, hole, w, h, sigma);
+    for (int64_t y = d.y0; y < d.y0 + d.bh; ++y)
+        for (int64_t x = d.x0; x < d.x0 + d.bw; ++x) {
+            if (!hole[y * w + x])
+                continue;
+            float* t = &textured[(y * w + x) * 3];
             for (int c = 0; c < 3; ++c) {
-                const float blurred = sum[c] / weight;
+                const float blurred = d.at(x, y)[c];
                 t[c] -= blurred - std::clamp(blurred, -limit, limit);
             }
         }
@@ -146,9 +173,21 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit);
     if (!plain)
         return out;
-    for (size_t i = 0; i < weight.size(); ++i)
-        for (size_t c = 0; c < 3; ++c)
-            out[i * 3 + c] = smooth[i * 3 + c] + (out[i * 3 + c] - smooth[i * 3 + c]) * weight[i];
+    // Where the standard fill is taken, the texture fill's finest grain may still be kept on it.
+    BlurredDifference coarse;
+    if (params.plainGrain > 0.0f)
+        coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma);
+    for (int64_t i = 0; i < w * h; ++i) {
+        if (!holeFlags[i])
+            continue;
+        const float* grain = coarse.values.empty() ? nullptr : coarse.at(i % w, i / w);
+        for (int64_t c = 0; c < 3; ++c) {
+            const float d = out[i * 3 + c] - smooth[i * 3 + c];
+            out[i * 3 + c] = smooth[i * 3 + c] + d * weight[i];
+            if (grain)
+                out[i * 3 + c] += (1.0f - weight[i]) * params.plainGrain * (d - grain[c]);
+        }
+    }
     return out;
 }
 

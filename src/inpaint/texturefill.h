@@ -52,6 +52,10 @@ struct Params {
     // 0 = no limit.
     float lowPassSigma = 8.0f;
     float lowPassLimit = 20.0f;
+    // Where the standard fill is taken, plainGrain times the texture fill's detail finer than
+    // a Gaussian of plainGrainSigma is added to it; 0 = none.
+    float plainGrain = 1.0f;
+    float plainGrainSigma = 1.5f;
     int finestPasses = 3;
     int middlePasses = 4;
     int coarsestPasses = 8;

@@ -263,8 +263,8 @@ TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
 
 // Plain ground with a lone object beside the hole (a rocket beside its launch tower, a
 // post in fog): the texture fill has no grain to continue there, and must not copy the
-// object in. It gives the standard fill's bytes, which the faint noise would otherwise
-// tell apart.
+// object in. It gives the standard fill with at most the sky's faint grain on it; a copied
+// band of the rocket would stand 100 levels off.
 TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     constexpr int64_t w = 200, h = 160;
     std::vector<uint8_t> bytes(w * h * 4);
@@ -283,7 +283,10 @@ TEST(TextureFill, PlainGroundWithAnObjectBesideTheHoleFillsPlain) {
     const auto mask = rect(w, h, 84, 20, 14, 120); // the tower, 24 pixels to its left
     const PixelImage standard = Inpainter::run(img, mask, {}, 2);
     const PixelImage plain = Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture);
-    EXPECT_EQ(plain, standard);
+    int most = 0;
+    for (size_t i = 0; i < plain.bytes().size(); ++i)
+        most = std::max(most, std::abs(int(plain.bytes()[i]) - int(standard.bytes()[i])));
+    EXPECT_LE(most, 2) << "the standard fill with at most the sky's own grain on it";
 }
 
 // A wrong shape (a bright blob across the hole) is pulled back to within the limit of the
