@@ -649,7 +649,9 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                                 p.plainGrainSigma = sigma;
                             })});
     variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
-    variants.push_back({"feature weight 2", with([](auto& p) { p.featureWeight = 2.0f; })});
+    for (float weight : {2.0f, 8.0f, 16.0f})
+        variants.push_back({"feature weight " + std::to_string(int(weight)),
+                            with([weight](auto& p) { p.featureWeight = weight; })});
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});
     variants.push_back({"no shade correction", with([](auto& p) { p.shadeIterations = 0; })});
     variants.push_back({"percentile 0.5", with([](auto& p) { p.percentile = 0.5f; })});
