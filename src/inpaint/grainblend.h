@@ -34,8 +34,10 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
 
 // Fills the hole pixels: the standard fill where surroundingGrain is at most
 // params.plainBelow, the texture fill (held by limitLowPass) where it is at least
-// params.texturedAbove, a linear blend between. Only the fills a hole needs are run.
-// Progress as for the fills.
+// params.texturedAbove, a linear blend between. Where the standard fill is taken,
+// params.plainGrain times the texture fill's detail finer than params.plainGrainSigma is
+// kept on it. Only the fills a hole needs are run: a hole plain all round gets the standard
+// fill alone. Progress as for the fills.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params);
