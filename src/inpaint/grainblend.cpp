@@ -175,7 +175,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         return out;
     // Where the standard fill is taken, the texture fill's finest grain may still be kept on it.
     BlurredDifference coarse;
-    if (params.plainGrain > 0.0f)
+    if (params.plainGrain > 0.0f && params.plainGrainSigma > 0.0f)
         coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma);
     for (int64_t i = 0; i < w * h; ++i) {
         if (!holeFlags[i])
