@@ -1,6 +1,7 @@
 #include "grainblend.h"
 
 #include "diffusion.h"
+#include "morph.h"
 #include "patchfill.h"
 
 #include <algorithm>
@@ -71,17 +72,13 @@ BlurredDifference blurDifference(std::span<const float> textured, std::span<cons
                                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma) {
     BlurredDifference out;
     const int64_t reach = static_cast<int64_t>(std::ceil(3.0f * sigma));
-    int64_t x0 = w, y0 = h, x1 = -1, y1 = -1;
-    for (int64_t y = 0; y < h; ++y)
-        for (int64_t x = 0; x < w; ++x)
-            if (hole[y * w + x]) {
-                x0 = std::min(x0, x), x1 = std::max(x1, x);
-                y0 = std::min(y0, y), y1 = std::max(y1, y);
-            }
-    if (x1 < 0)
+    const Morph::Box box = Morph::setBox(hole, w, h);
+    if (box.maxY < 0)
         return out;
-    x0 = std::max<int64_t>(0, x0 - reach), x1 = std::min(w - 1, x1 + reach);
-    y0 = std::max<int64_t>(0, y0 - reach), y1 = std::min(h - 1, y1 + reach);
+    const int64_t x0 = std::max<int64_t>(0, box.minX - reach),
+                  x1 = std::min(w - 1, box.maxX + reach);
+    const int64_t y0 = std::max<int64_t>(0, box.minY - reach),
+                  y1 = std::min(h - 1, box.maxY + reach);
     const int64_t bw = x1 - x0 + 1, bh = y1 - y0 + 1;
     std::vector<float> taps(static_cast<size_t>(2 * reach + 1));
     for (int64_t k = -reach; k <= reach; ++k)

@@ -12,49 +12,12 @@
 #include <atomic>
 #include <cassert>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 namespace Inpainter {
-namespace {
-
-struct Box {
-    int64_t minX, maxX, minY, maxY;
-};
-
-// Bounding box of the nonzero mask bytes; maxY < 0 when there are none. Rows are
-// skipped eight bytes at a time, since most of a large mask is zero.
-Box paintedBox(std::span<const uint8_t> mask, int64_t w, int64_t h) {
-    Box box{w, -1, h, -1};
-    for (int64_t y = 0; y < h; ++y) {
-        const uint8_t* row = mask.data() + y * w;
-        int64_t x = 0;
-        for (; x + 8 <= w; x += 8) {
-            uint64_t word;
-            std::memcpy(&word, row + x, 8);
-            if (word)
-                break;
-        }
-        for (; x < w && !row[x]; ++x) {
-        }
-        if (x == w)
-            continue;
-        box.minX = std::min(box.minX, x);
-        int64_t last = w - 1;
-        while (!row[last])
-            --last;
-        box.maxX = std::max(box.maxX, last);
-        if (box.maxY < 0)
-            box.minY = y;
-        box.maxY = y;
-    }
-    return box;
-}
-
-} // namespace
 
 int64_t marginFor(int64_t bw, int64_t bh, bool thick) {
     if (!thick)
@@ -69,7 +32,7 @@ Plan plan(std::span<const uint8_t> mask, int64_t W, int64_t H) {
     if (H <= 0 || W <= 0)
         return p;
     assert(static_cast<int64_t>(mask.size()) >= W * H && "Inpainter::plan: mask too short");
-    const Box box = paintedBox(mask, W, H);
+    const Morph::Box box = Morph::setBox(mask, W, H);
     if (box.maxY < 0)
         return p;
     const int64_t bw = box.maxX - box.minX + 1;

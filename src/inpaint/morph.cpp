@@ -4,8 +4,37 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace Morph {
+
+// Rows are skipped eight bytes at a time, since most of a large mask is clear.
+Box setBox(std::span<const uint8_t> mask, int64_t w, int64_t h) {
+    Box box{w, -1, h, -1};
+    for (int64_t y = 0; y < h; ++y) {
+        const uint8_t* row = mask.data() + y * w;
+        int64_t x = 0;
+        for (; x + 8 <= w; x += 8) {
+            uint64_t word;
+            std::memcpy(&word, row + x, 8);
+            if (word)
+                break;
+        }
+        for (; x < w && !row[x]; ++x) {
+        }
+        if (x == w)
+            continue;
+        box.minX = std::min(box.minX, x);
+        int64_t last = w - 1;
+        while (!row[last])
+            --last;
+        box.maxX = std::max(box.maxX, last);
+        if (box.maxY < 0)
+            box.minY = y;
+        box.maxY = y;
+    }
+    return box;
+}
 
 bool survivesErosion(std::span<const uint8_t> mask, int64_t w, int64_t h, int64_t steps) {
     assert(steps >= 0 && "survivesErosion: steps must not be negative");

@@ -8,6 +8,13 @@
 // Pixels outside the array count as clear. Only the first w x h bytes are read.
 namespace Morph {
 
+struct Box {
+    int64_t minX, maxX, minY, maxY;
+};
+
+// Bounding box of the set pixels; maxY < 0 when there are none.
+Box setBox(std::span<const uint8_t> mask, int64_t w, int64_t h);
+
 // True when at least one pixel is still set after `steps` steps of 3 x 3 erosion,
 // that is, when the mask holds a solid (2 steps + 1)-pixel square. `steps` 0 answers
 // true without reading the mask.
