@@ -139,12 +139,12 @@ int64_t Matcher::chunkCount(int64_t span) const {
 
 // Patch distance: the sum of squared differences of the 7 x 7 patches centred on a
 // target and a candidate, added one value at a time in row order, and cut short after a
-// patch row once it reaches limit.
+// patch row once it reaches its limit.
 //
 // One such sum is a chain of 147 dependent additions, so evaluating distances one after
 // another leaves the processor waiting on each addition. This evaluates up to kLanes of
 // them side by side: every lane keeps its own sum in exactly the order above, and the
-// independent chains overlap. A lane that reaches the limit keeps the sum it had then;
+// independent chains overlap. A lane that reaches its limit keeps the sum it had then;
 // the others go on until all are cut or complete.
 namespace {
 
@@ -169,6 +169,29 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
 }
 
 #if defined(__x86_64__)
+// The same sums for four lanes with SSE, which every x86-64 processor has. Each lane's
+// squared differences are computed along its row four values at a time, and a 4 x 4
+// transpose turns them into one vector per value position, added in the same order as
+// above; the row's last value is gathered from the four lanes.
+void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums) {
+    static_assert(Matcher::kPatchRowValues == 21, "five blocks of four values and one more");
+    __m128 s = _mm_loadu_ps(sums);
+    for (int k = 0; k < 20; k += 4) {
+        __m128 r[4];
+        for (int j = 0; j < 4; ++j) {
+            const __m128 d = _mm_sub_ps(_mm_loadu_ps(x[j] + k), _mm_loadu_ps(y[j] + k));
+            r[j] = _mm_mul_ps(d, d);
+        }
+        _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
+        for (int j = 0; j < 4; ++j)
+            s = _mm_add_ps(s, r[j]);
+    }
+    const __m128 d = _mm_sub_ps(_mm_setr_ps(x[0][20], x[1][20], x[2][20], x[3][20]),
+                                _mm_setr_ps(y[0][20], y[1][20], y[2][20], y[3][20]));
+    s = _mm_add_ps(s, _mm_mul_ps(d, d));
+    _mm_storeu_ps(sums, s);
+}
+
 // The same sums for eight lanes at once, with AVX2. Each lane's squared differences are
 // computed along its row, then an 8 x 8 transpose turns them into one vector per value
 // position, added in the same order as above: every lane's sum is bit for bit the
@@ -210,13 +233,16 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
     _mm256_storeu_ps(sums, s);
 }
 #else
+void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums) {
+    addPatchRow<4>(x, y, sums);
+}
 void addPatchRowWide(const float* const*, const float* const*, float*) {}
 #endif
 
 } // namespace
 
-void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
-                        float* out) const {
+void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count,
+                        const float* limits, float* out) const {
     assert(count >= 1 && count <= kLanes && "distances: lane count out of range");
     constexpr int64_t kRows = 2 * kRadius + 1;
     const int64_t stride = w_ * 3;
@@ -245,23 +271,10 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
                 y[g] = b[j] + row * stride;
                 s[g] = sum[j];
             }
-            switch (group) {
-            case 1:
-                addPatchRow<1>(x, y, s);
-                break;
-            case 2:
-                addPatchRow<2>(x, y, s);
-                break;
-            case 3:
-                addPatchRow<3>(x, y, s);
-                break;
-            case 4:
-                addPatchRow<4>(x, y, s);
-                break;
-            default:
+            if (group > 4)
                 addPatchRowWide(x, y, s);
-                break;
-            }
+            else
+                addPatchRowNarrow(x, y, s);
             for (int g = 0; g < group; ++g)
                 sum[open[m + g]] = s[g];
             m += group;
@@ -269,7 +282,7 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
         int kept = 0;
         for (int m = 0; m < openCount; ++m) {
             const int j = open[m];
-            if (sum[j] >= limit)
+            if (sum[j] >= limits[j])
                 out[j] = sum[j];
             else
                 open[kept++] = j;
@@ -378,15 +391,37 @@ void Matcher::matchPass(bool reverse) {
     runChunks(sweep.chunks, [this, &sweep](int64_t self) { this->sweep(sweep, self); });
 }
 
+// A row of a sweep, and the target of it being matched.
+struct Matcher::Row {
+    int64_t y = 0;
+    XorShift rng{1};
+    // The row swept before this one when another thread sweeps it, else null, and how far
+    // that thread has got.
+    const Counter* above = nullptr;
+    int64_t aboveDone = 0;
+    Counter* done = nullptr; // how far this row has got, for a thread following it
+    int64_t nextReport = kReportEvery;
+    int64_t p = 0; // position along the row of the target being matched, or of the next one
+    // The target being matched: its index, its match before the pass, its best match so
+    // far and that match's distance, and the next radius of its random search.
+    int64_t i = 0, own = 0, bx = 0, by = 0;
+    float best = 0.0f;
+    int next = 0;
+    int lo = 0, hi = 0, scanned = 0; // its lanes in the present distances call
+    // Random-search offsets: one per radius, from the level size halving to 1.
+    int64_t offX[64], offY[64];
+};
+
 void Matcher::sweep(const Sweep& s, int64_t self) {
     int64_t chunk = self;
     int64_t lastChunk = -1;
     int64_t lastIndex = -1;
     uint64_t rng = 0;
+    Row rows[kRowsAtOnce];
     while (true) {
-        const int64_t rows = s.rows(chunk);
-        const int64_t j = claimed_[chunk].value.fetch_add(1, std::memory_order_relaxed);
-        if (j >= rows) {
+        const int64_t chunkRows = s.rows(chunk);
+        const int64_t j = claimed_[chunk].value.fetch_add(kRowsAtOnce, std::memory_order_relaxed);
+        if (j >= chunkRows) {
             int64_t most = 0;
             chunk = -1;
             for (int64_t c = 0; c < s.chunks; ++c) {
@@ -401,7 +436,7 @@ void Matcher::sweep(const Sweep& s, int64_t self) {
             continue;
         }
         const int64_t y0 = s.first(chunk);
-        const int64_t y1 = y0 + rows;
+        const int64_t y1 = y0 + chunkRows;
         const int64_t y = s.d < 0 ? y0 + j : y1 - 1 - j;
         // Continuing its own row sequence, a thread holds the generator where the row
         // starts; otherwise it skips the draws of the chunk's rows swept before this one.
@@ -412,173 +447,239 @@ void Matcher::sweep(const Sweep& s, int64_t self) {
             rng = XorShift::advance(chunkSeed(chunk, y0),
                                     static_cast<uint64_t>(targetsBefore) * 2 * radii_);
         }
-        const Counter* above = j == 0 || continues ? nullptr : &rowDone_[y + s.d - minRow_];
-        matchRow(y, y0, y1, s.d, rng, above, rowDone_[y - minRow_]);
+        const int count = static_cast<int>(std::min<int64_t>(kRowsAtOnce, chunkRows - j));
+        for (int r = 0; r < count; ++r) {
+            Row& row = rows[r];
+            row.y = y - s.d * r;
+            // A later row starts its draws where the row before it ends.
+            row.rng.s =
+                r == 0 ? rng
+                       : XorShift::advance(rows[r - 1].rng.s,
+                                           static_cast<uint64_t>(targetsBefore_[rows[r - 1].y + 1] -
+                                                                 targetsBefore_[rows[r - 1].y]) *
+                                               2 * radii_);
+            row.above = r == 0 && j > 0 && !continues ? &rowDone_[y + s.d - minRow_] : nullptr;
+            row.aboveDone = row.above ? 0 : std::numeric_limits<int64_t>::max();
+            row.done = &rowDone_[row.y - minRow_];
+            row.nextReport = kReportEvery;
+        }
+        matchRows(rows, count, y0, y1, s.d);
+        rng = rows[count - 1].rng.s;
         lastChunk = chunk;
-        lastIndex = j;
+        lastIndex = j + count - 1;
     }
 }
 
-void Matcher::matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& rngState,
-                       const Counter* above, Counter& done) {
+// Sweeps count consecutive rows of a chunk side by side. A target needs the final matches
+// of the target before it in its row and of the one in the same column of the row before,
+// so a later row follows the row before it one target behind, and each step matches one
+// target of every row that may move. Their distances are measured in the same calls: the
+// stragglers of one target's candidates, whose sums run to the last patch row one
+// dependent addition after another, overlap with another's, and so do the cache misses of
+// their random candidates. Each target sees exactly the matches, draws and distances it
+// would see alone.
+void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d) {
     const int64_t w = w_;
     const int64_t h = h_;
-    XorShift rng{rngState};
+    const int64_t positions = w - 2 * kRadius;
+    const int64_t xFirst = d < 0 ? kRadius : w - kRadius - 1;
+    const int64_t step = -d;
+    const int radii = radii_;
+    assert(radii <= 64 && count <= kRowsAtOnce && kRowsAtOnce * kBatch <= kLanes);
     const float infinity = std::numeric_limits<float>::infinity();
     int64_t ts[kLanes];
     int64_t cs[kLanes];
+    float limits[kLanes];
     float es[kLanes];
+    int ks[kLanes];
 
-    // The colours changed since the last pass, so every stored distance of the row is stale.
+    // The colours changed since the last pass, so every stored distance of the rows is stale.
     int pending = 0;
     auto flush = [&] {
-        distances(ts, cs, pending, infinity, es);
+        distances(ts, cs, pending, limits, es);
         for (int j = 0; j < pending; ++j)
             dist_[ts[j]] = es[j];
         pending = 0;
     };
-    for (int64_t i = y * w + kRadius; i < y * w + w - kRadius; ++i) {
-        if (!target_[i])
-            continue;
-        ts[pending] = i;
-        cs[pending] = nnf_[i];
-        if (++pending == kLanes)
-            flush();
+    for (int r = 0; r < count; ++r) {
+        for (int64_t i = rows[r].y * w + kRadius; i < rows[r].y * w + w - kRadius; ++i) {
+            if (!target_[i])
+                continue;
+            ts[pending] = i;
+            cs[pending] = nnf_[i];
+            limits[pending] = infinity;
+            if (++pending == kLanes)
+                flush();
+        }
     }
     if (pending)
         flush();
 
-    // Random-search offsets of one pixel: one per radius, from the level size halving to 1.
-    int64_t offX[64];
-    int64_t offY[64];
-    const int radii = radii_;
-    assert(radii <= 64);
-    int ks[kLanes];
+    auto seek = [&](const Row& row, int64_t p) {
+        while (p < positions && !target_[row.y * w + xFirst + p * step])
+            ++p;
+        return p;
+    };
+    for (int r = 0; r < count; ++r)
+        rows[r].p = seek(rows[r], 0);
 
-    // How far the row swept before this one has got, when another thread sweeps it.
-    int64_t aboveDone = above ? 0 : std::numeric_limits<int64_t>::max();
-    int64_t nextReport = kReportEvery;
-    const int64_t xFirst = d < 0 ? kRadius : w - kRadius - 1;
-    const int64_t step = -d;
-    for (int64_t p = 0; p < w - 2 * kRadius; ++p) {
-        const int64_t x = xFirst + p * step;
-        const int64_t i = y * w + x;
-        if (!target_[i])
-            continue;
-        if (p >= nextReport) {
-            done.value.store(p, std::memory_order_release);
-            nextReport = p + kReportEvery;
+    Row* active[kRowsAtOnce];
+    while (true) {
+        // A row may move when the row before it has finished the column of its target.
+        int moving = 0;
+        for (int r = 0; r < count; ++r)
+            if (rows[r].p < positions && (r == 0 || rows[r - 1].p > rows[r].p))
+                active[moving++] = &rows[r];
+        if (moving == 0)
+            break;
+
+        for (int a = 0; a < moving; ++a) {
+            Row& row = *active[a];
+            row.i = row.y * w + xFirst + row.p * step;
+            if (row.p >= row.nextReport) {
+                row.done->value.store(row.p, std::memory_order_release);
+                row.nextReport = row.p + kReportEvery;
+            }
+            row.own = nnf_[row.i];
+            row.bx = row.own % w;
+            row.by = row.own / w;
+            row.best = dist_[row.i];
+            // The random search's draws do not depend on the outcome of propagation, so
+            // they are made first. Where the field is coherent the search centres on the
+            // target's own match, so the flags and first patch rows of the candidates
+            // around it are fetched now, while propagation measures; a fetch made for a
+            // centre that then moves is only wasted.
+            for (int k = 0; k < radii; ++k) {
+                const int64_t radius = std::max(w, h) >> k;
+                row.offX[k] = static_cast<int64_t>(row.rng.below(spans_[k])) - radius;
+                row.offY[k] = static_cast<int64_t>(row.rng.below(spans_[k])) - radius;
+                const int64_t cx = row.bx + row.offX[k];
+                const int64_t cy = row.by + row.offY[k];
+                if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
+                    __builtin_prefetch(&valid_[cy * w + cx]);
+                    const float* patch = rgb_.data() + ((cy - kRadius) * w + cx - kRadius) * 3;
+                    __builtin_prefetch(patch);
+                    __builtin_prefetch(patch + kPatchRowValues - 1);
+                }
+            }
         }
-        int64_t bx = nnf_[i] % w;
-        int64_t by = nnf_[i] / w;
-        float best = dist_[i];
-        for (int j = 0; j < kLanes; ++j)
-            ts[j] = i;
 
         // Propagation: the neighbours already visited this sweep lie at i + d and
         // i + d * w (the latter only inside this chunk); their matches shifted back by
         // one are the candidates, tried horizontal first.
         //
-        // A candidate at a position already measured for this pixel cannot win: the
+        // A candidate at a position already measured for this target cannot win: the
         // colours do not change during a pass, so it has the same distance as before,
         // which was no less than the best then and the best only falls. Where the field
-        // is coherent, both neighbours propose the pixel's own match, whose distance runs
+        // is coherent, both neighbours propose the target's own match, whose distance runs
         // to the last patch row; such candidates are not measured again.
-        const int64_t own = nnf_[i];
-
-        // The random search's draws do not depend on the outcome of propagation, so they
-        // are made first. Where the field is coherent the search centres on the pixel's own
-        // match, so the flags and first patch rows of the candidates around it are fetched
-        // now, while propagation measures; a fetch made for a centre that then moves is
-        // only wasted.
-        for (int k = 0; k < radii; ++k) {
-            const int64_t radius = std::max(w, h) >> k;
-            offX[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
-            offY[k] = static_cast<int64_t>(rng.below(spans_[k])) - radius;
-            const int64_t cx = bx + offX[k];
-            const int64_t cy = by + offY[k];
-            if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
-                __builtin_prefetch(&valid_[cy * w + cx]);
-                const float* row = rgb_.data() + ((cy - kRadius) * w + cx - kRadius) * 3;
-                __builtin_prefetch(row);
-                __builtin_prefetch(row + kPatchRowValues - 1);
-            }
-        }
         int n = 0;
-        if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
-            const int64_t q = nnf_[i + d];
-            const int64_t cx = q % w - d;
-            const int64_t cy = q / w;
-            if (cx >= 0 && cx < w && valid_[cy * w + cx] && cy * w + cx != own)
-                cs[n++] = cy * w + cx;
-        }
-        if (y + d >= y0 && y + d < y1 && target_[i + d * w]) {
-            for (int spins = 0; aboveDone <= p; ++spins) {
-                aboveDone = above->value.load(std::memory_order_acquire);
-                if (aboveDone > p)
-                    break;
-                if (spins < 64)
-                    spinPause();
-                else
-                    std::this_thread::yield();
+        for (int a = 0; a < moving; ++a) {
+            Row& row = *active[a];
+            const int64_t i = row.i;
+            const int64_t x = i - row.y * w;
+            row.lo = n;
+            auto propose = [&](int64_t c) {
+                ts[n] = i;
+                cs[n] = c;
+                limits[n++] = row.best;
+            };
+            if (x + d >= kRadius && x + d < w - kRadius && target_[i + d]) {
+                const int64_t q = nnf_[i + d];
+                const int64_t cx = q % w - d;
+                const int64_t cy = q / w;
+                if (cx >= 0 && cx < w && valid_[cy * w + cx] && cy * w + cx != row.own)
+                    propose(cy * w + cx);
             }
-            const int64_t q = nnf_[i + d * w];
-            const int64_t cx = q % w;
-            const int64_t cy = q / w - d;
-            if (cy >= 0 && cy < h && valid_[cy * w + cx] && cy * w + cx != own &&
-                (n == 0 || cy * w + cx != cs[0]))
-                cs[n++] = cy * w + cx;
+            if (row.y + d >= y0 && row.y + d < y1 && target_[i + d * w]) {
+                for (int spins = 0; row.aboveDone <= row.p; ++spins) {
+                    row.aboveDone = row.above->value.load(std::memory_order_acquire);
+                    if (row.aboveDone > row.p)
+                        break;
+                    if (spins < 64)
+                        spinPause();
+                    else
+                        std::this_thread::yield();
+                }
+                const int64_t q = nnf_[i + d * w];
+                const int64_t cx = q % w;
+                const int64_t cy = q / w - d;
+                if (cy >= 0 && cy < h && valid_[cy * w + cx] && cy * w + cx != row.own &&
+                    (n == row.lo || cy * w + cx != cs[row.lo]))
+                    propose(cy * w + cx);
+            }
+            row.hi = n;
         }
-        if (n) {
-            distances(ts, cs, n, best, es);
-            for (int j = 0; j < n; ++j) {
-                if (es[j] < best) {
-                    best = es[j];
-                    bx = cs[j] % w;
-                    by = cs[j] / w;
+        if (n)
+            distances(ts, cs, n, limits, es);
+        for (int a = 0; a < moving; ++a) {
+            Row& row = *active[a];
+            for (int j = row.lo; j < row.hi; ++j) {
+                if (es[j] < row.best) {
+                    row.best = es[j];
+                    row.bx = cs[j] % w;
+                    row.by = cs[j] / w;
                 }
             }
+            row.next = 0;
         }
 
         // Random search: one candidate per radius around the best match so far, at the
-        // offsets drawn above. Candidates are evaluated together assuming the centre
-        // stays; when one wins, the later ones move with the new centre and are evaluated
+        // offsets drawn above. Candidates are measured together assuming the centre
+        // stays; when one wins, the later ones move with the new centre and are measured
         // again. A distance cut short at a looser limit is still at least the current
         // best, so every decision is the one a candidate-by-candidate search makes.
-        for (int start = 0; start < radii;) {
+        while (true) {
             n = 0;
-            int k = start;
-            for (; k < radii && n < kLanes; ++k) {
-                const int64_t cx = bx + offX[k];
-                const int64_t cy = by + offY[k];
-                // A zero offset proposes the best match itself, which cannot beat itself.
-                if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
-                    !valid_[cy * w + cx] || (offX[k] == 0 && offY[k] == 0))
-                    continue;
-                cs[n] = cy * w + cx;
-                ks[n++] = k;
+            for (int a = 0; a < moving; ++a) {
+                Row& row = *active[a];
+                row.lo = n;
+                int k = row.next;
+                for (; k < radii && n - row.lo < kBatch; ++k) {
+                    const int64_t cx = row.bx + row.offX[k];
+                    const int64_t cy = row.by + row.offY[k];
+                    // A zero offset proposes the best match itself, which cannot beat itself.
+                    if (cx < kRadius || cx >= w - kRadius || cy < kRadius || cy >= h - kRadius ||
+                        !valid_[cy * w + cx] || (row.offX[k] == 0 && row.offY[k] == 0))
+                        continue;
+                    ts[n] = row.i;
+                    cs[n] = cy * w + cx;
+                    limits[n] = row.best;
+                    ks[n++] = k;
+                }
+                row.hi = n;
+                // With no candidate left, the search is over.
+                row.scanned = n == row.lo ? radii : k;
             }
             if (n == 0)
                 break;
-            distances(ts, cs, n, best, es);
-            start = k;
-            for (int j = 0; j < n; ++j) {
-                if (es[j] < best) {
-                    best = es[j];
-                    bx = cs[j] % w;
-                    by = cs[j] / w;
-                    start = ks[j] + 1;
-                    break;
+            distances(ts, cs, n, limits, es);
+            for (int a = 0; a < moving; ++a) {
+                Row& row = *active[a];
+                row.next = row.scanned;
+                for (int j = row.lo; j < row.hi; ++j) {
+                    if (es[j] < row.best) {
+                        row.best = es[j];
+                        row.bx = cs[j] % w;
+                        row.by = cs[j] / w;
+                        row.next = ks[j] + 1;
+                        break;
+                    }
                 }
             }
         }
-        nnf_[i] = static_cast<int32_t>(by * w + bx);
-        dist_[i] = best;
-        // Up to 49 hole pixels use this weight in the next vote; compute it once, here.
-        vote_[i] = 1.0f / (best * kVoteFalloff + 1.0f);
+
+        for (int a = 0; a < moving; ++a) {
+            Row& row = *active[a];
+            nnf_[row.i] = static_cast<int32_t>(row.by * w + row.bx);
+            dist_[row.i] = row.best;
+            // Up to 49 hole pixels use this weight in the next vote; compute it once, here.
+            vote_[row.i] = 1.0f / (row.best * kVoteFalloff + 1.0f);
+            row.p = seek(row, row.p + 1);
+        }
     }
-    done.value.store(std::numeric_limits<int64_t>::max(), std::memory_order_release);
-    rngState = rng.s;
+    for (int r = 0; r < count; ++r)
+        rows[r].done->value.store(std::numeric_limits<int64_t>::max(), std::memory_order_release);
 }
 
 void Matcher::vote() {

@@ -84,18 +84,22 @@ public:
     std::span<const float> dist() const { return dist_; }
 
 private:
-    // Up to kLanes patch distances at once; see matcher.cpp.
-    static constexpr int kLanes = 16;
-    void distances(const int64_t* targets, const int64_t* candidates, int count, float limit,
-                   float* out) const;
+    // Rows one thread sweeps side by side; see matchRows().
+    static constexpr int kRowsAtOnce = 3;
+    // Candidates one target's random search measures at once.
+    static constexpr int kBatch = 16;
+    // Up to kLanes patch distances at once, each cut short at its own limit; see matcher.cpp.
+    static constexpr int kLanes = kRowsAtOnce * kBatch;
+    void distances(const int64_t* targets, const int64_t* candidates, int count,
+                   const float* limits, float* out) const;
     // A counter on a cache line of its own, so threads updating neighbours do not collide.
     struct alignas(64) Counter {
         std::atomic<int64_t> value{0};
     };
     struct Sweep;
+    struct Row;
     void sweep(const Sweep& sweep, int64_t self);
-    void matchRow(int64_t y, int64_t y0, int64_t y1, int64_t d, uint64_t& rng, const Counter* above,
-                  Counter& done);
+    void matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d);
     void setUp();
     // Runs holes over the hole pixels, split between the chunks.
     void voteWith(void (Matcher::*holes)(int64_t first, int64_t end));
