@@ -732,9 +732,91 @@ void Matcher::voteBestHoles(int64_t first, int64_t end) {
     }
 }
 
+#if defined(__x86_64__)
+namespace {
+
+// The vote of eight hole pixels i .. i + 7 of one row at once, with AVX2: lane l sums what
+// the targets covering pixel i + l propose, in the same order and with the same operations
+// as one pixel at a time. Where a lane's pixel has no covering target, the lane's sums are
+// kept as they were.
+[[gnu::target("avx2")]] void voteEight(int64_t i, int64_t w, int64_t h, const uint8_t* target,
+                                       const int32_t* nnf, const float* vote, float* rgb) {
+    constexpr int64_t r = Matcher::kRadius;
+    const int64_t y = i / w;
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 red = zero, green = zero, blue = zero, weight = zero;
+    for (int64_t dy = -r; dy <= r; ++dy) {
+        if (y + dy < r || y + dy >= h - r)
+            continue;
+        for (int64_t dx = -r; dx <= r; ++dx) {
+            const int64_t t = i + dy * w + dx;
+            // Targets lie at least r from every edge. A lane whose column is past the left
+            // or right edge reads the edge band of this row or a neighbouring one, whose
+            // flags say it covers nothing.
+            const __m256i flags =
+                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(target + t)));
+            const __m256i covers = _mm256_xor_si256(
+                _mm256_cmpeq_epi32(flags, _mm256_setzero_si256()), _mm256_set1_epi32(-1));
+            if (_mm256_testz_si256(covers, covers))
+                continue;
+            const int offset = static_cast<int>(dx + dy * w);
+            const __m256 mask = _mm256_castsi256_ps(covers);
+            const __m256 a = _mm256_maskload_ps(vote + t, covers);
+            const __m256i source =
+                _mm256_sub_epi32(_mm256_maskload_epi32(nnf + t, covers), _mm256_set1_epi32(offset));
+            // Each covered lane's colour is loaded with the value after it, and two 4 x 4
+            // transposes sort them by channel: fewer steps than three gathers. A lane not
+            // covered loads the first pixel's and is blended out below.
+            alignas(32) int32_t at[8];
+            _mm256_store_si256(
+                reinterpret_cast<__m256i*>(at),
+                _mm256_and_si256(_mm256_add_epi32(source, _mm256_add_epi32(source, source)),
+                                 covers));
+            __m128 low[4], high[4];
+            for (int l = 0; l < 4; ++l) {
+                low[l] = _mm_loadu_ps(rgb + at[l]);
+                high[l] = _mm_loadu_ps(rgb + at[l + 4]);
+            }
+            _MM_TRANSPOSE4_PS(low[0], low[1], low[2], low[3]);
+            _MM_TRANSPOSE4_PS(high[0], high[1], high[2], high[3]);
+            const __m256 pr = _mm256_set_m128(high[0], low[0]);
+            const __m256 pg = _mm256_set_m128(high[1], low[1]);
+            const __m256 pb = _mm256_set_m128(high[2], low[2]);
+            red = _mm256_blendv_ps(red, _mm256_add_ps(red, _mm256_mul_ps(a, pr)), mask);
+            green = _mm256_blendv_ps(green, _mm256_add_ps(green, _mm256_mul_ps(a, pg)), mask);
+            blue = _mm256_blendv_ps(blue, _mm256_add_ps(blue, _mm256_mul_ps(a, pb)), mask);
+            weight = _mm256_blendv_ps(weight, _mm256_add_ps(weight, a), mask);
+        }
+    }
+    alignas(32) float sums[4][8];
+    _mm256_store_ps(sums[0], _mm256_div_ps(red, weight));
+    _mm256_store_ps(sums[1], _mm256_div_ps(green, weight));
+    _mm256_store_ps(sums[2], _mm256_div_ps(blue, weight));
+    _mm256_store_ps(sums[3], weight);
+    for (int l = 0; l < 8; ++l) {
+        if (sums[3][l] > 0.0f) {
+            float* o = rgb + (i + l) * 3;
+            o[0] = sums[0][l];
+            o[1] = sums[1][l];
+            o[2] = sums[2][l];
+        }
+    }
+}
+
+} // namespace
+#endif
+
 void Matcher::voteHoles(int64_t first, int64_t end) {
     for (int64_t k = first; k < end; ++k) {
         const int64_t i = holes_[k];
+#if defined(__x86_64__)
+        // Eight hole pixels in a row go together.
+        if (wide_ && k + 8 <= end && holes_[k + 7] == i + 7 && i % w_ + 7 < w_) {
+            voteEight(i, w_, h_, target_.data(), nnf_.data(), vote_.data(), rgb_.data());
+            k += 7;
+            continue;
+        }
+#endif
         float r = 0.0f, g = 0.0f, b = 0.0f, s = 0.0f;
         forCoveringMatches(i, [&](int64_t t, const float* src) {
             const float a = vote_[t];

@@ -77,7 +77,7 @@ TEST(MatcherInit, CoarseMatchesScaleUpKeepingParity) {
     EXPECT_EQ(m.valid()[m.nnf()[20 * 40 + 20]], 1);
 }
 
-// Processors, and whether distances use the eight-lane AVX2 kernel or the baseline one.
+// Processors, and whether distances and votes use the AVX2 kernels or the baseline ones.
 class MatcherPasses : public testing::TestWithParam<std::tuple<int, bool>> {
 protected:
     void TearDown() override { Simd::useWideKernels(true); }
@@ -87,10 +87,13 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     const auto [cpus, wide] = GetParam();
     if (Simd::useWideKernels(wide) != wide)
         GTEST_SKIP() << "this processor has no AVX2";
-    // Holes inside, in the edge band only (columns 0 and 1), and across the top edge.
+    // Holes inside, in the edge band only (columns 0 and 1), across the top edge, and across
+    // the whole width, where a vote's runs of eight hole pixels meet the left and right edges.
     std::vector<PatchFill::Level> levels;
-    for (auto [w, h, hx, hy, hw, hh] :
-         {std::tuple{64, 48, 20, 15, 20, 14}, {41, 97, 0, 30, 2, 30}, {120, 70, 50, 0, 30, 70}})
+    for (auto [w, h, hx, hy, hw, hh] : {std::tuple{64, 48, 20, 15, 20, 14},
+                                        {41, 97, 0, 30, 2, 30},
+                                        {120, 70, 50, 0, 30, 70},
+                                        {43, 40, 0, 14, 43, 9}})
         levels.push_back(level(w, h, hx, hy, hw, hh, uint32_t(w + cpus)));
     // Targets on 15, 16, 23 and 24 rows: either side of where a pass on 2 or 3 processors
     // gets one more chunk of at least 8 rows.
