@@ -445,8 +445,40 @@ public:
             const int64_t d = reverse ? 1 : -1;
             const int64_t w = w_;
             const int64_t h = h_;
-            for (int64_t step = 0; step < end - first; ++step) {
-                const int64_t i = targets_[reverse ? end - 1 - step : first + step];
+            const int64_t count = end - first;
+            auto targetAt = [&](int64_t step) {
+                return targets_[reverse ? end - 1 - step : first + step];
+            };
+            // Random-search offsets, one pair per radius, of this target and the next. The
+            // draws do not depend on the search's outcome, so the next target's are made
+            // while this one is matched, and the flags and first patch rows of its
+            // candidates around its present match are fetched meanwhile.
+            const size_t radii = spans_.size();
+            int64_t offsets[2][64][2];
+            auto draw = [&](int64_t step, int64_t(*out)[2]) {
+                const int64_t i = targetAt(step);
+                const int64_t bx = nnf_[i] % w, by = nnf_[i] / w;
+                int64_t reach = std::max(w, h);
+                for (size_t k = 0; k < radii; ++k) {
+                    out[k][0] = static_cast<int64_t>(rng.below(spans_[k])) - reach;
+                    out[k][1] = static_cast<int64_t>(rng.below(spans_[k])) - reach;
+                    reach /= 2;
+                    const int64_t cx = bx + out[k][0], cy = by + out[k][1];
+                    if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR) {
+                        __builtin_prefetch(&valid_[cy * w + cx]);
+                        const float* row = level_.px.data() + ((cy - kR) * w + cx - kR) * kValues;
+                        __builtin_prefetch(row);
+                        __builtin_prefetch(row + (2 * kR + 1) * kValues - 1);
+                    }
+                }
+            };
+            if (count > 0)
+                draw(0, offsets[0]);
+            for (int64_t step = 0; step < count; ++step) {
+                const int64_t i = targetAt(step);
+                const int64_t(*drawn)[2] = offsets[step % 2];
+                if (step + 1 < count)
+                    draw(step + 1, offsets[(step + 1) % 2]);
                 int64_t best = nnf_[i];
                 float bestDist = dist_[i];
                 auto consider = [&](int64_t c) {
@@ -472,12 +504,8 @@ public:
                         consider(q - d * w);
                 }
                 // Random search around the best so far, the radius halving from the level size.
-                int64_t reach = std::max(w, h);
-                for (const XorShift::Divisor& span : spans_) {
-                    const int64_t ox = static_cast<int64_t>(rng.below(span)) - reach;
-                    const int64_t oy = static_cast<int64_t>(rng.below(span)) - reach;
-                    reach /= 2;
-                    const int64_t cx = best % w + ox, cy = best / w + oy;
+                for (size_t k = 0; k < radii; ++k) {
+                    const int64_t cx = best % w + drawn[k][0], cy = best / w + drawn[k][1];
                     if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR && valid_[cy * w + cx])
                         consider(cy * w + cx);
                 }
