@@ -68,6 +68,23 @@ struct BlurredDifference {
     }
 };
 
+// to[j] += tap * from[j] for j < n, n a multiple of 8, in blocks of eight the compiler
+// turns into vector instructions. Each to[j] takes its terms in the order of the calls.
+void addScaled(float* to, const float* from, float tap, int64_t n) {
+    for (int64_t j = 0; j < n; j += 8)
+        for (int64_t l = 0; l < 8; ++l)
+            to[j + l] += tap * from[j + l];
+}
+
+// The sum of the taps k = -reach .. reach, in that order, whose position at + k lies in
+// [0, size): the weight of a blurred value at position at.
+float tapsInside(const std::vector<float>& taps, int64_t reach, int64_t at, int64_t size) {
+    float weight = 0;
+    for (int64_t k = std::max(-reach, -at); k <= std::min(reach, size - 1 - at); ++k)
+        weight += taps[static_cast<size_t>(k + reach)];
+    return weight;
+}
+
 BlurredDifference blurDifference(std::span<const float> textured, std::span<const float> smooth,
                                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma) {
     BlurredDifference out;
@@ -83,36 +100,45 @@ BlurredDifference blurDifference(std::span<const float> textured, std::span<cons
     std::vector<float> taps(static_cast<size_t>(2 * reach + 1));
     for (int64_t k = -reach; k <= reach; ++k)
         taps[k + reach] = std::exp(-0.5f * static_cast<float>(k * k) / (sigma * sigma));
-    std::vector<float> rows(static_cast<size_t>(bw * bh * 3));
-    for (int64_t y = 0; y < bh; ++y)
-        for (int64_t x = 0; x < bw; ++x) {
-            float sum[3] = {0, 0, 0}, weight = 0;
-            for (int64_t k = std::max(-reach, -(x0 + x)); k <= std::min(reach, w - 1 - x0 - x);
-                 ++k) {
-                const int64_t i = ((y0 + y) * w + x0 + x + k) * 3;
-                for (int c = 0; c < 3; ++c)
-                    sum[c] += taps[k + reach] * (textured[i + c] - smooth[i + c]);
-                weight += taps[k + reach];
-            }
-            for (int c = 0; c < 3; ++c)
-                rows[(y * bw + x) * 3 + c] = sum[c] / weight;
-        }
-    out = {x0, y0, bw, bh, std::vector<float>(rows.size())};
-    for (int64_t y = 0; y < bh; ++y)
-        for (int64_t x = 0; x < bw; ++x) {
-            if (!hole[(y0 + y) * w + x0 + x])
-                continue;
-            float sum[3] = {0, 0, 0}, weight = 0;
-            for (int64_t k = std::max(-reach, -(y0 + y)); k <= std::min(reach, h - 1 - y0 - y);
-                 ++k) {
-                const float* r = &rows[((y + k) * bw + x) * 3];
-                for (int c = 0; c < 3; ++c)
-                    sum[c] += taps[k + reach] * r[c];
-                weight += taps[k + reach];
-            }
-            for (int c = 0; c < 3; ++c)
-                out.values[(y * bw + x) * 3 + c] = sum[c] / weight;
-        }
+    // Each blurred value sums its taps in order, the taps outside the picture left out.
+    // Here a row holds zeros outside the picture instead, which add nothing to the sums, so
+    // a whole row is blurred with one pass over it per tap.
+    const int64_t values = bw * 3;
+    const int64_t stride = (values + 7) / 8 * 8;
+    std::vector<float> diff(static_cast<size_t>(stride + 2 * reach * 3));
+    std::vector<float> rows(static_cast<size_t>(bh * stride));
+    std::vector<float> across(static_cast<size_t>(bw));
+    for (int64_t x = 0; x < bw; ++x)
+        across[x] = tapsInside(taps, reach, x0 + x, w);
+    for (int64_t y = 0; y < bh; ++y) {
+        // diff[(x + reach) * 3 + c]: the difference at column x0 + x.
+        std::fill(diff.begin(), diff.end(), 0.0f);
+        const int64_t from = std::max<int64_t>(0, x0 - reach), to = std::min(w - 1, x1 + reach);
+        for (int64_t i = ((y0 + y) * w + from) * 3, j = (from - x0 + reach) * 3;
+             i < ((y0 + y) * w + to + 1) * 3; ++i, ++j)
+            diff[j] = textured[i] - smooth[i];
+        float* row = &rows[y * stride];
+        for (int64_t k = 0; k <= 2 * reach; ++k)
+            addScaled(row, &diff[k * 3], taps[k], stride);
+        for (int64_t j = 0; j < values; ++j)
+            row[j] /= across[j / 3];
+    }
+    out = {x0, y0, bw, bh, std::vector<float>(values * bh)};
+    std::vector<float> sum(static_cast<size_t>(stride));
+    for (int64_t y = 0; y < bh; ++y) {
+        const uint8_t* flags = &hole[(y0 + y) * w + x0];
+        if (std::none_of(flags, flags + bw, [](uint8_t f) { return f != 0; }))
+            continue;
+        std::fill(sum.begin(), sum.end(), 0.0f);
+        const int64_t first = std::max(-reach, -(y0 + y)), last = std::min(reach, h - 1 - y0 - y);
+        for (int64_t k = first; k <= last; ++k)
+            addScaled(sum.data(), &rows[(y + k) * stride], taps[k + reach], stride);
+        const float down = tapsInside(taps, reach, y0 + y, h);
+        for (int64_t x = 0; x < bw; ++x)
+            if (flags[x])
+                for (int64_t c = 0; c < 3; ++c)
+                    out.values[(y * bw + x) * 3 + c] = sum[x * 3 + c] / down;
+    }
     return out;
 }
 
