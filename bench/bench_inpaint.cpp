@@ -154,7 +154,7 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// With --pairs=N: times each case at 1 and then 2 threads, N times in a row, and prints
+// With --pairs=N: times each case and fill at 1 and then 2 threads, N times in a row, and prints
 // the median of the per-pair ratios. Both runs of a pair see the machine in the same state,
 // so the ratio is steadier than a ratio of separately measured medians on a noisy host.
 // The same is done for pure arithmetic before and after, as the machine's own ceiling.
@@ -168,14 +168,15 @@ int runPairs(int pairs) {
         std::printf("%-20s %48s speed-up %.2fx\n", "arithmetic only", "", median(r));
     };
     ceiling();
-    for (int c = 0; c < 3; ++c) {
-        const auto& m = cachedMask(Case(c));
+    for (int c = 0; c < 6; ++c) {
+        const auto& m = cachedMask(Case(c % 3));
+        const auto method = c < 3 ? Inpainter::Method::Standard : Inpainter::Method::Texture;
         std::vector<double> one, two, ratio;
         for (int k = 0; k < pairs; ++k) {
             double ms[2];
             for (int threads : {1, 2}) {
                 const auto t0 = std::chrono::steady_clock::now();
-                PixelImage out = Inpainter::run(photo(), m, {}, threads);
+                PixelImage out = Inpainter::run(photo(), m, {}, threads, method);
                 benchmark::DoNotOptimize(out);
                 ms[threads - 1] =
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
@@ -187,8 +188,9 @@ int runPairs(int pairs) {
             if (std::getenv("MIRELO_PAIRS_VERBOSE"))
                 std::printf("  %.1f %.1f\n", ms[0], ms[1]);
         }
-        std::printf("%-20s 1 thread %7.1f ms   2 threads %7.1f ms   speed-up %.2fx\n",
-                    BenchImages::name(Case(c)), median(one), median(two), median(ratio));
+        std::printf("%-20s %-8s 1 thread %7.1f ms   2 threads %7.1f ms   speed-up %.2fx\n",
+                    BenchImages::name(Case(c % 3)), c < 3 ? "standard" : "texture", median(one),
+                    median(two), median(ratio));
     }
     ceiling();
     return 0;
