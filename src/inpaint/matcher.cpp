@@ -764,7 +764,8 @@ namespace {
             const __m256 a = _mm256_maskload_ps(vote + t, covers);
             const __m256i source =
                 _mm256_sub_epi32(_mm256_maskload_epi32(nnf + t, covers), _mm256_set1_epi32(offset));
-            // Each covered lane's colour is loaded with the value after it, and two 4 x 4
+            // Each covered lane's colour is loaded as four values, the fourth left out (the
+            // next pixel may be a hole pixel that another chunk is writing), and two 4 x 4
             // transposes sort them by channel: fewer steps than three gathers. A lane not
             // covered loads the first pixel's and is blended out below.
             alignas(32) int32_t at[8];
@@ -772,10 +773,11 @@ namespace {
                 reinterpret_cast<__m256i*>(at),
                 _mm256_and_si256(_mm256_add_epi32(source, _mm256_add_epi32(source, source)),
                                  covers));
+            const __m128i three = _mm_setr_epi32(-1, -1, -1, 0);
             __m128 low[4], high[4];
             for (int l = 0; l < 4; ++l) {
-                low[l] = _mm_loadu_ps(rgb + at[l]);
-                high[l] = _mm_loadu_ps(rgb + at[l + 4]);
+                low[l] = _mm_maskload_ps(rgb + at[l], three);
+                high[l] = _mm_maskload_ps(rgb + at[l + 4], three);
             }
             _MM_TRANSPOSE4_PS(low[0], low[1], low[2], low[3]);
             _MM_TRANSPOSE4_PS(high[0], high[1], high[2], high[3]);
