@@ -407,7 +407,8 @@ struct Matcher::Row {
     int64_t i = 0, own = 0, bx = 0, by = 0;
     float best = 0.0f;
     int next = 0;
-    int lo = 0, hi = 0, scanned = 0; // its lanes in the present distances call
+    // Its lanes in the present distances call, and the radius its batch scanned up to.
+    int lo = 0, hi = 0, scanned = 0;
     // Random-search offsets: one per radius, from the level size halving to 1.
     int64_t offX[64], offY[64];
 };
