@@ -175,16 +175,18 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
 // above; the row's last value is gathered from the four lanes.
 void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums) {
     static_assert(Matcher::kPatchRowValues == 21, "five blocks of four values and one more");
+    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
+    const float *y0 = y[0], *y1 = y[1], *y2 = y[2], *y3 = y[3];
+    auto square = [](const float* a, const float* b) {
+        const __m128 d = _mm_sub_ps(_mm_loadu_ps(a), _mm_loadu_ps(b));
+        return _mm_mul_ps(d, d);
+    };
     __m128 s = _mm_loadu_ps(sums);
     for (int k = 0; k < 20; k += 4) {
-        __m128 r[4];
-        for (int j = 0; j < 4; ++j) {
-            const __m128 d = _mm_sub_ps(_mm_loadu_ps(x[j] + k), _mm_loadu_ps(y[j] + k));
-            r[j] = _mm_mul_ps(d, d);
-        }
-        _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
-        for (int j = 0; j < 4; ++j)
-            s = _mm_add_ps(s, r[j]);
+        __m128 r0 = square(x0 + k, y0 + k), r1 = square(x1 + k, y1 + k);
+        __m128 r2 = square(x2 + k, y2 + k), r3 = square(x3 + k, y3 + k);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        s = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(s, r0), r1), r2), r3);
     }
     const __m128 d = _mm_sub_ps(_mm_setr_ps(x[0][20], x[1][20], x[2][20], x[3][20]),
                                 _mm_setr_ps(y[0][20], y[1][20], y[2][20], y[3][20]));
