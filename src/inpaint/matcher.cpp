@@ -150,12 +150,13 @@ namespace {
 
 // Adds the squared differences of one patch row to the sums of up to four lanes, each in
 // its own order. The four chains are independent and stay in registers, so they overlap.
-template <int N> void addPatchRow(const float* const* x, const float* const* y, float* sums) {
+template <int N>
+void addPatchRow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
     constexpr int64_t kValues = Matcher::kPatchRowValues;
     float sq[N][kValues];
     for (int j = 0; j < N; ++j)
         for (int64_t k = 0; k < kValues; ++k) {
-            const float d = x[j][k] - y[j][k];
+            const float d = x[j][offset + k] - y[j][offset + k];
             sq[j][k] = d * d;
         }
     float s[N];
@@ -173,10 +174,10 @@ template <int N> void addPatchRow(const float* const* x, const float* const* y, 
 // squared differences are computed along its row four values at a time, and a 4 x 4
 // transpose turns them into one vector per value position, added in the same order as
 // above; the row's last value is gathered from the four lanes.
-void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums) {
+void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
     static_assert(Matcher::kPatchRowValues == 21, "five blocks of four values and one more");
-    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
-    const float *y0 = y[0], *y1 = y[1], *y2 = y[2], *y3 = y[3];
+    const float *x0 = x[0] + offset, *x1 = x[1] + offset, *x2 = x[2] + offset, *x3 = x[3] + offset;
+    const float *y0 = y[0] + offset, *y1 = y[1] + offset, *y2 = y[2] + offset, *y3 = y[3] + offset;
     auto square = [](const float* a, const float* b) {
         const __m128 d = _mm_sub_ps(_mm_loadu_ps(a), _mm_loadu_ps(b));
         return _mm_mul_ps(d, d);
@@ -188,8 +189,8 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums
         _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
         s = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(s, r0), r1), r2), r3);
     }
-    const __m128 d = _mm_sub_ps(_mm_setr_ps(x[0][20], x[1][20], x[2][20], x[3][20]),
-                                _mm_setr_ps(y[0][20], y[1][20], y[2][20], y[3][20]));
+    const __m128 d = _mm_sub_ps(_mm_setr_ps(x0[20], x1[20], x2[20], x3[20]),
+                                _mm_setr_ps(y0[20], y1[20], y2[20], y3[20]));
     s = _mm_add_ps(s, _mm_mul_ps(d, d));
     _mm_storeu_ps(sums, s);
 }
@@ -200,15 +201,15 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums
 // scalar one. The last of the three blocks holds five values; its load is masked, as
 // the row may end the picture's buffer.
 [[gnu::target("avx2")]] void addPatchRowWide(const float* const* x, const float* const* y,
-                                             float* sums) {
+                                             int64_t offset, float* sums) {
     static_assert(Matcher::kPatchRowValues == 21, "three blocks of eight values");
     const __m256i tail = _mm256_setr_epi32(-1, -1, -1, -1, -1, 0, 0, 0);
     __m256 s = _mm256_loadu_ps(sums);
     for (int block = 0; block < 3; ++block) {
         __m256 r[8];
         for (int j = 0; j < 8; ++j) {
-            const float* xs = x[j] + block * 8;
-            const float* ys = y[j] + block * 8;
+            const float* xs = x[j] + offset + block * 8;
+            const float* ys = y[j] + offset + block * 8;
             const __m256 d = block < 2 ? _mm256_sub_ps(_mm256_loadu_ps(xs), _mm256_loadu_ps(ys))
                                        : _mm256_sub_ps(_mm256_maskload_ps(xs, tail),
                                                        _mm256_maskload_ps(ys, tail));
@@ -235,10 +236,10 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums
     _mm256_storeu_ps(sums, s);
 }
 #else
-void addPatchRowNarrow(const float* const* x, const float* const* y, float* sums) {
-    addPatchRow<4>(x, y, sums);
+void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
+    addPatchRow<4>(x, y, offset, sums);
 }
-void addPatchRowWide(const float* const*, const float* const*, float*) {}
+void addPatchRowWide(const float* const*, const float* const*, int64_t, float*) {}
 #endif
 
 } // namespace
@@ -248,51 +249,49 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
     assert(count >= 1 && count <= kLanes && "distances: lane count out of range");
     constexpr int64_t kRows = 2 * kRadius + 1;
     const int64_t stride = w_ * 3;
-    const float* a[kLanes];
-    const float* b[kLanes];
-    float sum[kLanes];
-    int open[kLanes]; // lanes still summing, in lane order
+    // The open lanes, in lane order and packed together as lanes are cut: their patches'
+    // first rows, their sums and their lane numbers. Eight more entries let the last group
+    // run whole; they repeat the first open lane, and their sums are thrown away.
+    const float* a[kLanes + 8];
+    const float* b[kLanes + 8];
+    float sum[kLanes + 8] = {};
+    int lane[kLanes];
     for (int j = 0; j < count; ++j) {
         a[j] = rgb_.data() + (targets[j] - kRadius * w_ - kRadius) * 3;
         b[j] = rgb_.data() + (candidates[j] - kRadius * w_ - kRadius) * 3;
-        sum[j] = 0.0f;
-        open[j] = j;
+        lane[j] = j;
     }
     int openCount = count;
     for (int64_t row = 0; row < kRows && openCount > 0; ++row) {
-        // Gather the open lanes' rows and sums: eight at a time with the wide kernel while
-        // at least five are left (the others repeat lane 0 and are thrown away), else four.
+        for (int g = 0; g < 8; ++g) {
+            a[openCount + g] = a[0];
+            b[openCount + g] = b[0];
+        }
+        // Eight lanes at a time with the wide kernel while at least five are left, else four.
         for (int m = 0; m < openCount;) {
-            const int group = std::min(wide_ && openCount - m >= 5 ? 8 : 4, openCount - m);
-            const float* x[8];
-            const float* y[8];
-            float s[8];
-            for (int g = 0; g < 8; ++g) {
-                const int j = open[m + (g < group ? g : 0)];
-                x[g] = a[j] + row * stride;
-                y[g] = b[j] + row * stride;
-                s[g] = sum[j];
+            if (wide_ && openCount - m >= 5) {
+                addPatchRowWide(a + m, b + m, row * stride, sum + m);
+                m += 8;
+            } else {
+                addPatchRowNarrow(a + m, b + m, row * stride, sum + m);
+                m += 4;
             }
-            if (group > 4)
-                addPatchRowWide(x, y, s);
-            else
-                addPatchRowNarrow(x, y, s);
-            for (int g = 0; g < group; ++g)
-                sum[open[m + g]] = s[g];
-            m += group;
         }
         int kept = 0;
         for (int m = 0; m < openCount; ++m) {
-            const int j = open[m];
-            if (sum[j] >= limits[j])
-                out[j] = sum[j];
-            else
-                open[kept++] = j;
+            if (sum[m] >= limits[lane[m]]) {
+                out[lane[m]] = sum[m];
+                continue;
+            }
+            a[kept] = a[m];
+            b[kept] = b[m];
+            sum[kept] = sum[m];
+            lane[kept++] = lane[m];
         }
         openCount = kept;
     }
     for (int m = 0; m < openCount; ++m)
-        out[open[m]] = sum[open[m]];
+        out[lane[m]] = sum[m];
 }
 
 std::vector<int32_t> Matcher::snapshotNNF() const {
