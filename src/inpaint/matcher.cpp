@@ -254,8 +254,9 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
     // run whole; they repeat the first open lane, and their sums are thrown away.
     const float* a[kLanes + 8];
     const float* b[kLanes + 8];
-    float sum[kLanes + 8] = {};
+    float sum[kLanes + 8];
     int lane[kLanes];
+    std::fill_n(sum, count + 8, 0.0f);
     for (int j = 0; j < count; ++j) {
         a[j] = rgb_.data() + (targets[j] - kRadius * w_ - kRadius) * 3;
         b[j] = rgb_.data() + (candidates[j] - kRadius * w_ - kRadius) * 3;
