@@ -488,7 +488,7 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
     const int64_t xFirst = d < 0 ? kRadius : w - kRadius - 1;
     const int64_t step = -d;
     const int radii = radii_;
-    assert(radii <= 64 && count <= kRowsAtOnce && kRowsAtOnce * kBatch <= kLanes);
+    assert(radii <= 64 && count <= kRowsAtOnce);
     const float infinity = std::numeric_limits<float>::infinity();
     int64_t ts[kLanes];
     int64_t cs[kLanes];
