@@ -247,11 +247,15 @@ public:
         if (w_ < kMinSide || h_ < kMinSide)
             return;
         const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);
+        targetColumns_.assign(static_cast<size_t>(h_), TargetColumns{static_cast<int32_t>(w_), -1});
         for (int64_t y = kR; y < h_ - kR; ++y)
             for (int64_t x = kR; x < w_ - kR; ++x) {
                 const int64_t i = y * w_ + x;
                 if (near[i]) {
                     target_[i] = 1;
+                    TargetColumns& columns = targetColumns_[static_cast<size_t>(y)];
+                    columns.first = std::min(columns.first, static_cast<int32_t>(x));
+                    columns.last = static_cast<int32_t>(x);
                     targets_.push_back(static_cast<int32_t>(i));
                 } else {
                     valid_[i] = 1;
@@ -465,7 +469,9 @@ public:
                     reach /= 2;
                     const int64_t cx = bx + out[k][0], cy = by + out[k][1];
                     if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR) {
-                        __builtin_prefetch(&valid_[cy * w + cx]);
+                        const TargetColumns columns = targetColumns_[static_cast<size_t>(cy)];
+                        if (cx >= columns.first && cx <= columns.last)
+                            __builtin_prefetch(&valid_[cy * w + cx]);
                         const float* row = level_.px.data() + ((cy - kR) * w + cx - kR) * kValues;
                         __builtin_prefetch(row);
                         __builtin_prefetch(row + (2 * kR + 1) * kValues - 1);
@@ -506,7 +512,7 @@ public:
                 // Random search around the best so far, the radius halving from the level size.
                 for (size_t k = 0; k < radii; ++k) {
                     const int64_t cx = best % w + drawn[k][0], cy = best / w + drawn[k][1];
-                    if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR && valid_[cy * w + cx])
+                    if (validAt(cx, cy))
                         consider(cy * w + cx);
                 }
                 nnf_[i] = static_cast<int32_t>(best);
@@ -705,6 +711,19 @@ private:
     bool usable_ = false;
     int64_t chunks_ = 1;
     std::vector<uint8_t> valid_, target_;
+    // Per row, the first and last column of its targets (first > last: none). Inside the
+    // bounds of patch centres, a pixel outside that range is a valid source, so most random
+    // candidates are known valid from this small table without touching valid_.
+    struct TargetColumns {
+        int32_t first, last;
+    };
+    std::vector<TargetColumns> targetColumns_;
+    bool validAt(int64_t x, int64_t y) const {
+        if (x < kR || x >= w_ - kR || y < kR || y >= h_ - kR)
+            return false;
+        const TargetColumns columns = targetColumns_[static_cast<size_t>(y)];
+        return x < columns.first || x > columns.last || valid_[y * w_ + x];
+    }
     std::vector<int32_t> nnf_;
     std::vector<float> dist_, weight_, scratch_;
     std::vector<int32_t> sources_, targets_, holes_;
