@@ -28,6 +28,9 @@ constexpr int64_t kMinChunkRows = 8;
 // Above this many source-hole pairs the onion peel searches at random instead of exhaustively.
 constexpr int64_t kExhaustivePairs = 1'000'000;
 
+// The most candidates measured side by side: one per random-search radius.
+constexpr int kMaxBatch = 64;
+
 // Four floats handled as one, so a pixel's colour and feature take one vector operation.
 using V4 = float __attribute__((vector_size(16)));
 
@@ -39,61 +42,88 @@ inline V4 load(const float* p) {
 inline void store(float* p, V4 v) { std::memcpy(p, &v, sizeof v); }
 inline float total(V4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
-// Sum of squared differences of colours and features over the 7 x 7 patches whose top
-// left pixels are a and b (rows rowStep floats apart), cut short after a patch row once
-// it reaches limit. Within a row, even and odd columns sum in two chains.
-inline float patchDistance(const float* a, const float* b, int64_t rowStep, float limit) {
-    float sum = 0.0f;
-    for (int64_t dy = 0; dy < 2 * kR + 1; ++dy) {
-        V4 even = {0.0f, 0.0f, 0.0f, 0.0f};
-        V4 odd = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (int64_t dx = 0; dx < 2 * kR; dx += 2) {
-            const V4 d0 = load(a + dx * kValues) - load(b + dx * kValues);
-            const V4 d1 = load(a + (dx + 1) * kValues) - load(b + (dx + 1) * kValues);
-            even += d0 * d0;
-            odd += d1 * d1;
-        }
-        const V4 d6 = load(a + 2 * kR * kValues) - load(b + 2 * kR * kValues);
-        even += d6 * d6;
-        sum += total(even + odd);
-        if (sum >= limit)
-            return sum;
-        a += rowStep;
-        b += rowStep;
+// Sum of squared differences of colours and features over one patch row of 7 pixels,
+// starting at a and b. Even and odd columns sum in two chains.
+inline float rowDistance(const float* a, const float* b) {
+    V4 even = {0.0f, 0.0f, 0.0f, 0.0f};
+    V4 odd = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int64_t dx = 0; dx < 2 * kR; dx += 2) {
+        const V4 d0 = load(a + dx * kValues) - load(b + dx * kValues);
+        const V4 d1 = load(a + (dx + 1) * kValues) - load(b + (dx + 1) * kValues);
+        even += d0 * d0;
+        odd += d1 * d1;
     }
-    return sum;
+    const V4 d6 = load(a + 2 * kR * kValues) - load(b + 2 * kR * kValues);
+    even += d6 * d6;
+    return total(even + odd);
+}
+
+// The distances of one patch against n others: for each k, the sum of rowDistance over the
+// 7 rows of the patches whose top left pixels are a and b[k] (rows rowStep floats apart),
+// cut short after a row once it reaches limit. The patches are measured row by row side
+// by side, so the loads of one overlap the sums of the others; each sum takes its rows in
+// order, so every result is the one a patch-by-patch loop gives.
+void patchDistances(const float* a, const float* const* b, int n, int64_t rowStep, float limit,
+                    float* out) {
+    int open[kMaxBatch];
+    int count = 0;
+    for (int k = 0; k < n; ++k) {
+        out[k] = 0.0f;
+        open[count++] = k;
+    }
+    for (int64_t dy = 0; dy < 2 * kR + 1 && count > 0; ++dy) {
+        const int64_t offset = dy * rowStep;
+        int kept = 0;
+        for (int j = 0; j < count; ++j) {
+            const int k = open[j];
+            out[k] += rowDistance(a + offset, b[k] + offset);
+            open[kept] = k;
+            kept += out[k] < limit;
+        }
+        count = kept;
+    }
 }
 
 #if defined(__x86_64__)
-// The same with AVX2: an even and an odd column side by side in one vector, whose low half
-// is the even chain and whose high half the odd one, operation for operation.
+// The same with AVX2: in each row an even and an odd column side by side in one vector,
+// whose low half is the even chain and whose high half the odd one, operation for operation.
 using V8 = float __attribute__((vector_size(32)));
-[[gnu::target("avx2")]] float patchDistanceWide(const float* a, const float* b, int64_t rowStep,
-                                                float limit) {
-    float sum = 0.0f;
-    for (int64_t dy = 0; dy < 2 * kR + 1; ++dy) {
-        V8 both = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        for (int64_t dx = 0; dx < 2 * kR; dx += 2) {
-            V8 x, y;
-            std::memcpy(&x, a + dx * kValues, sizeof x);
-            std::memcpy(&y, b + dx * kValues, sizeof y);
-            const V8 d = x - y;
-            both += d * d;
-        }
-        const V4 d6 = load(a + 2 * kR * kValues) - load(b + 2 * kR * kValues);
-        const V4 even = V4{both[0], both[1], both[2], both[3]} + d6 * d6;
-        const V4 odd = {both[4], both[5], both[6], both[7]};
-        sum += total(even + odd);
-        if (sum >= limit)
-            return sum;
-        a += rowStep;
-        b += rowStep;
+[[gnu::target("avx2")]] void patchDistancesWide(const float* a, const float* const* b, int n,
+                                                int64_t rowStep, float limit, float* out) {
+    int open[kMaxBatch];
+    int count = 0;
+    for (int k = 0; k < n; ++k) {
+        out[k] = 0.0f;
+        open[count++] = k;
     }
-    return sum;
+    for (int64_t dy = 0; dy < 2 * kR + 1 && count > 0; ++dy) {
+        const float* ra = a + dy * rowStep;
+        int kept = 0;
+        for (int j = 0; j < count; ++j) {
+            const int k = open[j];
+            const float* rb = b[k] + dy * rowStep;
+            V8 both = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+            for (int64_t dx = 0; dx < 2 * kR; dx += 2) {
+                V8 x, y;
+                std::memcpy(&x, ra + dx * kValues, sizeof x);
+                std::memcpy(&y, rb + dx * kValues, sizeof y);
+                const V8 d = x - y;
+                both += d * d;
+            }
+            const V4 d6 = load(ra + 2 * kR * kValues) - load(rb + 2 * kR * kValues);
+            const V4 even = V4{both[0], both[1], both[2], both[3]} + d6 * d6;
+            const V4 odd = {both[4], both[5], both[6], both[7]};
+            out[k] += total(even + odd);
+            open[kept] = k;
+            kept += out[k] < limit;
+        }
+        count = kept;
+    }
 }
 #else
-float patchDistanceWide(const float* a, const float* b, int64_t rowStep, float limit) {
-    return patchDistance(a, b, rowStep, limit);
+void patchDistancesWide(const float* a, const float* const* b, int n, int64_t rowStep, float limit,
+                        float* out) {
+    patchDistances(a, b, n, rowStep, limit, out);
 }
 #endif
 
@@ -510,10 +540,31 @@ public:
                         consider(q - d * w);
                 }
                 // Random search around the best so far, the radius halving from the level size.
-                for (size_t k = 0; k < radii; ++k) {
-                    const int64_t cx = best % w + drawn[k][0], cy = best / w + drawn[k][1];
-                    if (validAt(cx, cy))
-                        consider(cy * w + cx);
+                // The candidates are measured together assuming the centre stays; when one
+                // wins, the later ones move with the new centre and are measured again. A
+                // distance cut short at a looser limit is still at least the current best,
+                // so every decision is the one a candidate-by-candidate search makes.
+                for (size_t next = 0; next < radii;) {
+                    int64_t cs[kMaxBatch];
+                    size_t ks[kMaxBatch];
+                    float es[kMaxBatch];
+                    int n = 0;
+                    for (size_t k = next; k < radii; ++k) {
+                        const int64_t cx = best % w + drawn[k][0], cy = best / w + drawn[k][1];
+                        if (validAt(cx, cy) && cy * w + cx != best) {
+                            cs[n] = cy * w + cx;
+                            ks[n++] = k;
+                        }
+                    }
+                    distances(i, cs, n, bestDist, es);
+                    next = radii;
+                    for (int j = 0; j < n; ++j)
+                        if (es[j] < bestDist) {
+                            bestDist = es[j];
+                            best = cs[j];
+                            next = ks[j] + 1;
+                            break;
+                        }
                 }
                 nnf_[i] = static_cast<int32_t>(best);
                 dist_[i] = bestDist;
@@ -665,12 +716,22 @@ public:
     }
 
 private:
-    // The patch distance of target t to source c; see patchDistance.
+    // The patch distance of target t to source c, cut short at limit.
     float distance(int64_t t, int64_t c, float limit) const {
+        float e;
+        distances(t, &c, 1, limit, &e);
+        return e;
+    }
+    // The patch distances of target t to the n sources cs, each cut short at limit.
+    void distances(int64_t t, const int64_t* cs, int n, float limit, float* out) const {
         const float* a = level_.px.data() + (t - kR * w_ - kR) * kValues;
-        const float* b = level_.px.data() + (c - kR * w_ - kR) * kValues;
-        return wide_ ? patchDistanceWide(a, b, w_ * kValues, limit)
-                     : patchDistance(a, b, w_ * kValues, limit);
+        const float* b[kMaxBatch];
+        for (int k = 0; k < n; ++k)
+            b[k] = level_.px.data() + (cs[k] - kR * w_ - kR) * kValues;
+        if (wide_)
+            patchDistancesWide(a, b, n, w_ * kValues, limit, out);
+        else
+            patchDistances(a, b, n, w_ * kValues, limit, out);
     }
 
     // Calls f(target, source pixel) for every target whose patch covers pixel i, with the
