@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 #ifdef __linux__
@@ -34,22 +35,41 @@ void checkExhaustion() {
         throw std::bad_alloc();
 }
 
-void* allocate(size_t bytes) {
+void* allocateZeroed(size_t bytes) {
     checkExhaustion();
-    if (bytes < kHugePage)
-        return ::operator new(bytes);
-    void* p = ::operator new (bytes, std::align_val_t{kHugePage});
-    advise(p, bytes);
+#ifdef __linux__
+    if (bytes >= kHugePage) {
+        // Mapped with a huge page to spare, then trimmed to a huge-page-aligned block.
+        const size_t span = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+        void* mapped = mmap(nullptr, span + kHugePage, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            throw std::bad_alloc();
+        const auto begin = reinterpret_cast<uintptr_t>(mapped);
+        const uintptr_t first = (begin + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+        if (first > begin)
+            munmap(mapped, first - begin);
+        munmap(reinterpret_cast<void*>(first + span), begin + kHugePage - first);
+        advise(reinterpret_cast<void*>(first), span);
+        return reinterpret_cast<void*>(first);
+    }
+#endif
+    void* p = std::calloc(bytes ? bytes : 1, 1);
+    if (!p)
+        throw std::bad_alloc();
     return p;
 }
 
 void release(void* p, size_t bytes) {
     if (!p)
         return;
-    if (bytes < kHugePage)
-        ::operator delete(p);
-    else
-        ::operator delete (p, std::align_val_t{kHugePage});
+#ifdef __linux__
+    if (bytes >= kHugePage) {
+        munmap(p, (bytes + kHugePage - 1) & ~(kHugePage - 1));
+        return;
+    }
+#endif
+    std::free(p);
 }
 
 } // namespace LargePages

@@ -72,10 +72,6 @@ void Matcher::setUp() {
         Morph::dilateRows(hole_, w, h, kRadius, i0, i1, near);
         for (int64_t y = part.y0; y < part.y1; ++y) {
             const int64_t row = y * w;
-            std::fill_n(nnf_.data() + row, w, -1);
-            std::fill_n(dist_.data() + row, w, 0.0f);
-            std::fill_n(valid_.data() + row, w, 0);
-            std::fill_n(target_.data() + row, w, 0);
             for (int64_t x = 0; x < w; ++x)
                 part.holes += hole_[row + x] != 0;
             if (y < i0 || y >= i1)
@@ -302,7 +298,11 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
 std::vector<int32_t> Matcher::snapshotNNF() const {
     std::vector<int32_t> field;
     LargePages::reserve(field, static_cast<size_t>(n_));
-    field.assign(nnf_.begin(), nnf_.end());
+    field.assign(static_cast<size_t>(n_), -1);
+    if (usable_)
+        for (int64_t i = minRow_ * w_; i < (maxRow_ + 1) * w_; ++i)
+            if (target_[i])
+                field[i] = nnf_[i];
     return field;
 }
 

@@ -62,6 +62,7 @@ public:
     // of least distance; of equals, the first in row order) instead of an average, so
     // the grain of the sources is kept whole. Needs the distances of a pass.
     void voteBest();
+    // The field: each target's match, -1 at every other pixel.
     std::vector<int32_t> snapshotNNF() const;
 
     // The number of chunks a loop over span rows splits into: min(span / 8, processors),
@@ -80,6 +81,7 @@ public:
     std::span<const uint8_t> hole() const { return hole_; }
     std::span<const uint8_t> valid() const { return valid_; }
     std::span<const uint8_t> target() const { return target_; }
+    // Matches at the targets; what other pixels hold is unspecified.
     std::span<const int32_t> nnf() const { return nnf_; }
     std::span<const float> dist() const { return dist_; }
 
@@ -115,9 +117,10 @@ private:
     int processors_ = 0;
     std::vector<float> rgb_;    // n x 3, current colour estimate
     std::vector<uint8_t> hole_; // n
-    // Fixed-size buffers, allocated without clearing: setUp() fills them in parallel, so
-    // the first touch of a large level's memory is shared between the processors. Large
-    // ones are backed by huge pages where the system can.
+    // Fixed-size buffers, zeroed: setUp() writes only what is not zero, in parallel, and
+    // the per-target ones are touched only in the rows that hold targets, so most of a large
+    // level's memory is never faulted in. Large ones are backed by huge pages where the
+    // system can.
     template <typename T> class Buffer {
         static_assert(std::is_trivially_default_constructible_v<T> &&
                       std::is_trivially_destructible_v<T>);
@@ -131,7 +134,7 @@ private:
             LargePages::release(data_, size_ * sizeof(T));
             data_ = nullptr;
             size_ = 0;
-            data_ = static_cast<T*>(LargePages::allocate(n * sizeof(T)));
+            data_ = static_cast<T*>(LargePages::allocateZeroed(n * sizeof(T)));
             size_ = n;
         }
         T& operator[](int64_t i) { return data_[i]; }
@@ -153,7 +156,7 @@ private:
 
     Buffer<uint8_t> valid_;   // n, 1 = may centre a source patch
     Buffer<uint8_t> target_;  // n, 1 = centres a patch that needs a match
-    Buffer<int32_t> nnf_;     // n, matched source centre of a target, else -1
+    Buffer<int32_t> nnf_;     // n, matched source centre of a target
     Buffer<float> dist_;      // n, distance of a target to its match
     Buffer<float> vote_;      // n, voting weight of a target's match (targets only), kept
                               // with dist_ by the passes
