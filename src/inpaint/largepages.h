@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 // Working buffers of tens of megabytes and the kernel's huge pages.
@@ -24,6 +27,39 @@ void advise(void* p, size_t bytes);
 // neither memory nor time. Give it back with release().
 void* allocateZeroed(size_t bytes);
 void release(void* p, size_t bytes);
+
+// A fixed-size array of n zeroed elements from allocateZeroed(), for buffers whose zeros
+// need no writing and whose untouched pages are never faulted in.
+template <typename T> class Buffer {
+    static_assert(std::is_trivially_default_constructible_v<T> &&
+                  std::is_trivially_destructible_v<T>);
+
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { release(data_, size_ * sizeof(T)); }
+    // Replaces the contents with n zeroed elements.
+    void allocate(size_t n) {
+        release(data_, size_ * sizeof(T));
+        data_ = nullptr;
+        size_ = 0;
+        data_ = static_cast<T*>(allocateZeroed(n * sizeof(T)));
+        size_ = n;
+    }
+    T& operator[](int64_t i) { return data_[i]; }
+    const T& operator[](int64_t i) const { return data_[i]; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    size_t size() const { return size_; }
+    operator std::span<const T>() const { return {data_, size_}; }
+
+private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
+};
 
 // For tests: while on, allocate() and reserve() throw std::bad_alloc, as they would with
 // the memory exhausted.

@@ -121,34 +121,7 @@ private:
     // the per-target ones are touched only in the rows that hold targets, so most of a large
     // level's memory is never faulted in. Large ones are backed by huge pages where the
     // system can.
-    template <typename T> class Buffer {
-        static_assert(std::is_trivially_default_constructible_v<T> &&
-                      std::is_trivially_destructible_v<T>);
-
-    public:
-        Buffer() = default;
-        Buffer(const Buffer&) = delete;
-        Buffer& operator=(const Buffer&) = delete;
-        ~Buffer() { LargePages::release(data_, size_ * sizeof(T)); }
-        void allocate(size_t n) {
-            LargePages::release(data_, size_ * sizeof(T));
-            data_ = nullptr;
-            size_ = 0;
-            data_ = static_cast<T*>(LargePages::allocateZeroed(n * sizeof(T)));
-            size_ = n;
-        }
-        T& operator[](int64_t i) { return data_[i]; }
-        const T& operator[](int64_t i) const { return data_[i]; }
-        T* data() { return data_; }
-        const T* data() const { return data_; }
-        const T* begin() const { return data_; }
-        const T* end() const { return data_ + size_; }
-        operator std::span<const T>() const { return {data_, size_}; }
-
-    private:
-        T* data_ = nullptr;
-        size_t size_ = 0;
-    };
+    template <typename T> using Buffer = LargePages::Buffer<T>;
     template <typename F> void runChunks(int64_t chunks, F&& body) {
         gang_.run(
             chunks, [](void* f, int64_t c) { (*static_cast<F*>(f))(c); }, &body);

@@ -264,16 +264,14 @@ public:
           params_(params) {
         // Large levels' buffers fault in huge pages where the system offers them.
         const auto n = static_cast<size_t>(n_);
-        LargePages::reserve(valid_, n);
-        LargePages::reserve(target_, n);
         LargePages::reserve(nnf_, n);
-        LargePages::reserve(dist_, n);
-        LargePages::reserve(weight_, n);
-        valid_.assign(n, 0);
-        target_.assign(n, 0);
+        // Zeroed, and touched only around the hole: most of a large level's pages are never
+        // faulted in.
+        valid_.allocate(n);
+        target_.allocate(n);
+        dist_.allocate(n);
+        weight_.allocate(n);
         nnf_.assign(n, -1);
-        dist_.assign(n, 0.0f);
-        weight_.assign(n, 0.0f);
         if (w_ < kMinSide || h_ < kMinSide)
             return;
         const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);
@@ -771,7 +769,7 @@ private:
     const Params& params_;
     bool usable_ = false;
     int64_t chunks_ = 1;
-    std::vector<uint8_t> valid_, target_;
+    LargePages::Buffer<uint8_t> valid_, target_;
     // Per row, the first and last column of its targets (first > last: none). Inside the
     // bounds of patch centres, a pixel outside that range is a valid source, so most random
     // candidates are known valid from this small table without touching valid_.
@@ -786,7 +784,8 @@ private:
         return x < columns.first || x > columns.last || valid_[y * w_ + x];
     }
     std::vector<int32_t> nnf_;
-    std::vector<float> dist_, weight_, scratch_;
+    LargePages::Buffer<float> dist_, weight_;
+    std::vector<float> scratch_;
     std::vector<int32_t> sources_, targets_, holes_;
     std::vector<XorShift::Divisor> spans_;
     const bool wide_ = Simd::wideKernels();
