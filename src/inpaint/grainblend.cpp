@@ -3,9 +3,13 @@
 #include "diffusion.h"
 #include "morph.h"
 #include "patchfill.h"
+#include "workergang.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <thread>
 
 namespace GrainBlend {
 
@@ -188,11 +192,50 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                 progress(from + (to - from) * f);
         };
     };
-    const std::vector<float> smooth =
-        PatchFill::fill(rgb, hole, w, h, report(0.0, 0.5), processors);
     const std::vector<uint8_t> holeFlags = hole;
-    std::vector<float> out = TextureFill::fill(std::move(rgb), std::move(hole), w, h,
-                                               report(0.5, 1.0), processors, params);
+    std::vector<float> smooth, out;
+    // The two fills do not depend on each other. With processors to share, they run side
+    // by side, each on its own share: neither waits on the other's serial steps, and
+    // each runs as it would on that many processors alone. Progress is reported from this
+    // thread only, as the mean of both fills' progress.
+    const int cpus = processors > 0
+                         ? processors
+                         : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::jthread side;
+    std::atomic<double> smoothDone = 0.0;
+    std::exception_ptr failure;
+    if (cpus >= 2) {
+        try {
+            side = startThread([&, rgb = rgb, hole = hole]() mutable {
+                try {
+                    smooth = PatchFill::fill(
+                        std::move(rgb), std::move(hole), w, h,
+                        [&smoothDone](double f) { smoothDone.store(f, std::memory_order_relaxed); },
+                        cpus / 2);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // Both run on this thread, one after the other.
+        }
+    }
+    if (side.joinable()) {
+        out = TextureFill::fill(
+            std::move(rgb), std::move(hole), w, h,
+            [&](double f) {
+                if (progress)
+                    progress((smoothDone.load(std::memory_order_relaxed) + f) / 2.0);
+            },
+            cpus - cpus / 2, params);
+        side.join();
+        if (failure)
+            std::rethrow_exception(failure);
+    } else {
+        smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.5), processors);
+        out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.5, 1.0), processors,
+                                params);
+    }
     limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit);
     if (!plain)
         return out;
