@@ -173,10 +173,14 @@ TEST(InpainterResult, LargeThinCropGivesTheSameBytesOnOneOrTwoProcessors) {
 }
 
 // The same bytes again, and with the baseline distance kernels where AVX2 ones run.
+// Preserve Texture runs its two fills side by side on two processors, each as on one, so
+// there it gives one processor's bytes.
 TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytesWithEitherKernel) {
     const PixelImage img = grain(333, 251, 7);
     auto mask = rect(333, 251, 120, 90, 70, 50);
     const bool wide = Simd::useWideKernels(true);
+    EXPECT_EQ(Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture),
+              Inpainter::run(img, mask, {}, 1, Inpainter::Method::Texture));
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (int cpus : {1, 2}) {
             const PixelImage first = Inpainter::run(img, mask, {}, cpus, method);
