@@ -60,7 +60,7 @@ void Matcher::setUp() {
     const int64_t chunks = h > 0 ? chunkCount(h) : 1;
     std::vector<Part> parts(static_cast<size_t>(chunks));
     targetsBefore_.assign(static_cast<size_t>(h) + 1, 0);
-    targetColumns_.assign(static_cast<size_t>(h), TargetColumns{static_cast<int32_t>(w), -1});
+    targetColumns_.reset(h, w);
     for (int64_t c = 0; c < chunks; ++c)
         parts[c] = {h * c / chunks, h * (c + 1) / chunks};
     runChunks(chunks, [&](int64_t c) {
@@ -80,9 +80,7 @@ void Matcher::setUp() {
             for (int64_t x = kRadius; x < w - kRadius; ++x) {
                 if (nearRow[x]) {
                     target_[row + x] = 1;
-                    TargetColumns& columns = targetColumns_[static_cast<size_t>(y)];
-                    columns.first = std::min(columns.first, static_cast<int32_t>(x));
-                    columns.last = static_cast<int32_t>(x);
+                    targetColumns_.add(x, y);
                     vote_[row + x] = 1.0f; // the weight of distance 0, until a pass
                     ++targetsBefore_[static_cast<size_t>(y) + 1];
                     part.minRow = std::min(part.minRow, y);
@@ -563,8 +561,7 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
                 const int64_t cx = row.bx + row.offX[k];
                 const int64_t cy = row.by + row.offY[k];
                 if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
-                    const TargetColumns columns = targetColumns_[static_cast<size_t>(cy)];
-                    if (cx >= columns.first && cx <= columns.last)
+                    if (targetColumns_.inRange(cx, cy))
                         __builtin_prefetch(&valid_[cy * w + cx]);
                     const float* patch = rgb_.data() + ((cy - kRadius) * w + cx - kRadius) * 3;
                     __builtin_prefetch(patch);

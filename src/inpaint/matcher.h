@@ -3,6 +3,7 @@
 #include "largepages.h"
 #include "patchfill.h"
 #include "simd.h"
+#include "targetcolumns.h"
 #include "workergang.h"
 #include "xorshift.h"
 
@@ -137,18 +138,12 @@ private:
     int64_t sourceCount_ = 0;
     Buffer<int32_t> holes_; // indices of the hole pixels, ascending
     int64_t holeCount_ = 0;
-    // Per row, the first and last column of its targets (first > last: none). Inside the
-    // bounds of patch centres, a pixel outside that range is a valid source, so most random
-    // candidates are known valid from this small table without touching valid_.
-    struct TargetColumns {
-        int32_t first, last;
-    };
-    std::vector<TargetColumns> targetColumns_;
+    TargetColumns targetColumns_;
+    // valid_ at (x, y), read only where the row's targets leave it in doubt.
     bool validAt(int64_t x, int64_t y) const {
         if (x < kRadius || x >= w_ - kRadius || y < kRadius || y >= h_ - kRadius)
             return false;
-        const TargetColumns columns = targetColumns_[static_cast<size_t>(y)];
-        return x < columns.first || x > columns.last || valid_[y * w_ + x];
+        return !targetColumns_.inRange(x, y) || valid_[y * w_ + x];
     }
     std::vector<int64_t> targetsBefore_;      // h + 1: the number of targets in the rows above y
     int radii_ = 0;                           // random-search candidates per target

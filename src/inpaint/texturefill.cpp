@@ -1,6 +1,7 @@
 #include "texturefill.h"
 
 #include "simd.h"
+#include "targetcolumns.h"
 
 #include "bilinear.h"
 #include "diffusion.h"
@@ -58,6 +59,15 @@ inline float rowDistance(const float* a, const float* b) {
     return total(even + odd);
 }
 
+// Starts n sums at zero and lists all of them in open; returns n.
+inline int openAll(int n, float* out, int* open) {
+    for (int k = 0; k < n; ++k) {
+        out[k] = 0.0f;
+        open[k] = k;
+    }
+    return n;
+}
+
 // The distances of one patch against n others: for each k, the sum of rowDistance over the
 // 7 rows of the patches whose top left pixels are a and b[k] (rows rowStep floats apart),
 // cut short after a row once it reaches limit. The patches are measured row by row side
@@ -66,11 +76,7 @@ inline float rowDistance(const float* a, const float* b) {
 void patchDistances(const float* a, const float* const* b, int n, int64_t rowStep, float limit,
                     float* out) {
     int open[kMaxBatch];
-    int count = 0;
-    for (int k = 0; k < n; ++k) {
-        out[k] = 0.0f;
-        open[count++] = k;
-    }
+    int count = openAll(n, out, open);
     for (int64_t dy = 0; dy < 2 * kR + 1 && count > 0; ++dy) {
         const int64_t offset = dy * rowStep;
         int kept = 0;
@@ -91,11 +97,7 @@ using V8 = float __attribute__((vector_size(32)));
 [[gnu::target("avx2")]] void patchDistancesWide(const float* a, const float* const* b, int n,
                                                 int64_t rowStep, float limit, float* out) {
     int open[kMaxBatch];
-    int count = 0;
-    for (int k = 0; k < n; ++k) {
-        out[k] = 0.0f;
-        open[count++] = k;
-    }
+    int count = openAll(n, out, open);
     for (int64_t dy = 0; dy < 2 * kR + 1 && count > 0; ++dy) {
         const float* ra = a + dy * rowStep;
         int kept = 0;
@@ -275,15 +277,13 @@ public:
         if (w_ < kMinSide || h_ < kMinSide)
             return;
         const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);
-        targetColumns_.assign(static_cast<size_t>(h_), TargetColumns{static_cast<int32_t>(w_), -1});
+        targetColumns_.reset(h_, w_);
         for (int64_t y = kR; y < h_ - kR; ++y)
             for (int64_t x = kR; x < w_ - kR; ++x) {
                 const int64_t i = y * w_ + x;
                 if (near[i]) {
                     target_[i] = 1;
-                    TargetColumns& columns = targetColumns_[static_cast<size_t>(y)];
-                    columns.first = std::min(columns.first, static_cast<int32_t>(x));
-                    columns.last = static_cast<int32_t>(x);
+                    targetColumns_.add(x, y);
                     targets_.push_back(static_cast<int32_t>(i));
                 } else {
                     valid_[i] = 1;
@@ -497,8 +497,7 @@ public:
                     reach /= 2;
                     const int64_t cx = bx + out[k][0], cy = by + out[k][1];
                     if (cx >= kR && cx < w - kR && cy >= kR && cy < h - kR) {
-                        const TargetColumns columns = targetColumns_[static_cast<size_t>(cy)];
-                        if (cx >= columns.first && cx <= columns.last)
+                        if (targetColumns_.inRange(cx, cy))
                             __builtin_prefetch(&valid_[cy * w + cx]);
                         const float* row = level_.px.data() + ((cy - kR) * w + cx - kR) * kValues;
                         __builtin_prefetch(row);
@@ -770,18 +769,12 @@ private:
     bool usable_ = false;
     int64_t chunks_ = 1;
     LargePages::Buffer<uint8_t> valid_, target_;
-    // Per row, the first and last column of its targets (first > last: none). Inside the
-    // bounds of patch centres, a pixel outside that range is a valid source, so most random
-    // candidates are known valid from this small table without touching valid_.
-    struct TargetColumns {
-        int32_t first, last;
-    };
-    std::vector<TargetColumns> targetColumns_;
+    TargetColumns targetColumns_;
+    // valid_ at (x, y), read only where the row's targets leave it in doubt.
     bool validAt(int64_t x, int64_t y) const {
         if (x < kR || x >= w_ - kR || y < kR || y >= h_ - kR)
             return false;
-        const TargetColumns columns = targetColumns_[static_cast<size_t>(y)];
-        return x < columns.first || x > columns.last || valid_[y * w_ + x];
+        return !targetColumns_.inRange(x, y) || valid_[y * w_ + x];
     }
     std::vector<int32_t> nnf_;
     LargePages::Buffer<float> dist_, weight_;
