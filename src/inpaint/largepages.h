@@ -21,9 +21,9 @@ inline constexpr size_t kHugePage = size_t{2} << 20;
 // they are first written. A hint only: nothing changes for ranges holding no whole one.
 void advise(void* p, size_t bytes);
 
-// Zeroed storage for `bytes` bytes, aligned to a huge page when it spans at least one, so
-// that all of it can be backed by huge pages. Large blocks are fresh mappings that the
-// system zeroes page by page on first touch, so the pages a caller never touches cost
+// Zeroed storage for `bytes` bytes. On Linux a block spanning at least a huge page is a fresh
+// mapping aligned to one, so that all of it can be backed by huge pages, and the system
+// zeroes it page by page on first touch, so the pages a caller never touches cost
 // neither memory nor time. Give it back with release().
 void* allocateZeroed(size_t bytes);
 void release(void* p, size_t bytes);
@@ -61,7 +61,7 @@ private:
     size_t size_ = 0;
 };
 
-// For tests: while on, allocate() and reserve() throw std::bad_alloc, as they would with
+// For tests: while on, allocateZeroed() and reserve() throw std::bad_alloc, as they would with
 // the memory exhausted.
 void simulateExhaustion(bool on);
 void checkExhaustion();
