@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <thread>
@@ -196,14 +197,16 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     std::vector<float> smooth, out;
     // The two fills do not depend on each other. With processors to share, they run side
     // by side, each on its own share: neither waits on the other's serial steps, and
-    // each runs as it would on that many processors alone. Progress is reported from this
-    // thread only, as the mean of both fills' progress.
+    // each gives the bytes it gives on that many processors alone. The texture fill, the
+    // shorter one on most holes, then helps with the standard fill's matcher passes.
+    // Progress is reported from this thread only, as the mean of both fills' progress.
     const int cpus = processors > 0
                          ? processors
                          : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::jthread side;
+    HelpDesk desk; // outlives the side thread
     std::atomic<double> smoothDone = 0.0;
     std::exception_ptr failure;
+    std::jthread side;
     if (cpus >= 2) {
         try {
             side = startThread([&, rgb = rgb, hole = hole]() mutable {
@@ -211,23 +214,24 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                     smooth = PatchFill::fill(
                         std::move(rgb), std::move(hole), w, h,
                         [&smoothDone](double f) { smoothDone.store(f, std::memory_order_relaxed); },
-                        cpus / 2);
+                        cpus / 2, &desk);
                 } catch (...) {
                     failure = std::current_exception();
                 }
+                desk.close();
             });
         } catch (const std::system_error&) {
             // Both run on this thread, one after the other.
         }
     }
     if (side.joinable()) {
-        out = TextureFill::fill(
-            std::move(rgb), std::move(hole), w, h,
-            [&](double f) {
-                if (progress)
-                    progress((smoothDone.load(std::memory_order_relaxed) + f) / 2.0);
-            },
-            cpus - cpus / 2, params);
+        const auto both = [&](double f) {
+            if (progress)
+                progress((smoothDone.load(std::memory_order_relaxed) + f) / 2.0);
+        };
+        out =
+            TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - cpus / 2, params);
+        desk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
         side.join();
         if (failure)
             std::rethrow_exception(failure);

@@ -24,8 +24,8 @@ const float kVoteFalloff = std::bit_cast<float>(0x388BCF65u);
 
 } // namespace
 
-Matcher::Matcher(PatchFill::Level level, int processors)
-    : w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors),
+Matcher::Matcher(PatchFill::Level level, int processors, HelpDesk* desk)
+    : w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors), desk_(desk),
       rgb_(std::move(level.rgb)), hole_(std::move(level.hole)) {
     setUp();
 }
@@ -360,7 +360,8 @@ void Matcher::limitSearch(int64_t radius) {
 // sequence where that row begins, and follows the thread sweeping the row before a few
 // pixels behind. Every row sees exactly the matches and draws it would see if its chunk
 // ran alone, so the field is the one chunk-by-chunk sweeps give, only with the threads
-// kept busy when a hole puts more targets in one chunk than in another.
+// kept busy when a hole puts more targets in one chunk than in another, and a thread with
+// nothing else to do can join a pass at any time.
 struct Matcher::Sweep {
     int64_t d, lo, span, chunks;
     int64_t first(int64_t chunk) const { return lo + span * chunk / chunks; }
@@ -392,7 +393,8 @@ void Matcher::matchPass(bool reverse) {
         claimed_[c].value.store(0, std::memory_order_relaxed);
     for (int64_t r = 0; r < span; ++r)
         rowDone_[r].value.store(0, std::memory_order_relaxed);
-    runChunks(sweep.chunks, [this, &sweep](int64_t self) { this->sweep(sweep, self); });
+    // A helper from the desk starts on the first chunk, as a thread whose own chunk is done.
+    runShared(sweep.chunks, [this, &sweep](int64_t self) { this->sweep(sweep, self); });
 }
 
 // A row of a sweep, and the target of it being matched.
@@ -698,22 +700,19 @@ void Matcher::voteBest() {
 }
 
 void Matcher::voteWith(void (Matcher::*holes)(int64_t first, int64_t end)) {
-    // Only hole pixels change, and no vote reads one (see the header), so the chunks write
-    // their hole pixels in place. Hole pixels are split evenly between the chunks; the
-    // split does not affect the result.
-    struct Votes {
-        Matcher* m;
-        void (Matcher::*holes)(int64_t, int64_t);
-        int64_t count, chunks;
-    } votes{this, holes, holeCount_,
-            std::max<int64_t>(1, std::min(chunkCount(h_), holeCount_ / 64))};
-    gang_.run(
-        votes.chunks,
-        [](void* p, int64_t c) {
-            auto* v = static_cast<Votes*>(p);
-            (v->m->*v->holes)(v->count * c / v->chunks, v->count * (c + 1) / v->chunks);
-        },
-        &votes);
+    // Only hole pixels change, and no vote reads one (see the header), so the threads write
+    // their hole pixels in place. They take the hole pixels in blocks as they go, so a
+    // helper can join at any time; the split does not affect the result.
+    constexpr int64_t kBlock = 1024;
+    Counter next;
+    runShared(std::max<int64_t>(1, std::min(chunkCount(h_), holeCount_ / 64)), [&](int64_t) {
+        while (true) {
+            const int64_t first = next.value.fetch_add(kBlock, std::memory_order_relaxed);
+            if (first >= holeCount_)
+                return;
+            (this->*holes)(first, std::min(first + kBlock, holeCount_));
+        }
+    });
 }
 
 template <typename F> void Matcher::forCoveringMatches(int64_t i, F&& f) const {

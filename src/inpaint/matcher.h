@@ -35,8 +35,10 @@ public:
     static constexpr int64_t kMinChunkRows = 8;
 
     // Takes the level's colours and hole flags. processors: the number of chunks a loop
-    // may use; 0 reads the machine's processor count at every loop.
-    explicit Matcher(PatchFill::Level level, int processors = 0);
+    // may use; 0 reads the machine's processor count at every loop. desk, when given, is
+    // where the passes are posted for threads that have nothing else to do; they make a
+    // pass faster but do not change its result.
+    explicit Matcher(PatchFill::Level level, int processors = 0, HelpDesk* desk = nullptr);
     Matcher(const Matcher&) = delete;
     Matcher& operator=(const Matcher&) = delete;
 
@@ -116,6 +118,7 @@ private:
     int64_t h_ = 0;
     int64_t n_ = 0;
     int processors_ = 0;
+    HelpDesk* desk_ = nullptr;
     std::vector<float> rgb_;    // n x 3, current colour estimate
     std::vector<uint8_t> hole_; // n
     // Fixed-size buffers, zeroed: setUp() writes only what is not zero, in parallel, and
@@ -125,7 +128,17 @@ private:
     template <typename T> using Buffer = LargePages::Buffer<T>;
     template <typename F> void runChunks(int64_t chunks, F&& body) {
         gang_.run(
-            chunks, [](void* f, int64_t c) { (*static_cast<F*>(f))(c); }, &body);
+            chunks, [](void* f, int64_t c) { (*static_cast<std::remove_reference_t<F>*>(f))(c); },
+            &body);
+    }
+    // runChunks() for a loop whose threads take their share as they go: it is posted at the
+    // desk while it runs, and a helper from there runs body(0) beside the chunks.
+    template <typename F> void runShared(int64_t chunks, F&& body) {
+        if (desk_)
+            desk_->post([](void* f) { (*static_cast<std::remove_reference_t<F>*>(f))(0); }, &body);
+        runChunks(chunks, body);
+        if (desk_)
+            desk_->withdraw();
     }
 
     Buffer<uint8_t> valid_;   // n, 1 = may centre a source patch

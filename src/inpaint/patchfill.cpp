@@ -120,7 +120,8 @@ void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, L
 } // namespace
 
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
-                        const std::function<void(double)>& progress, int processors) {
+                        const std::function<void(double)>& progress, int processors,
+                        HelpDesk* desk) {
     assert(w >= 1 && h >= 1 && "PatchFill::fill: empty buffer");
     assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "PatchFill::fill: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= w * h && "PatchFill::fill: hole flags too short");
@@ -170,7 +171,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             enlargeIntoHole(cur, pw, ph, level, processors);
         else
             level.rgb = std::move(cur);
-        Matcher m(std::move(level), processors);
+        Matcher m(std::move(level), processors, desk);
         const int passes = passesFor(k, coarsest);
         if (m.usable()) {
             m.initNNF(prevNNF ? std::span<const int32_t>(*prevNNF) : std::span<const int32_t>(), pw,

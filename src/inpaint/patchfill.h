@@ -7,6 +7,8 @@
 
 // Coarse-to-fine patch fill of a thick hole. Buffers as in Diffusion: colours w x h x 3
 // floats (0 to 255), hole flags w x h bytes, nonzero = to be filled.
+class HelpDesk;
+
 namespace PatchFill {
 
 // One pyramid level.
@@ -54,10 +56,13 @@ inline constexpr int64_t kCoarseRelaxIterations = 40;
 // Fills the hole pixels; known pixels come back bit-identical. Calls progress with the
 // fraction k / T after each of its T steps (the coarse fill, then every matcher pass).
 // The caller guarantees at least one hole and one known pixel. processors sets the
-// matcher's worker count; 0 uses the machine's processor count.
+// matcher's worker count; 0 uses the machine's processor count. desk, when given, is where
+// the matcher's passes are posted for threads with nothing else to do; the result does not
+// depend on them.
 // The buffers are taken by value so a caller that is done with them can move them in.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
-                        const std::function<void(double)>& progress, int processors = 0);
+                        const std::function<void(double)>& progress, int processors = 0,
+                        HelpDesk* desk = nullptr);
 
 // The longer side of the bounding box of the level's hole pixels; 0 when there is none.
 int64_t holeExtent(const Level& level);

@@ -56,6 +56,53 @@ bool hasSpareProcessor(int processors) {
     return processors > 1 || (processors <= 0 && std::thread::hardware_concurrency() > 1);
 }
 
+void HelpDesk::post(Job job, void* context) {
+    {
+        std::lock_guard lock(mutex_);
+        job_ = job;
+        context_ = context;
+        ++posted_;
+    }
+    changed_.notify_all();
+}
+
+void HelpDesk::withdraw() {
+    std::unique_lock lock(mutex_);
+    job_ = nullptr;
+    changed_.wait(lock, [this] { return inside_ == 0; });
+}
+
+void HelpDesk::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
+}
+
+HelpDesk::Taken HelpDesk::take(std::chrono::milliseconds every, uint64_t& seen, Job& job,
+                               void*& context) {
+    std::unique_lock lock(mutex_);
+    const auto ready = [&] { return closed_ || (job_ && seen != posted_); };
+    if (!changed_.wait_for(lock, every, ready))
+        return Taken::nothing;
+    if (closed_)
+        return Taken::closed;
+    seen = posted_;
+    ++inside_;
+    job = job_;
+    context = context_;
+    return Taken::job;
+}
+
+void HelpDesk::leave() {
+    {
+        std::lock_guard lock(mutex_);
+        --inside_;
+    }
+    changed_.notify_all();
+}
+
 WorkerGang::~WorkerGang() {
     {
         std::lock_guard lock(mutex_);

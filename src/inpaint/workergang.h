@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -58,6 +59,59 @@ template <typename Body> void inTwoHalves(int64_t rows, bool split, Body&& body)
         }
     }
     body(int64_t{0}, second.joinable() ? rows / 2 : rows);
+}
+
+// Lets a thread that has finished its own work join the loops of work running beside it.
+// The owner posts a loop while its own threads run it; a helper serving the desk runs each
+// posted loop once, alongside them. Only loops whose threads take their share as they go,
+// and whose result does not depend on how many threads take part, are posted.
+class HelpDesk {
+public:
+    using Job = void (*)(void* context);
+
+    // Owner: offers job(context), which returns once nothing is left to take.
+    void post(Job job, void* context);
+    // Owner: takes the job back, waiting for any helper still inside it.
+    void withdraw();
+    // Owner: no more jobs will come; ends serve().
+    void close();
+    // Helper: runs each posted job once, until close(). It calls idle() after each job and
+    // about every `every` while waiting for one.
+    template <typename Idle> void serve(std::chrono::milliseconds every, Idle&& idle);
+
+private:
+    enum class Taken { job, nothing, closed };
+    // Waits up to `every` for a job posted after the one numbered seen.
+    Taken take(std::chrono::milliseconds every, uint64_t& seen, Job& job, void*& context);
+    void leave();
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Job job_ = nullptr;
+    void* context_ = nullptr;
+    uint64_t posted_ = 0; // jobs posted so far
+    int inside_ = 0;      // helpers running the posted job
+    bool closed_ = false;
+};
+
+template <typename Idle> void HelpDesk::serve(std::chrono::milliseconds every, Idle&& idle) {
+    uint64_t seen = 0;
+    while (true) {
+        Job job = nullptr;
+        void* context = nullptr;
+        switch (take(every, seen, job, context)) {
+        case Taken::job:
+            job(context);
+            leave();
+            idle();
+            break;
+        case Taken::nothing:
+            idle();
+            break;
+        case Taken::closed:
+            return;
+        }
+    }
 }
 
 class WorkerGang {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -102,9 +104,20 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     // Helping threads join rows at random moments, so the lopsided case runs a few times.
     for (uint32_t k = 0; k < 4; ++k)
         levels.push_back(lopsidedLevel(k + uint32_t(cpus)));
-    for (const PatchFill::Level& s : levels) {
+    // Every other level's passes and votes are also offered to a thread from outside,
+    // which joins whenever it wakes.
+    for (size_t k = 0; k < levels.size(); ++k) {
+        const PatchFill::Level& s = levels[k];
         const int64_t w = s.w, h = s.h;
-        Matcher m(PatchFill::Level{s.w, s.h, s.rgb, s.hole}, cpus);
+        HelpDesk desk;
+        std::jthread helper;
+        if (k % 2)
+            helper = std::jthread([&desk] { desk.serve(std::chrono::milliseconds(1), [] {}); });
+        struct Closer {
+            HelpDesk& desk;
+            ~Closer() { desk.close(); } // before the helper is joined
+        } closer{desk};
+        Matcher m(PatchFill::Level{s.w, s.h, s.rgb, s.hole}, cpus, &desk);
         Reference::Matcher p(s.w, s.h, s.rgb, s.hole, cpus);
         ASSERT_TRUE(m.usable());
         m.initNNF({}, 0, 0);
