@@ -36,14 +36,16 @@ inline Weights weights(const Tap& tx, const Tap& ty) {
     return {(1.0f - ty.t) * (1.0f - tx.t), (1.0f - ty.t) * tx.t, ty.t * (1.0f - tx.t), ty.t * tx.t};
 }
 
-// Writes the three channels of the sample at (tx, ty) of an RGB float image of width sw.
+// Writes the C channels of the sample at (tx, ty) of a float image of width sw, C values a
+// pixel.
+template <int C = 3>
 inline void sample(const float* src, int64_t sw, const Tap& tx, const Tap& ty, const Weights& k,
                    float* out) {
-    const float* p00 = src + (ty.i0 * sw + tx.i0) * 3;
-    const float* p10 = src + (ty.i0 * sw + tx.i1) * 3;
-    const float* p01 = src + (ty.i1 * sw + tx.i0) * 3;
-    const float* p11 = src + (ty.i1 * sw + tx.i1) * 3;
-    for (int c = 0; c < 3; ++c)
+    const float* p00 = src + (ty.i0 * sw + tx.i0) * C;
+    const float* p10 = src + (ty.i0 * sw + tx.i1) * C;
+    const float* p01 = src + (ty.i1 * sw + tx.i0) * C;
+    const float* p11 = src + (ty.i1 * sw + tx.i1) * C;
+    for (int c = 0; c < C; ++c)
         out[c] = k.w00 * p00[c] + k.w10 * p10[c] + k.w01 * p01[c] + k.w11 * p11[c];
 }
 

@@ -7,24 +7,25 @@
 namespace Diffusion {
 namespace {
 
-struct PyramidLevel {
+// C values a pixel: 3 for colours, 1 for a single measure.
+template <int C> struct PyramidLevel {
     int64_t w = 0;
     int64_t h = 0;
-    std::vector<float> colour; // w x h x 3
+    std::vector<float> colour; // w x h x C
     std::vector<float> weight; // w x h, fraction of known pixels below
 };
 
 // Half-size level. fine(i) gives a child's weight and colour pointer.
-template <typename Fine> PyramidLevel reduce(int64_t fw, int64_t fh, const Fine& fine) {
-    PyramidLevel coarse;
+template <int C, typename Fine> PyramidLevel<C> reduce(int64_t fw, int64_t fh, const Fine& fine) {
+    PyramidLevel<C> coarse;
     coarse.w = (fw + 1) / 2;
     coarse.h = (fh + 1) / 2;
-    coarse.colour.resize(static_cast<size_t>(coarse.w * coarse.h * 3));
+    coarse.colour.resize(static_cast<size_t>(coarse.w * coarse.h * C));
     coarse.weight.resize(static_cast<size_t>(coarse.w * coarse.h));
     for (int64_t y = 0; y < coarse.h; ++y) {
         for (int64_t x = 0; x < coarse.w; ++x) {
             float s = 0.0f;
-            float sum[3] = {0.0f, 0.0f, 0.0f};
+            float sum[C] = {};
             int n = 0;
             const int64_t cx[4] = {2 * x, 2 * x + 1, 2 * x, 2 * x + 1};
             const int64_t cy[4] = {2 * y, 2 * y, 2 * y + 1, 2 * y + 1};
@@ -34,12 +35,12 @@ template <typename Fine> PyramidLevel reduce(int64_t fw, int64_t fh, const Fine&
                 const auto [a, colour] = fine(cy[k] * fw + cx[k]);
                 s += a;
                 ++n;
-                for (int c = 0; c < 3; ++c)
+                for (int c = 0; c < C; ++c)
                     sum[c] += a * colour[c];
             }
             const int64_t o = y * coarse.w + x;
-            for (int c = 0; c < 3; ++c)
-                coarse.colour[o * 3 + c] = s > 0.0f ? sum[c] / s : 0.0f;
+            for (int c = 0; c < C; ++c)
+                coarse.colour[o * C + c] = s > 0.0f ? sum[c] / s : 0.0f;
             coarse.weight[o] = s / static_cast<float>(n);
         }
     }
@@ -49,21 +50,22 @@ template <typename Fine> PyramidLevel reduce(int64_t fw, int64_t fh, const Fine&
 // Push-pull restricted to what differs from the input: the levels above full size are
 // built from the input directly (at full size a known pixel weighs 1 with its own colour
 // and a hole pixel weighs 0 with colour 0), and only hole pixels are pulled back down,
-// since a known pixel's result is its own colour. Writes the three values of the k-th
-// hole pixel (row-major order) to out[3k ...].
-void pushPullHoles(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
-                   float* out) {
-    static const float kZero[3] = {0.0f, 0.0f, 0.0f};
-    std::vector<PyramidLevel> levels;
+// since a known pixel's result is its own colour. Writes the C values of the k-th hole
+// pixel (row-major order) to out[Ck ...]. Each channel's arithmetic is the same whatever C.
+template <int C>
+void pushPullHoles(std::span<const float> values, std::span<const uint8_t> hole, int64_t w,
+                   int64_t h, float* out) {
+    static const float kZero[C] = {};
+    std::vector<PyramidLevel<C>> levels;
     if (w > 1 || h > 1) {
-        levels.push_back(reduce(w, h, [&](int64_t i) {
-            return hole[i] ? std::pair{0.0f, kZero} : std::pair{1.0f, rgb.data() + i * 3};
+        levels.push_back(reduce<C>(w, h, [&](int64_t i) {
+            return hole[i] ? std::pair{0.0f, kZero} : std::pair{1.0f, values.data() + i * C};
         }));
     }
     while (!levels.empty() && (levels.back().w > 1 || levels.back().h > 1)) {
-        const PyramidLevel& f = levels.back();
-        levels.push_back(reduce(f.w, f.h, [&f](int64_t i) {
-            return std::pair{f.weight[i], f.colour.data() + i * 3};
+        const PyramidLevel<C>& f = levels.back();
+        levels.push_back(reduce<C>(f.w, f.h, [&f](int64_t i) {
+            return std::pair{f.weight[i], f.colour.data() + i * C};
         }));
     }
 
@@ -71,22 +73,22 @@ void pushPullHoles(std::span<const float> rgb, std::span<const uint8_t> hole, in
     if (!levels.empty())
         result = levels.back().colour;
     for (auto k = static_cast<int64_t>(levels.size()) - 2; k >= 0; --k) {
-        const PyramidLevel& fine = levels[k];
-        const PyramidLevel& coarse = levels[k + 1];
+        const PyramidLevel<C>& fine = levels[k];
+        const PyramidLevel<C>& coarse = levels[k + 1];
         const float sx = static_cast<float>(coarse.w) / static_cast<float>(fine.w);
         const float sy = static_cast<float>(coarse.h) / static_cast<float>(fine.h);
-        std::vector<float> next(static_cast<size_t>(fine.w * fine.h * 3));
-        float u[3];
+        std::vector<float> next(static_cast<size_t>(fine.w * fine.h * C));
+        float u[C];
         for (int64_t y = 0; y < fine.h; ++y) {
             const Bilinear::Tap ty = Bilinear::tap(y, sy, coarse.h);
             for (int64_t x = 0; x < fine.w; ++x) {
                 const int64_t i = y * fine.w + x;
                 const Bilinear::Tap tx = Bilinear::tap(x, sx, coarse.w);
-                Bilinear::sample(result.data(), coarse.w, tx, ty, Bilinear::weights(tx, ty), u);
+                Bilinear::sample<C>(result.data(), coarse.w, tx, ty, Bilinear::weights(tx, ty), u);
                 const float a = fine.weight[i];
                 const float b = 1.0f - a;
-                for (int c = 0; c < 3; ++c)
-                    next[i * 3 + c] = a * fine.colour[i * 3 + c] + b * u[c];
+                for (int c = 0; c < C; ++c)
+                    next[i * C + c] = a * fine.colour[i * C + c] + b * u[c];
             }
         }
         result.swap(next);
@@ -96,10 +98,11 @@ void pushPullHoles(std::span<const float> rgb, std::span<const uint8_t> hole, in
     // upsampled value itself.
     if (levels.empty()) { // 1 x 1: the coarsest level is the input with its hole zeroed
         if (hole[0])
-            out[0] = out[1] = out[2] = 0.0f;
+            for (int c = 0; c < C; ++c)
+                out[c] = 0.0f;
         return;
     }
-    const PyramidLevel& top = levels[0];
+    const PyramidLevel<C>& top = levels[0];
     const float sx = static_cast<float>(top.w) / static_cast<float>(w);
     const float sy = static_cast<float>(top.h) / static_cast<float>(h);
     for (int64_t y = 0; y < h; ++y) {
@@ -108,8 +111,8 @@ void pushPullHoles(std::span<const float> rgb, std::span<const uint8_t> hole, in
             if (!hole[y * w + x])
                 continue;
             const Bilinear::Tap tx = Bilinear::tap(x, sx, top.w);
-            Bilinear::sample(result.data(), top.w, tx, ty, Bilinear::weights(tx, ty), out);
-            out += 3;
+            Bilinear::sample<C>(result.data(), top.w, tx, ty, Bilinear::weights(tx, ty), out);
+            out += C;
         }
     }
 }
@@ -203,12 +206,21 @@ std::vector<float> pushPull(std::span<const float> rgb, std::span<const uint8_t>
                             int64_t h) {
     checkBuffers(rgb, hole, w, h);
     std::vector<float> values(static_cast<size_t>(countHoles(hole, w * h) * 3));
-    pushPullHoles(rgb, hole, w, h, values.data());
+    pushPullHoles<3>(rgb, hole, w, h, values.data());
     std::vector<float> out(rgb.begin(), rgb.begin() + w * h * 3);
     for (int64_t i = 0, k = 0; i < w * h; ++i)
         if (hole[i])
             for (int c = 0; c < 3; ++c)
                 out[i * 3 + c] = values[k++];
+    return out;
+}
+
+std::vector<float> pushPullHoleValues(std::span<const float> values, std::span<const uint8_t> hole,
+                                      int64_t w, int64_t h) {
+    assert(w >= 1 && h >= 1 && static_cast<int64_t>(values.size()) >= w * h &&
+           static_cast<int64_t>(hole.size()) >= w * h && "pushPullHoleValues: bad buffers");
+    std::vector<float> out(static_cast<size_t>(countHoles(hole, w * h)));
+    pushPullHoles<1>(values, hole, w, h, out.data());
     return out;
 }
 
@@ -233,7 +245,7 @@ std::vector<float> smoothFill(std::span<const float> rgb, std::span<const uint8_
                               int64_t h, int64_t iterations) {
     checkBuffers(rgb, hole, w, h);
     std::vector<float> values(static_cast<size_t>(countHoles(hole, w * h) * 3));
-    pushPullHoles(rgb, hole, w, h, values.data());
+    pushPullHoles<3>(rgb, hole, w, h, values.data());
     relaxHoles(rgb, hole, w, h, iterations, values);
     return values;
 }

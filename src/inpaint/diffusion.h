@@ -14,6 +14,12 @@ namespace Diffusion {
 std::vector<float> pushPull(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w,
                             int64_t h);
 
+// pushPull for a buffer of one value a pixel (w x h floats), returning only the values of
+// the hole pixels, in row-major order. Each value is the one pushPull gives a channel of
+// three equal ones.
+std::vector<float> pushPullHoleValues(std::span<const float> values, std::span<const uint8_t> hole,
+                                      int64_t w, int64_t h);
+
 // Jacobi smoothing: each sweep replaces every hole value by the average of its four
 // neighbours from the previous sweep; a missing neighbour at the edge is the pixel
 // itself. Does nothing when iterations < 1.

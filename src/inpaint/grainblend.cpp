@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <thread>
 
 namespace GrainBlend {
@@ -19,43 +20,76 @@ constexpr float kGrainCap = 64.0f;
 }
 
 std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const uint8_t> hole,
-                                    int64_t w, int64_t h) {
+                                    int64_t w, int64_t h, int processors) {
     const int64_t n = w * h;
-    std::vector<float> luma(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i)
-        luma[i] = 0.299f * rgb[i * 3] + 0.587f * rgb[i * 3 + 1] + 0.114f * rgb[i * 3 + 2];
-    // The measured magnitudes, in all three channels for the pyramid; unmeasured pixels
-    // are its hole.
-    std::vector<float> grain(static_cast<size_t>(n * 3), 0.0f);
-    std::vector<uint8_t> unmeasured(static_cast<size_t>(n), 1);
-    bool any = false;
-    for (int64_t y = 1; y + 1 < h; ++y)
-        for (int64_t x = 1; x + 1 < w; ++x) {
-            bool known = true;
-            for (int64_t dy = -1; dy <= 1 && known; ++dy)
-                for (int64_t dx = -1; dx <= 1; ++dx)
-                    known = known && !hole[(y + dy) * w + x + dx];
-            if (!known)
+    // The measured magnitudes; unmeasured pixels are the hole of the push-pull that spreads
+    // them. Every value is written by the loop below, rows split between two threads.
+    const auto grain = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(n));
+    const auto unmeasured = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n));
+    std::atomic<bool> any = false;
+    const bool split = hasSpareProcessor(processors) && n >= kSplitLoopPixels;
+    inTwoHalves(h, split, [&](int64_t first, int64_t end) {
+        // The brightness of rows y - 1, y and y + 1, and which columns hold no hole pixel in
+        // them.
+        std::vector<float> luma(static_cast<size_t>(3 * w));
+        std::vector<uint8_t> clear(static_cast<size_t>(w));
+        const auto brightness = [&](int64_t y) {
+            float* l = &luma[static_cast<size_t>((y + 3) % 3 * w)];
+            for (int64_t x = 0; x < w; ++x) {
+                const float* p = &rgb[(y * w + x) * 3];
+                l[x] = 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2];
+            }
+        };
+        bool found = false;
+        for (int64_t y = first; y < end; ++y) {
+            std::fill_n(&grain[y * w], w, 0.0f);
+            std::fill_n(&unmeasured[y * w], w, uint8_t{1});
+            if (y < 1 || y + 1 >= h)
                 continue;
-            const auto l = [&](int64_t dx, int64_t dy) { return luma[(y + dy) * w + x + dx]; };
-            const float gx =
-                (l(1, -1) + 2.0f * l(1, 0) + l(1, 1)) - (l(-1, -1) + 2.0f * l(-1, 0) + l(-1, 1));
-            const float gy =
-                (l(-1, 1) + 2.0f * l(0, 1) + l(1, 1)) - (l(-1, -1) + 2.0f * l(0, -1) + l(1, -1));
-            // Capped, so that the few strong edges of a lone object beside the hole do
-            // not make plain ground around it count as grain.
-            const float m = std::min(std::sqrt(gx * gx + gy * gy), kGrainCap);
-            const int64_t i = y * w + x;
-            grain[i * 3] = grain[i * 3 + 1] = grain[i * 3 + 2] = m;
-            unmeasured[i] = 0;
-            any = true;
+            if (y == first || y == 1) {
+                brightness(y - 1);
+                brightness(y);
+            }
+            brightness(y + 1);
+            const uint8_t* up = &hole[(y - 1) * w];
+            const uint8_t* at = &hole[y * w];
+            const uint8_t* down = &hole[(y + 1) * w];
+            for (int64_t x = 0; x < w; ++x)
+                clear[x] = !(up[x] | at[x] | down[x]);
+            const float* l0 = &luma[static_cast<size_t>((y - 1) % 3 * w)];
+            const float* l1 = &luma[static_cast<size_t>(y % 3 * w)];
+            const float* l2 = &luma[static_cast<size_t>((y + 1) % 3 * w)];
+            for (int64_t x = 1; x + 1 < w; ++x) {
+                if (!(clear[x - 1] && clear[x] && clear[x + 1]))
+                    continue;
+                const float gx = (l0[x + 1] + 2.0f * l1[x + 1] + l2[x + 1]) -
+                                 (l0[x - 1] + 2.0f * l1[x - 1] + l2[x - 1]);
+                const float gy =
+                    (l2[x - 1] + 2.0f * l2[x] + l2[x + 1]) - (l0[x - 1] + 2.0f * l0[x] + l0[x + 1]);
+                // Capped, so that the few strong edges of a lone object beside the hole do
+                // not make plain ground around it count as grain.
+                grain[y * w + x] = std::min(std::sqrt(gx * gx + gy * gy), kGrainCap);
+                unmeasured[y * w + x] = 0;
+                found = true;
+            }
         }
+        if (found)
+            any.store(true, std::memory_order_relaxed);
+    });
     if (!any)
         return {};
-    const std::vector<float> spread = Diffusion::pushPull(grain, unmeasured, w, h);
-    std::vector<float> out(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i)
-        out[i] = spread[i * 3];
+    const std::vector<float> spread = Diffusion::pushPullHoleValues(
+        {grain.get(), static_cast<size_t>(n)}, {unmeasured.get(), static_cast<size_t>(n)}, w, h);
+    // Every hole pixel is unmeasured.
+    std::vector<float> out;
+    out.reserve(spread.size());
+    for (int64_t i = 0, k = 0; i < n; ++i) {
+        if (!unmeasured[i])
+            continue;
+        if (hole[i])
+            out.push_back(spread[static_cast<size_t>(k)]);
+        ++k;
+    }
     return out;
 }
 
@@ -170,16 +204,15 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params) {
     const float lo = params.plainBelow, hi = params.texturedAbove;
+    // The texture fill's weight at each hole pixel, in row-major order.
     std::vector<float> weight;
     if (hi > lo)
-        weight = surroundingGrain(rgb, hole, w, h);
+        weight = surroundingGrain(rgb, hole, w, h, processors);
     bool plain = false, textured = weight.empty();
-    for (size_t i = 0; i < weight.size(); ++i) {
-        weight[i] = hole[i] ? std::clamp((weight[i] - lo) / (hi - lo), 0.0f, 1.0f) : 0.0f;
-        if (!hole[i])
-            continue;
-        plain = plain || weight[i] < 1.0f;
-        textured = textured || weight[i] > 0.0f;
+    for (float& f : weight) {
+        f = std::clamp((f - lo) / (hi - lo), 0.0f, 1.0f);
+        plain = plain || f < 1.0f;
+        textured = textured || f > 0.0f;
     }
     const bool limited = params.lowPassLimit > 0.0f && params.lowPassSigma > 0.0f;
     if (!plain && !limited)
@@ -247,15 +280,16 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     BlurredDifference coarse;
     if (params.plainGrain > 0.0f && params.plainGrainSigma > 0.0f)
         coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma);
-    for (int64_t i = 0; i < w * h; ++i) {
+    for (int64_t i = 0, k = 0; i < w * h; ++i) {
         if (!holeFlags[i])
             continue;
         const float* grain = coarse.values.empty() ? nullptr : coarse.at(i % w, i / w);
+        const float f = weight[static_cast<size_t>(k++)];
         for (int64_t c = 0; c < 3; ++c) {
             const float d = out[i * 3 + c] - smooth[i * 3 + c];
-            out[i * 3 + c] = smooth[i * 3 + c] + d * weight[i];
+            out[i * 3 + c] = smooth[i * 3 + c] + d * f;
             if (grain)
-                out[i * 3 + c] += (1.0f - weight[i]) * params.plainGrain * (d - grain[c]);
+                out[i * 3 + c] += (1.0f - f) * params.plainGrain * (d - grain[c]);
         }
     }
     return out;

@@ -15,13 +15,14 @@
 // between. Same buffers and guarantees as TextureFill::fill.
 namespace GrainBlend {
 
-// For every pixel of the w x h buffer, the mean Sobel gradient magnitude of the brightness
-// (0.299 R + 0.587 G + 0.114 B), each capped at 64, of the known pixels around it: measured
-// where a pixel's 3 x 3 neighbourhood is known and inside the buffer, and spread into the
-// rest by averaging down a pyramid and interpolating back, so a hole pixel sees the nearest
-// known ones first. Empty when no pixel can be measured.
+// For every hole pixel of the w x h buffer, in row-major order, the mean Sobel gradient
+// magnitude of the brightness (0.299 R + 0.587 G + 0.114 B), each capped at 64, of the known
+// pixels around it: measured where a pixel's 3 x 3 neighbourhood is known and inside the
+// buffer, and spread into the rest by averaging down a pyramid and interpolating back, so a
+// hole pixel sees the nearest known ones first. Empty when no pixel can be measured.
+// processors as for fill(); the result does not depend on it.
 std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const uint8_t> hole,
-                                    int64_t w, int64_t h);
+                                    int64_t w, int64_t h, int processors = 1);
 
 // Where the texture fill continues a structure wrongly (a sharp stem through a blurred
 // flower, the edge of a pine cone across a plain trunk) it moves whole shapes, which costs far

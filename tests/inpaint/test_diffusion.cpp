@@ -22,8 +22,18 @@ TEST(PushPull, MatchesPlainDefinitionOnOddSizes) {
             const auto rgb = Reference::randomColours(w * h, ++seed);
             const auto hole = Reference::randomMask(w * h, ++seed, density);
             SCOPED_TRACE(testing::Message() << w << "x" << h << " density " << density);
-            expectSameBits(Diffusion::pushPull(rgb, hole, w, h),
-                           Reference::pushPull(rgb, hole, w, h));
+            const std::vector<float> want = Reference::pushPull(rgb, hole, w, h);
+            expectSameBits(Diffusion::pushPull(rgb, hole, w, h), want);
+            // One value a pixel: each channel alone, at the hole pixels only.
+            for (int c = 0; c < 3; ++c) {
+                std::vector<float> channel(w * h), holeValues;
+                for (int64_t i = 0; i < w * h; ++i) {
+                    channel[i] = rgb[i * 3 + c];
+                    if (hole[i])
+                        holeValues.push_back(want[i * 3 + c]);
+                }
+                expectSameBits(Diffusion::pushPullHoleValues(channel, hole, w, h), holeValues);
+            }
         }
     }
 }
