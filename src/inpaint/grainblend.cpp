@@ -101,7 +101,7 @@ namespace {
 // the picture does not pull the blurred difference towards zero.
 struct BlurredDifference {
     int64_t x0 = 0, y0 = 0, bw = 0, bh = 0;
-    std::vector<float> values; // bw x bh x 3, set at hole pixels only
+    std::unique_ptr<float[]> values; // bw x bh x 3, set at hole pixels only; null for none
     const float* at(int64_t x, int64_t y) const {
         return &values[static_cast<size_t>(((y - y0) * bw + x - x0) * 3)];
     }
@@ -125,7 +125,8 @@ float tapsInside(const std::vector<float>& taps, int64_t reach, int64_t at, int6
 }
 
 BlurredDifference blurDifference(std::span<const float> textured, std::span<const float> smooth,
-                                 std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma) {
+                                 std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma,
+                                 int processors) {
     BlurredDifference out;
     const int64_t reach = static_cast<int64_t>(std::ceil(3.0f * sigma));
     const Morph::Box box = Morph::setBox(hole, w, h);
@@ -144,50 +145,60 @@ BlurredDifference blurDifference(std::span<const float> textured, std::span<cons
     // a whole row is blurred with one pass over it per tap.
     const int64_t values = bw * 3;
     const int64_t stride = (values + 7) / 8 * 8;
-    std::vector<float> diff(static_cast<size_t>(stride + 2 * reach * 3));
-    std::vector<float> rows(static_cast<size_t>(bh * stride));
+    const auto rows = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(bh * stride));
     std::vector<float> across(static_cast<size_t>(bw));
     for (int64_t x = 0; x < bw; ++x)
         across[x] = tapsInside(taps, reach, x0 + x, w);
-    for (int64_t y = 0; y < bh; ++y) {
-        // diff[(x + reach) * 3 + c]: the difference at column x0 + x.
-        std::fill(diff.begin(), diff.end(), 0.0f);
-        const int64_t from = std::max<int64_t>(0, x0 - reach), to = std::min(w - 1, x1 + reach);
-        for (int64_t i = ((y0 + y) * w + from) * 3, j = (from - x0 + reach) * 3;
-             i < ((y0 + y) * w + to + 1) * 3; ++i, ++j)
-            diff[j] = textured[i] - smooth[i];
-        float* row = &rows[y * stride];
-        for (int64_t k = 0; k <= 2 * reach; ++k)
-            addScaled(row, &diff[k * 3], taps[k], stride);
-        for (int64_t j = 0; j < values; ++j)
-            row[j] /= across[j / 3];
-    }
-    out = {x0, y0, bw, bh, std::vector<float>(values * bh)};
-    std::vector<float> sum(static_cast<size_t>(stride));
-    for (int64_t y = 0; y < bh; ++y) {
-        const uint8_t* flags = &hole[(y0 + y) * w + x0];
-        if (std::none_of(flags, flags + bw, [](uint8_t f) { return f != 0; }))
-            continue;
-        std::fill(sum.begin(), sum.end(), 0.0f);
-        const int64_t first = std::max(-reach, -(y0 + y)), last = std::min(reach, h - 1 - y0 - y);
-        for (int64_t k = first; k <= last; ++k)
-            addScaled(sum.data(), &rows[(y + k) * stride], taps[k + reach], stride);
-        const float down = tapsInside(taps, reach, y0 + y, h);
-        for (int64_t x = 0; x < bw; ++x)
-            if (flags[x])
-                for (int64_t c = 0; c < 3; ++c)
-                    out.values[(y * bw + x) * 3 + c] = sum[x * 3 + c] / down;
-    }
+    // Rows are blurred independently, along and then across, so each pass splits its rows.
+    const bool split = hasSpareProcessor(processors) && bw * bh >= kSplitLoopPixels / 4;
+    inTwoHalves(bh, split, [&](int64_t firstRow, int64_t endRow) {
+        std::vector<float> diff(static_cast<size_t>(stride + 2 * reach * 3));
+        for (int64_t y = firstRow; y < endRow; ++y) {
+            // diff[(x + reach) * 3 + c]: the difference at column x0 + x.
+            std::fill(diff.begin(), diff.end(), 0.0f);
+            const int64_t from = std::max<int64_t>(0, x0 - reach), to = std::min(w - 1, x1 + reach);
+            for (int64_t i = ((y0 + y) * w + from) * 3, j = (from - x0 + reach) * 3;
+                 i < ((y0 + y) * w + to + 1) * 3; ++i, ++j)
+                diff[j] = textured[i] - smooth[i];
+            float* row = &rows[y * stride];
+            std::fill_n(row, stride, 0.0f);
+            for (int64_t k = 0; k <= 2 * reach; ++k)
+                addScaled(row, &diff[k * 3], taps[k], stride);
+            for (int64_t j = 0; j < values; ++j)
+                row[j] /= across[j / 3];
+        }
+    });
+    out = {x0, y0, bw, bh,
+           std::make_unique_for_overwrite<float[]>(static_cast<size_t>(values * bh))};
+    inTwoHalves(bh, split, [&](int64_t firstRow, int64_t endRow) {
+        std::vector<float> sum(static_cast<size_t>(stride));
+        for (int64_t y = firstRow; y < endRow; ++y) {
+            const uint8_t* flags = &hole[(y0 + y) * w + x0];
+            if (std::none_of(flags, flags + bw, [](uint8_t f) { return f != 0; }))
+                continue;
+            std::fill(sum.begin(), sum.end(), 0.0f);
+            const int64_t first = std::max(-reach, -(y0 + y)),
+                          last = std::min(reach, h - 1 - y0 - y);
+            for (int64_t k = first; k <= last; ++k)
+                addScaled(sum.data(), &rows[(y + k) * stride], taps[k + reach], stride);
+            const float down = tapsInside(taps, reach, y0 + y, h);
+            for (int64_t x = 0; x < bw; ++x)
+                if (flags[x])
+                    for (int64_t c = 0; c < 3; ++c)
+                        out.values[(y * bw + x) * 3 + c] = sum[x * 3 + c] / down;
+        }
+    });
     return out;
 }
 
 } // namespace
 
 void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
-                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit) {
+                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit,
+                  int processors) {
     if (limit <= 0.0f || sigma <= 0.0f)
         return;
-    const BlurredDifference d = blurDifference(textured, smooth, hole, w, h, sigma);
+    const BlurredDifference d = blurDifference(textured, smooth, hole, w, h, sigma, processors);
     for (int64_t y = d.y0; y < d.y0 + d.bh; ++y)
         for (int64_t x = d.x0; x < d.x0 + d.bw; ++x) {
             if (!hole[y * w + x])
@@ -273,17 +284,18 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.5, 1.0), processors,
                                 params);
     }
-    limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit);
+    limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit,
+                 processors);
     if (!plain)
         return out;
     // Where the standard fill is taken, the texture fill's finest grain may still be kept on it.
     BlurredDifference coarse;
     if (params.plainGrain > 0.0f && params.plainGrainSigma > 0.0f)
-        coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma);
+        coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma, processors);
     for (int64_t i = 0, k = 0; i < w * h; ++i) {
         if (!holeFlags[i])
             continue;
-        const float* grain = coarse.values.empty() ? nullptr : coarse.at(i % w, i / w);
+        const float* grain = coarse.values ? coarse.at(i % w, i / w) : nullptr;
         const float f = weight[static_cast<size_t>(k++)];
         for (int64_t c = 0; c < 3; ++c) {
             const float d = out[i * 3 + c] - smooth[i * 3 + c];

@@ -30,8 +30,10 @@ std::vector<float> surroundingGrain(std::span<const float> rgb, std::span<const 
 // the difference textured - smooth blurred by a Gaussian of the given sigma, and wherever
 // |d| exceeds limit in a channel, the excess is taken off textured's hole pixels there. The
 // grain, which the blur removes, is kept whole. Both fills hold the same known pixels.
+// processors as for fill(); the result does not depend on it.
 void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
-                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit);
+                  std::span<const uint8_t> hole, int64_t w, int64_t h, float sigma, float limit,
+                  int processors = 1);
 
 // Fills the hole pixels: the standard fill where surroundingGrain is at most
 // params.plainBelow, the texture fill (held by limitLowPass) where it is at least
