@@ -32,30 +32,49 @@ int64_t holeExtent(const Level& level) {
 
 namespace {
 
-// Rows first ... end - 1 of the half-size level.
+// Rows first ... end - 1 of the half-size level. Each value adds its known children in the
+// order (2x, 2y), (2x + 1, 2y), (2x, 2y + 1), (2x + 1, 2y + 1), from zero, and divides the
+// sum by their count.
 void downsampleRows(const Level& level, Level& out, int64_t first, int64_t end) {
+    const int64_t w = level.w;
     for (int64_t y = first; y < end; ++y) {
+        const bool twoRows = 2 * y + 1 < level.h;
+        const float* top = level.rgb.data() + 2 * y * w * 3;
+        const float* bottom = twoRows ? top + w * 3 : top;
+        const uint8_t* holeTop = level.hole.data() + 2 * y * w;
+        const uint8_t* holeBottom = twoRows ? holeTop + w : holeTop;
+        float* o = out.rgb.data() + y * out.w * 3;
         for (int64_t x = 0; x < out.w; ++x) {
+            // All four children inside and known, nearly everywhere: no checks, and 0 + a
+            // is a.
+            if (twoRows && 2 * x + 1 < w &&
+                !(holeTop[2 * x] | holeTop[2 * x + 1] | holeBottom[2 * x] |
+                  holeBottom[2 * x + 1])) {
+                for (int c = 0; c < 3; ++c)
+                    o[x * 3 + c] = (((top[6 * x + c] + top[6 * x + 3 + c]) + bottom[6 * x + c]) +
+                                    bottom[6 * x + 3 + c]) /
+                                   4.0f;
+                continue;
+            }
             float sum[3] = {0.0f, 0.0f, 0.0f};
             float count = 0.0f;
             const int64_t cx[4] = {2 * x, 2 * x + 1, 2 * x, 2 * x + 1};
             const int64_t cy[4] = {2 * y, 2 * y, 2 * y + 1, 2 * y + 1};
             for (int k = 0; k < 4; ++k) {
-                if (cx[k] >= level.w || cy[k] >= level.h)
+                if (cx[k] >= w || cy[k] >= level.h)
                     continue;
-                const int64_t i = cy[k] * level.w + cx[k];
+                const int64_t i = cy[k] * w + cx[k];
                 if (level.hole[i])
                     continue;
                 for (int c = 0; c < 3; ++c)
                     sum[c] += level.rgb[i * 3 + c];
                 count += 1.0f;
             }
-            const int64_t o = y * out.w + x;
             if (count > 0.0f) {
                 for (int c = 0; c < 3; ++c)
-                    out.rgb[o * 3 + c] = sum[c] / count;
+                    o[x * 3 + c] = sum[c] / count;
             } else {
-                out.hole[o] = 1;
+                out.hole[y * out.w + x] = 1;
             }
         }
     }
