@@ -249,6 +249,10 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                          : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     HelpDesk desk; // outlives the side thread
     std::atomic<double> smoothDone = 0.0;
+    // Set when this thread's fill ends in an exception (a caller's progress callback throws
+    // to abandon the erase): the side thread's fill then stops at its next step too.
+    std::atomic<bool> stop = false;
+    struct Stopped {};
     std::exception_ptr failure;
     std::jthread side;
     if (cpus >= 2) {
@@ -257,7 +261,11 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                 try {
                     smooth = PatchFill::fill(
                         std::move(rgb), std::move(hole), w, h,
-                        [&smoothDone](double f) { smoothDone.store(f, std::memory_order_relaxed); },
+                        [&smoothDone, &stop](double f) {
+                            if (stop.load(std::memory_order_relaxed))
+                                throw Stopped{};
+                            smoothDone.store(f, std::memory_order_relaxed);
+                        },
                         cpus / 2, &desk);
                 } catch (...) {
                     failure = std::current_exception();
@@ -273,9 +281,14 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             if (progress)
                 progress((smoothDone.load(std::memory_order_relaxed) + f) / 2.0);
         };
-        out =
-            TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - cpus / 2, params);
-        desk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
+        try {
+            out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - cpus / 2,
+                                    params);
+            desk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
+        } catch (...) {
+            stop = true; // the side thread is joined as this unwinds
+            throw;
+        }
         side.join();
         if (failure)
             std::rethrow_exception(failure);

@@ -218,6 +218,29 @@ TEST(InpainterResult, FailuresToStartThreadsOrAllocateAreSurvived) {
     EXPECT_TRUE(shared.sharesBytesWith(img));
 }
 
+// A caller abandons an erase by throwing from its progress callback. The exception comes out
+// of the erase, from within a fill or, for Preserve Texture on two processors, while its
+// thread helps the standard fill finish; the callback is not called again.
+TEST(InpainterResult, AProgressCallbackThatThrowsAbandonsTheErase) {
+    const PixelImage img = grain(640, 480, 5);
+    const auto mask = rect(640, 480, 200, 150, 240, 180);
+    struct Abandon {};
+    for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
+        for (double at : {0.3, 0.9}) {
+            int late = 0;
+            bool thrown = false;
+            const auto progress = [&](double value) {
+                late += thrown;
+                if (value >= at) {
+                    thrown = true;
+                    throw Abandon{};
+                }
+            };
+            EXPECT_THROW(Inpainter::run(img, mask, progress, 2, method), Abandon);
+            EXPECT_EQ(late, 0);
+        }
+}
+
 TEST(InpainterResult, StrengthBlendsBetweenPixelAndFill) {
     const PixelImage img = grain(120, 90, 5);
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
