@@ -179,13 +179,14 @@ TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytesWithEitherKernel) {
     const PixelImage img = grain(333, 251, 7);
     auto mask = rect(333, 251, 120, 90, 70, 50);
     const bool wide = Simd::useWideKernels(true);
-    EXPECT_EQ(Inpainter::run(img, mask, {}, 2, Inpainter::Method::Texture),
-              Inpainter::run(img, mask, {}, 1, Inpainter::Method::Texture));
+    PixelImage texture[2];
     for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
         for (int cpus : {1, 2}) {
             const PixelImage first = Inpainter::run(img, mask, {}, cpus, method);
             EXPECT_EQ(Inpainter::run(img, mask, {}, cpus, method), first)
                 << cpus << " processors, method " << int(method);
+            if (method == Inpainter::Method::Texture)
+                texture[cpus - 1] = first;
             if (!wide)
                 continue;
             Simd::useWideKernels(false);
@@ -193,6 +194,7 @@ TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytesWithEitherKernel) {
                 << "baseline kernels, " << cpus << " processors, method " << int(method);
             Simd::useWideKernels(true);
         }
+    EXPECT_EQ(texture[1], texture[0]);
 }
 
 // Where no thread can be started, both fills run on the calling thread alone and give what
