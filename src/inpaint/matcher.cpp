@@ -106,6 +106,12 @@ void Matcher::setUp() {
         return;
     for (size_t y = 1; y < targetsBefore_.size(); ++y)
         targetsBefore_[y] += targetsBefore_[y - 1];
+    for (int64_t y = minRow_; y <= maxRow_; ++y) {
+        if (targetColumns_.first(y) <= targetColumns_.last(y)) {
+            minColumn_ = std::min(minColumn_, targetColumns_.first(y));
+            endColumn_ = std::max(endColumn_, targetColumns_.last(y) + 1);
+        }
+    }
     for (int64_t r = std::max(w, h); r >= 1; r /= 2)
         spans_[static_cast<size_t>(radii_++)] = XorShift::Divisor(static_cast<uint64_t>(2 * r + 1));
     rowDone_ = std::make_unique<Counter[]>(static_cast<size_t>(maxRow_ - minRow_ + 1));
@@ -691,7 +697,26 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
 
 void Matcher::vote() {
     assert(usable_ && "vote: level not usable");
-    voteWith(&Matcher::voteHoles);
+    // Each target adds what its match proposes, weighted, to the sums of the pixels its patch
+    // covers. Targets go in row order, so every pixel's sums take their terms in the order of
+    // the targets covering it, as one pixel at a time would. Threads take bands of rows as they
+    // go: a band adds the targets up to kRadius rows beyond it, keeping only its own rows' sums,
+    // and each row is written out once the targets kRadius rows below it have been added.
+    constexpr int64_t kBand = 32;
+    const int64_t y0 = std::max<int64_t>(0, minRow_ - kRadius);
+    const int64_t y1 = std::min(h_, maxRow_ + kRadius + 1);
+    const int64_t bands = (y1 - y0 + kBand - 1) / kBand;
+    const auto ringSize = static_cast<size_t>((endColumn_ - minColumn_ + 2 * kRadius) * 4 * kRing);
+    Counter next;
+    runShared(std::min(chunkCount(y1 - y0), bands), [&](int64_t) {
+        std::vector<float> ring(ringSize);
+        while (true) {
+            const int64_t band = next.value.fetch_add(1, std::memory_order_relaxed);
+            if (band >= bands)
+                return;
+            voteRows(y0 + band * kBand, std::min(y1, y0 + (band + 1) * kBand), ring.data());
+        }
+    });
 }
 
 void Matcher::voteBest() {
@@ -736,106 +761,71 @@ void Matcher::voteBestHoles(int64_t first, int64_t end) {
     }
 }
 
-#if defined(__x86_64__)
 namespace {
 
-// The vote of eight hole pixels i .. i + 7 of one row at once, with AVX2: lane l sums what
-// the targets covering pixel i + l propose, in the same order and with the same operations
-// as one pixel at a time. Where a lane's pixel has no covering target, the lane's sums are
-// kept as they were.
-[[gnu::target("avx2")]] void voteEight(int64_t i, int64_t w, int64_t h, const uint8_t* target,
-                                       const int32_t* nnf, const float* vote, float* rgb) {
-    constexpr int64_t r = Matcher::kRadius;
-    const int64_t y = i / w;
-    const __m256 zero = _mm256_setzero_ps();
-    __m256 red = zero, green = zero, blue = zero, weight = zero;
-    for (int64_t dy = -r; dy <= r; ++dy) {
-        if (y + dy < r || y + dy >= h - r)
-            continue;
-        for (int64_t dx = -r; dx <= r; ++dx) {
-            const int64_t t = i + dy * w + dx;
-            // Targets lie at least r from every edge. A lane whose column is past the left
-            // or right edge reads the edge band of this row or a neighbouring one, whose
-            // flags say it covers nothing.
-            const __m256i flags =
-                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(target + t)));
-            const __m256i covers = _mm256_xor_si256(
-                _mm256_cmpeq_epi32(flags, _mm256_setzero_si256()), _mm256_set1_epi32(-1));
-            if (_mm256_testz_si256(covers, covers))
-                continue;
-            const int offset = static_cast<int>(dx + dy * w);
-            const __m256 mask = _mm256_castsi256_ps(covers);
-            const __m256 a = _mm256_maskload_ps(vote + t, covers);
-            const __m256i source =
-                _mm256_sub_epi32(_mm256_maskload_epi32(nnf + t, covers), _mm256_set1_epi32(offset));
-            // Each covered lane's colour is loaded as four values, the fourth left out (the
-            // next pixel may be a hole pixel that another chunk is writing), and two 4 x 4
-            // transposes sort them by channel: fewer steps than three gathers. A lane not
-            // covered loads the first pixel's and is blended out below.
-            alignas(32) int32_t at[8];
-            _mm256_store_si256(
-                reinterpret_cast<__m256i*>(at),
-                _mm256_and_si256(_mm256_add_epi32(source, _mm256_add_epi32(source, source)),
-                                 covers));
-            const __m128i three = _mm_setr_epi32(-1, -1, -1, 0);
-            __m128 low[4], high[4];
-            for (int l = 0; l < 4; ++l) {
-                low[l] = _mm_maskload_ps(rgb + at[l], three);
-                high[l] = _mm_maskload_ps(rgb + at[l + 4], three);
-            }
-            _MM_TRANSPOSE4_PS(low[0], low[1], low[2], low[3]);
-            _MM_TRANSPOSE4_PS(high[0], high[1], high[2], high[3]);
-            const __m256 pr = _mm256_set_m128(high[0], low[0]);
-            const __m256 pg = _mm256_set_m128(high[1], low[1]);
-            const __m256 pb = _mm256_set_m128(high[2], low[2]);
-            red = _mm256_blendv_ps(red, _mm256_add_ps(red, _mm256_mul_ps(a, pr)), mask);
-            green = _mm256_blendv_ps(green, _mm256_add_ps(green, _mm256_mul_ps(a, pg)), mask);
-            blue = _mm256_blendv_ps(blue, _mm256_add_ps(blue, _mm256_mul_ps(a, pb)), mask);
-            weight = _mm256_blendv_ps(weight, _mm256_add_ps(weight, a), mask);
-        }
-    }
-    alignas(32) float sums[4][8];
-    _mm256_store_ps(sums[0], _mm256_div_ps(red, weight));
-    _mm256_store_ps(sums[1], _mm256_div_ps(green, weight));
-    _mm256_store_ps(sums[2], _mm256_div_ps(blue, weight));
-    _mm256_store_ps(sums[3], weight);
-    for (int l = 0; l < 8; ++l) {
-        if (sums[3][l] > 0.0f) {
-            float* o = rgb + (i + l) * 3;
-            o[0] = sums[0][l];
-            o[1] = sums[1][l];
-            o[2] = sums[2][l];
-        }
-    }
+// Adds one patch row of a proposal: sums[k] += a * from[k] for the row's 21 values, and a to
+// the weights of its 7 pixels. Each value's sum takes the same operations as added alone.
+inline void addProposalRow(float a, const float* from, float* sums, float* weights) {
+    static_assert(Matcher::kPatchRowValues == 21, "five blocks of four values and one more");
+#if defined(__x86_64__)
+    const __m128 weight = _mm_set1_ps(a);
+    for (int k = 0; k < 20; k += 4)
+        _mm_storeu_ps(sums + k, _mm_add_ps(_mm_loadu_ps(sums + k),
+                                           _mm_mul_ps(weight, _mm_loadu_ps(from + k))));
+    sums[20] += a * from[20];
+    _mm_storeu_ps(weights, _mm_add_ps(_mm_loadu_ps(weights), weight));
+    for (int k = 4; k < 7; ++k)
+        weights[k] += a;
+#else
+    for (int k = 0; k < 21; ++k)
+        sums[k] += a * from[k];
+    for (int k = 0; k < 7; ++k)
+        weights[k] += a;
+#endif
 }
 
 } // namespace
-#endif
 
-void Matcher::voteHoles(int64_t first, int64_t end) {
-    for (int64_t k = first; k < end; ++k) {
-        const int64_t i = holes_[k];
-#if defined(__x86_64__)
-        // Eight hole pixels in a row go together.
-        if (wide_ && k + 8 <= end && holes_[k + 7] == i + 7 && i % w_ + 7 < w_) {
-            voteEight(i, w_, h_, target_.data(), nnf_.data(), vote_.data(), rgb_.data());
-            k += 7;
+void Matcher::voteRows(int64_t y0, int64_t y1, float* ring) {
+    const int64_t x0 = minColumn_ - kRadius;
+    const int64_t columns = endColumn_ + kRadius - x0;
+    float* const sums = ring;
+    float* const weights = ring + kRing * columns * 3;
+    for (int64_t ty = y0 - kRadius; ty < y1 + kRadius; ++ty) {
+        if (ty >= minRow_ && ty <= maxRow_) {
+            // The rows of this band that the row's patches cover.
+            const int64_t dyFirst = std::max(-kRadius, y0 - ty);
+            const int64_t dyLast = std::min(kRadius, y1 - 1 - ty);
+            for (int64_t tx = targetColumns_.first(ty); tx <= targetColumns_.last(ty); ++tx) {
+                const int64_t t = ty * w_ + tx;
+                if (!target_[t])
+                    continue;
+                const float a = vote_[t];
+                const int64_t s = nnf_[t];
+                for (int64_t dy = dyFirst; dy <= dyLast; ++dy) {
+                    const int64_t at = (ty + dy) % kRing * columns + tx - kRadius - x0;
+                    addProposalRow(a, rgb_.data() + (s + dy * w_ - kRadius) * 3, sums + at * 3,
+                                   weights + at);
+                }
+            }
+        }
+        // Row ty - kRadius has all its terms: its hole pixels take their averages, and its
+        // place in the ring is cleared for the row kRing below.
+        const int64_t y = ty - kRadius;
+        if (y < y0)
             continue;
+        float* rowSums = sums + y % kRing * columns * 3;
+        float* rowWeights = weights + y % kRing * columns;
+        const uint8_t* holeRow = hole_.data() + y * w_ + x0;
+        float* out = rgb_.data() + (y * w_ + x0) * 3;
+        for (int64_t c = 0; c < columns; ++c) {
+            if (holeRow[c] && rowWeights[c] > 0.0f) {
+                out[c * 3] = rowSums[c * 3] / rowWeights[c];
+                out[c * 3 + 1] = rowSums[c * 3 + 1] / rowWeights[c];
+                out[c * 3 + 2] = rowSums[c * 3 + 2] / rowWeights[c];
+            }
         }
-#endif
-        float r = 0.0f, g = 0.0f, b = 0.0f, s = 0.0f;
-        forCoveringMatches(i, [&](int64_t t, const float* src) {
-            const float a = vote_[t];
-            r += a * src[0];
-            g += a * src[1];
-            b += a * src[2];
-            s += a;
-        });
-        if (s > 0.0f) {
-            float* o = rgb_.data() + i * 3;
-            o[0] = r / s;
-            o[1] = g / s;
-            o[2] = b / s;
-        }
+        std::fill_n(rowSums, columns * 3, 0.0f);
+        std::fill_n(rowWeights, columns, 0.0f);
     }
 }

@@ -108,7 +108,11 @@ private:
     void setUp();
     // Runs holes over the hole pixels, split between the chunks.
     void voteWith(void (Matcher::*holes)(int64_t first, int64_t end));
-    void voteHoles(int64_t first, int64_t end);
+    // Rows of sums a vote keeps: those a patch covers.
+    static constexpr int64_t kRing = 2 * kRadius + 1;
+    // vote() for the hole pixels of rows y0 .. y1 - 1, with kRing rows of sums in ring
+    // (4 floats a column of the targets' columns widened by kRadius), zeroed.
+    void voteRows(int64_t y0, int64_t y1, float* ring);
     void voteBestHoles(int64_t first, int64_t end);
     // Calls f(t, proposal) for each target t whose patch covers hole pixel i, in row order,
     // with the colour (3 floats) t's match proposes for i.
@@ -166,6 +170,9 @@ private:
     int64_t claimedSize_ = 0;
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
+    // The columns of the targets: the first, and one past the last.
+    int64_t minColumn_ = std::numeric_limits<int64_t>::max();
+    int64_t endColumn_ = 0;
     bool usable_ = false;
     // Whether distances use the AVX2 kernel, read once for the level's many calls.
     const bool wide_ = Simd::wideKernels();

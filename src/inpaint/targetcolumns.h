@@ -19,6 +19,9 @@ public:
         span.first = std::min(span.first, static_cast<int32_t>(x));
         span.last = static_cast<int32_t>(x);
     }
+    // The first and last column of row y's targets; first > last where it has none.
+    int64_t first(int64_t y) const { return spans_[static_cast<size_t>(y)].first; }
+    int64_t last(int64_t y) const { return spans_[static_cast<size_t>(y)].last; }
     // Whether (x, y) lies within its row's range of targets.
     bool inRange(int64_t x, int64_t y) const {
         const Span span = spans_[static_cast<size_t>(y)];
