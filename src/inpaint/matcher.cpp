@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -57,6 +58,11 @@ void Matcher::setUp() {
         int64_t y0, y1, sources = 0, holes = 0;
         int64_t minRow = std::numeric_limits<int64_t>::max(), maxRow = -1;
     };
+    // The bytes are written as the rows are classified, until a known colour is found that
+    // is not a whole byte.
+    if (classify)
+        bytes_.allocate(n * 3 + kBytesPadding);
+    std::atomic<bool> wholeBytes = classify;
     const int64_t chunks = h > 0 ? chunkCount(h) : 1;
     std::vector<Part> parts(static_cast<size_t>(chunks));
     targetsBefore_.assign(static_cast<size_t>(h) + 1, 0);
@@ -74,6 +80,8 @@ void Matcher::setUp() {
             const int64_t row = y * w;
             for (int64_t x = 0; x < w; ++x)
                 part.holes += hole_[row + x] != 0;
+            if (wholeBytes.load(std::memory_order_relaxed) && !toBytes(row, w))
+                wholeBytes.store(false, std::memory_order_relaxed);
             if (y < i0 || y >= i1)
                 continue;
             const uint8_t* nearRow = near.data() + (y - i0) * w;
@@ -94,6 +102,8 @@ void Matcher::setUp() {
     });
     if (!classify)
         return;
+    if (!wholeBytes.load())
+        bytes_.allocate(0);
     int64_t offset = 0;
     for (const Part& part : parts) {
         minRow_ = std::min(minRow_, part.minRow);
@@ -134,6 +144,20 @@ void Matcher::setUp() {
     });
 }
 
+bool Matcher::toBytes(int64_t first, int64_t count) {
+    for (int64_t i = first; i < first + count; ++i) {
+        if (hole_[i])
+            continue;
+        for (int64_t c = 0; c < 3; ++c) {
+            const float v = rgb_[i * 3 + c];
+            if (!(v >= 0.0f && v <= 255.0f) || v != static_cast<float>(static_cast<int>(v)))
+                return false;
+            bytes_[i * 3 + c] = static_cast<uint8_t>(v);
+        }
+    }
+    return true;
+}
+
 int64_t Matcher::chunkCount(int64_t span) const {
     int64_t cpus = processors_;
     if (cpus <= 0)
@@ -152,15 +176,20 @@ int64_t Matcher::chunkCount(int64_t span) const {
 // the others go on until all are cut or complete.
 namespace {
 
+// A candidate's patch is read from the colours or from their bytes; a byte converts to
+// the float it stands for exactly.
+inline float value(const float* p) { return *p; }
+inline float value(const uint8_t* p) { return static_cast<float>(*p); }
+
 // Adds the squared differences of one patch row to the sums of up to four lanes, each in
 // its own order. The four chains are independent and stay in registers, so they overlap.
-template <int N>
-void addPatchRow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
+template <int N, typename S>
+void addPatchRow(const float* const* x, const S* const* y, int64_t offset, float* sums) {
     constexpr int64_t kValues = Matcher::kPatchRowValues;
     float sq[N][kValues];
     for (int j = 0; j < N; ++j)
         for (int64_t k = 0; k < kValues; ++k) {
-            const float d = x[j][offset + k] - y[j][offset + k];
+            const float d = x[j][offset + k] - value(y[j] + offset + k);
             sq[j][k] = d * d;
         }
     float s[N];
@@ -174,16 +203,26 @@ void addPatchRow(const float* const* x, const float* const* y, int64_t offset, f
 }
 
 #if defined(__x86_64__)
+inline __m128 loadFour(const float* p) { return _mm_loadu_ps(p); }
+inline __m128 loadFour(const uint8_t* p) {
+    int32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_cvtepi32_ps(
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero));
+}
+
 // The same sums for four lanes with SSE, which every x86-64 processor has. Each lane's
 // squared differences are computed along its row four values at a time, and a 4 x 4
 // transpose turns them into one vector per value position, added in the same order as
 // above; the row's last value is gathered from the four lanes.
-void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
+template <typename S>
+void addPatchRowNarrow(const float* const* x, const S* const* y, int64_t offset, float* sums) {
     static_assert(Matcher::kPatchRowValues == 21, "five blocks of four values and one more");
     const float *x0 = x[0] + offset, *x1 = x[1] + offset, *x2 = x[2] + offset, *x3 = x[3] + offset;
-    const float *y0 = y[0] + offset, *y1 = y[1] + offset, *y2 = y[2] + offset, *y3 = y[3] + offset;
-    auto square = [](const float* a, const float* b) {
-        const __m128 d = _mm_sub_ps(_mm_loadu_ps(a), _mm_loadu_ps(b));
+    const S *y0 = y[0] + offset, *y1 = y[1] + offset, *y2 = y[2] + offset, *y3 = y[3] + offset;
+    auto square = [](const float* a, const S* b) {
+        const __m128 d = _mm_sub_ps(_mm_loadu_ps(a), loadFour(b));
         return _mm_mul_ps(d, d);
     };
     __m128 s = _mm_loadu_ps(sums);
@@ -193,8 +232,9 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t off
         _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
         s = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(s, r0), r1), r2), r3);
     }
-    const __m128 d = _mm_sub_ps(_mm_setr_ps(x0[20], x1[20], x2[20], x3[20]),
-                                _mm_setr_ps(y0[20], y1[20], y2[20], y3[20]));
+    const __m128 d =
+        _mm_sub_ps(_mm_setr_ps(x0[20], x1[20], x2[20], x3[20]),
+                   _mm_setr_ps(value(y0 + 20), value(y1 + 20), value(y2 + 20), value(y3 + 20)));
     s = _mm_add_ps(s, _mm_mul_ps(d, d));
     _mm_storeu_ps(sums, s);
 }
@@ -202,9 +242,11 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t off
 // The same sums for eight lanes at once, with AVX2. Each lane's squared differences are
 // computed along its row, then an 8 x 8 transpose turns them into one vector per value
 // position, added in the same order as above: every lane's sum is bit for bit the
-// scalar one. The last of the three blocks holds five values; its load is masked, as
-// the row may end the picture's buffer.
-[[gnu::target("avx2")]] void addPatchRowWide(const float* const* x, const float* const* y,
+// scalar one. The last of the three blocks holds five values; its colours are loaded
+// masked, as the row may end the picture's buffer, and its bytes whole, the buffer of
+// bytes running on past its last row (the three values too many are never added).
+template <typename S>
+[[gnu::target("avx2")]] void addPatchRowWide(const float* const* x, const S* const* y,
                                              int64_t offset, float* sums) {
     static_assert(Matcher::kPatchRowValues == 21, "three blocks of eight values");
     const __m256i tail = _mm256_setr_epi32(-1, -1, -1, -1, -1, 0, 0, 0);
@@ -213,10 +255,15 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t off
         __m256 r[8];
         for (int j = 0; j < 8; ++j) {
             const float* xs = x[j] + offset + block * 8;
-            const float* ys = y[j] + offset + block * 8;
-            const __m256 d = block < 2 ? _mm256_sub_ps(_mm256_loadu_ps(xs), _mm256_loadu_ps(ys))
-                                       : _mm256_sub_ps(_mm256_maskload_ps(xs, tail),
-                                                       _mm256_maskload_ps(ys, tail));
+            const S* ys = y[j] + offset + block * 8;
+            const __m256 xv = block < 2 ? _mm256_loadu_ps(xs) : _mm256_maskload_ps(xs, tail);
+            __m256 yv;
+            if constexpr (std::is_same_v<S, float>)
+                yv = block < 2 ? _mm256_loadu_ps(ys) : _mm256_maskload_ps(ys, tail);
+            else
+                yv = _mm256_cvtepi32_ps(
+                    _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(ys))));
+            const __m256 d = _mm256_sub_ps(xv, yv);
             r[j] = _mm256_mul_ps(d, d);
         }
         const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
@@ -240,16 +287,26 @@ void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t off
     _mm256_storeu_ps(sums, s);
 }
 #else
-void addPatchRowNarrow(const float* const* x, const float* const* y, int64_t offset, float* sums) {
+template <typename S>
+void addPatchRowNarrow(const float* const* x, const S* const* y, int64_t offset, float* sums) {
     addPatchRow<4>(x, y, offset, sums);
 }
-void addPatchRowWide(const float* const*, const float* const*, int64_t, float*) {}
+template <typename S> void addPatchRowWide(const float* const*, const S* const*, int64_t, float*) {}
 #endif
 
 } // namespace
 
 void Matcher::distances(const int64_t* targets, const int64_t* candidates, int count,
                         const float* limits, float* out) const {
+    if (bytes_.size())
+        measure(bytes_.data(), targets, candidates, count, limits, out);
+    else
+        measure(rgb_.data(), targets, candidates, count, limits, out);
+}
+
+template <typename S>
+void Matcher::measure(const S* source, const int64_t* targets, const int64_t* candidates, int count,
+                      const float* limits, float* out) const {
     assert(count >= 1 && count <= kLanes && "distances: lane count out of range");
     constexpr int64_t kRows = 2 * kRadius + 1;
     const int64_t stride = w_ * 3;
@@ -257,13 +314,13 @@ void Matcher::distances(const int64_t* targets, const int64_t* candidates, int c
     // first rows, their sums and their lane numbers. Eight more entries let the last group
     // run whole; they repeat the first open lane, and their sums are thrown away.
     const float* a[kLanes + 8];
-    const float* b[kLanes + 8];
+    const S* b[kLanes + 8];
     float sum[kLanes + 8];
     int lane[kLanes];
     std::fill_n(sum, count + 8, 0.0f);
     for (int j = 0; j < count; ++j) {
         a[j] = rgb_.data() + (targets[j] - kRadius * w_ - kRadius) * 3;
-        b[j] = rgb_.data() + (candidates[j] - kRadius * w_ - kRadius) * 3;
+        b[j] = source + (candidates[j] - kRadius * w_ - kRadius) * 3;
         lane[j] = j;
     }
     int openCount = count;
@@ -500,6 +557,7 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
     const int radii = radii_;
     assert(radii <= 64 && count <= kRowsAtOnce);
     const float infinity = std::numeric_limits<float>::infinity();
+    const uint8_t* bytes = bytes_.size() ? bytes_.data() : nullptr;
     int64_t ts[kLanes];
     int64_t cs[kLanes];
     float limits[kLanes];
@@ -571,9 +629,14 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
                 if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
                     if (targetColumns_.inRange(cx, cy))
                         __builtin_prefetch(&valid_[cy * w + cx]);
-                    const float* patch = rgb_.data() + ((cy - kRadius) * w + cx - kRadius) * 3;
-                    __builtin_prefetch(patch);
-                    __builtin_prefetch(patch + kPatchRowValues - 1);
+                    const int64_t first = ((cy - kRadius) * w + cx - kRadius) * 3;
+                    if (bytes) {
+                        __builtin_prefetch(bytes + first);
+                        __builtin_prefetch(bytes + first + kPatchRowValues - 1);
+                    } else {
+                        __builtin_prefetch(rgb_.data() + first);
+                        __builtin_prefetch(rgb_.data() + first + kPatchRowValues - 1);
+                    }
                 }
             }
         }

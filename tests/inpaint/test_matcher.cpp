@@ -15,10 +15,13 @@ using Reference::level;
 
 // A wide hole near the top and a one-pixel line below it: the first chunk of a pass has
 // far more targets than the others, so the threads that finish early help with its rows.
+// Its colours are not whole numbers, as at a coarser level.
 PatchFill::Level lopsidedLevel(uint32_t seed) {
     PatchFill::Level s = level(100, 90, 10, 5, 80, 30, seed);
     for (int64_t y = 35; y < 86; ++y)
         s.hole[y * s.w + 50] = 1;
+    for (float& v : s.rgb)
+        v *= 0.75f;
     return s;
 }
 
@@ -120,6 +123,8 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
         Matcher m(PatchFill::Level{s.w, s.h, s.rgb, s.hole}, cpus, &desk);
         Reference::Matcher p(s.w, s.h, s.rgb, s.hole, cpus);
         ASSERT_TRUE(m.usable());
+        // Whole-number colours are measured from their bytes, the lopsided ones as floats.
+        ASSERT_EQ(m.readsBytes(), k < levels.size() - 4);
         m.initNNF({}, 0, 0);
         p.initNNF();
         // A vote straight after seeding weighs every match as distance 0.
