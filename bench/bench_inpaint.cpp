@@ -224,6 +224,43 @@ int runFills(int pairs) {
     return 0;
 }
 
+#ifdef MIRELO_WITH_OPENCV
+// With --telea=N: times the standard fill with 2 threads and then OpenCV Telea on each hole,
+// N times in a row, and prints the medians and the median per-pair ratio, which a host whose
+// speed drifts from minute to minute leaves steadier than separate runs do.
+int runTelea(int pairs) {
+    std::printf("%u cores; standard fill with 2 threads against Telea r=3 on 1; medians of %d "
+                "back-to-back pairs\n",
+                std::thread::hardware_concurrency(), pairs);
+    const PixelImage& p = photo();
+    cv::Mat rgba(int(p.height()), int(p.width()), CV_8UC4, const_cast<uint8_t*>(p.bytes().data()));
+    cv::Mat rgb;
+    cv::cvtColor(rgba, rgb, cv::COLOR_RGBA2RGB);
+    cv::setNumThreads(1);
+    for (int c = 0; c < 3; ++c) {
+        const auto& mask = cachedMask(Case(c));
+        cv::Mat m(int(p.height()), int(p.width()), CV_8UC1, const_cast<uint8_t*>(mask.data()));
+        std::vector<double> standard, telea, ratio;
+        for (int k = 0; k < pairs; ++k) {
+            auto t0 = std::chrono::steady_clock::now();
+            PixelImage out = Inpainter::run(p, mask, {}, 2, Inpainter::Method::Standard);
+            benchmark::DoNotOptimize(out);
+            auto t1 = std::chrono::steady_clock::now();
+            cv::Mat filled;
+            cv::inpaint(rgb, m, filled, 3.0, cv::INPAINT_TELEA);
+            benchmark::DoNotOptimize(filled.data);
+            auto t2 = std::chrono::steady_clock::now();
+            standard.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            telea.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+            ratio.push_back(standard.back() / telea.back());
+        }
+        std::printf("%-20s standard %7.1f ms   Telea %7.1f ms   standard / Telea %.2fx\n",
+                    BenchImages::name(Case(c)), median(standard), median(telea), median(ratio));
+    }
+    return 0;
+}
+#endif
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
@@ -233,6 +270,10 @@ int main(int argc, char** argv) {
             return runPairs(std::max(1, std::atoi(argv[i] + 8)));
         else if (std::strncmp(argv[i], "--fills=", 8) == 0)
             return runFills(std::max(1, std::atoi(argv[i] + 8)));
+#ifdef MIRELO_WITH_OPENCV
+        else if (std::strncmp(argv[i], "--telea=", 8) == 0)
+            return runTelea(std::max(1, std::atoi(argv[i] + 8)));
+#endif
     benchmark::Initialize(&argc, argv);
     if (BenchImages::sourcePhotoPath().isEmpty())
         std::fprintf(stderr, "opencv-doc is not installed: using a synthetic texture\n");
