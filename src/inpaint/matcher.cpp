@@ -765,19 +765,21 @@ void Matcher::vote() {
     // the targets covering it, as one pixel at a time would. Threads take bands of rows as they
     // go: a band adds the targets up to kRadius rows beyond it, keeping only its own rows' sums,
     // and each row is written out once the targets kRadius rows below it have been added.
-    constexpr int64_t kBand = 32;
+    // Bands of up to 32 rows, at least four a thread where a level has the rows for them,
+    // so a thread that joins late still finds work; each band adds about a target row's work.
     const int64_t y0 = std::max<int64_t>(0, minRow_ - kRadius);
     const int64_t y1 = std::min(h_, maxRow_ + kRadius + 1);
-    const int64_t bands = (y1 - y0 + kBand - 1) / kBand;
+    const int64_t band = std::clamp<int64_t>((y1 - y0) / (4 * chunkCount(y1 - y0)), 8, 32);
+    const int64_t bands = (y1 - y0 + band - 1) / band;
     const auto ringSize = static_cast<size_t>((endColumn_ - minColumn_ + 2 * kRadius) * 4 * kRing);
     Counter next;
     runShared(std::min(chunkCount(y1 - y0), bands), [&](int64_t) {
         std::vector<float> ring(ringSize);
         while (true) {
-            const int64_t band = next.value.fetch_add(1, std::memory_order_relaxed);
-            if (band >= bands)
+            const int64_t k = next.value.fetch_add(1, std::memory_order_relaxed);
+            if (k >= bands)
                 return;
-            voteRows(y0 + band * kBand, std::min(y1, y0 + (band + 1) * kBand), ring.data());
+            voteRows(y0 + k * band, std::min(y1, y0 + (k + 1) * band), ring.data());
         }
     });
 }
