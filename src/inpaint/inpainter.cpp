@@ -152,23 +152,30 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
             image = PixelImage(W, image.height(), std::move(copy));
     }
     const std::span<uint8_t> out = image.mutableBytes();
-    int64_t k = 0;
-    for (int64_t j = 0; j < ch; ++j) {
-        uint8_t* dst = out.data() + ((y0 + j) * W + x0) * 4;
-        const uint8_t* m = mask.data() + (y0 + j) * W + x0;
-        for (int64_t i = 0; i < cw; ++i) {
-            if (!m[i])
-                continue;
-            const float weight = std::min(static_cast<float>(m[i]) * 0.0078125f, 1.0f);
-            const float* f = filled.data() + (thick ? (j * cw + i) * 3 : k * 3);
-            ++k;
-            for (int c = 0; c < 3; ++c) {
-                const auto own = static_cast<float>(dst[i * 4 + c]);
-                const float o = std::clamp((f[c] - own) * weight + own, 0.0f, 255.0f);
-                dst[i * 4 + c] = static_cast<uint8_t>(std::lrintf(o));
+    // Rows first .. end - 1; k counts the painted pixels before, which index a thin fill.
+    auto blendRows = [&](int64_t first, int64_t end, int64_t k) {
+        for (int64_t j = first; j < end; ++j) {
+            uint8_t* dst = out.data() + ((y0 + j) * W + x0) * 4;
+            const uint8_t* m = mask.data() + (y0 + j) * W + x0;
+            for (int64_t i = 0; i < cw; ++i) {
+                if (!m[i])
+                    continue;
+                const float weight = std::min(static_cast<float>(m[i]) * 0.0078125f, 1.0f);
+                const float* f = filled.data() + (thick ? (j * cw + i) * 3 : k * 3);
+                ++k;
+                for (int c = 0; c < 3; ++c) {
+                    const auto own = static_cast<float>(dst[i * 4 + c]);
+                    const float o = std::clamp((f[c] - own) * weight + own, 0.0f, 255.0f);
+                    dst[i * 4 + c] = static_cast<uint8_t>(std::lrintf(o));
+                }
             }
         }
-    }
+    };
+    if (thick)
+        inTwoHalves(ch, twoProcessors && n >= kSplitLoopPixels,
+                    [&](int64_t first, int64_t end) { blendRows(first, end, 0); });
+    else
+        blendRows(0, ch, 0);
     report(1.0);
     return image;
 }

@@ -356,14 +356,15 @@ void Matcher::measure(const S* source, const int64_t* targets, const int64_t* ca
         out[lane[m]] = sum[m];
 }
 
-std::vector<int32_t> Matcher::snapshotNNF() const {
+std::vector<int32_t> Matcher::snapshotNNF() {
     std::vector<int32_t> field;
     LargePages::reserve(field, static_cast<size_t>(n_));
-    field.assign(static_cast<size_t>(n_), -1);
-    if (usable_)
-        for (int64_t i = minRow_ * w_; i < (maxRow_ + 1) * w_; ++i)
-            if (target_[i])
-                field[i] = nnf_[i];
+    field.resize(static_cast<size_t>(n_));
+    const int64_t chunks = chunkCount(h_);
+    runChunks(chunks, [&](int64_t c) {
+        for (int64_t i = h_ * c / chunks * w_; i < h_ * (c + 1) / chunks * w_; ++i)
+            field[i] = usable_ && target_[i] ? nnf_[i] : -1;
+    });
     return field;
 }
 
@@ -371,29 +372,44 @@ void Matcher::initNNF(std::span<const int32_t> prev, int64_t pw, int64_t ph) {
     assert(usable_ && "initNNF: level not usable");
     assert((prev.empty() || static_cast<int64_t>(prev.size()) >= pw * ph) &&
            "initNNF: previous field too short");
-    XorShift rng{kInitSeed};
-    const XorShift::Divisor sourceCount(static_cast<uint64_t>(sourceCount_));
-    for (int64_t y = minRow_; y <= maxRow_; ++y) {
-        for (int64_t x = 0; x < w_; ++x) {
-            const int64_t i = y * w_ + x;
-            if (!target_[i])
-                continue;
-            if (!prev.empty()) {
-                const int64_t py = std::min(ph - 1, y / 2);
-                const int64_t px = std::min(pw - 1, x / 2);
-                const int64_t p = prev[py * pw + px];
-                if (p >= 0) {
-                    const int64_t cx = 2 * (p % pw) + x % 2;
-                    const int64_t cy = 2 * (p / pw) + y % 2;
-                    if (cx < w_ && cy < h_ && valid_[cy * w_ + cx]) {
-                        nnf_[i] = static_cast<int32_t>(cy * w_ + cx);
-                        continue;
+    // In row order, a target whose coarse match does not land on a source takes the next
+    // draw of one generator. Chunks of rows set the others and list these; each chunk then
+    // draws for its own, the generator advanced past the draws of the chunks before it.
+    const int64_t span = maxRow_ + 1 - minRow_;
+    const int64_t chunks = chunkCount(span);
+    std::vector<std::vector<int32_t>> drawing(static_cast<size_t>(chunks));
+    runChunks(chunks, [&](int64_t c) {
+        for (int64_t y = minRow_ + span * c / chunks; y < minRow_ + span * (c + 1) / chunks; ++y) {
+            for (int64_t x = 0; x < w_; ++x) {
+                const int64_t i = y * w_ + x;
+                if (!target_[i])
+                    continue;
+                if (!prev.empty()) {
+                    const int64_t py = std::min(ph - 1, y / 2);
+                    const int64_t px = std::min(pw - 1, x / 2);
+                    const int64_t p = prev[py * pw + px];
+                    if (p >= 0) {
+                        const int64_t cx = 2 * (p % pw) + x % 2;
+                        const int64_t cy = 2 * (p / pw) + y % 2;
+                        if (cx < w_ && cy < h_ && valid_[cy * w_ + cx]) {
+                            nnf_[i] = static_cast<int32_t>(cy * w_ + cx);
+                            continue;
+                        }
                     }
                 }
+                drawing[c].push_back(static_cast<int32_t>(i));
             }
-            nnf_[i] = sources_[rng.below(sourceCount)];
         }
-    }
+    });
+    std::vector<uint64_t> drawsBefore(static_cast<size_t>(chunks), 0);
+    for (int64_t c = 1; c < chunks; ++c)
+        drawsBefore[c] = drawsBefore[c - 1] + drawing[c - 1].size();
+    const XorShift::Divisor sourceCount(static_cast<uint64_t>(sourceCount_));
+    runChunks(chunks, [&](int64_t c) {
+        XorShift rng{XorShift::advance(kInitSeed, drawsBefore[c])};
+        for (const int32_t i : drawing[c])
+            nnf_[i] = sources_[rng.below(sourceCount)];
+    });
 }
 
 void Matcher::seedNNF(std::span<const int32_t> seeds) {

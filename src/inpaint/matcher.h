@@ -66,7 +66,7 @@ public:
     // the grain of the sources is kept whole. Needs the distances of a pass.
     void voteBest();
     // The field: each target's match, -1 at every other pixel.
-    std::vector<int32_t> snapshotNNF() const;
+    std::vector<int32_t> snapshotNNF();
 
     // The number of chunks a loop over span rows splits into: min(span / 8, processors),
     // at least 1.
