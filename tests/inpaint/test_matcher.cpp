@@ -93,7 +93,7 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
     if (Simd::useWideKernels(wide) != wide)
         GTEST_SKIP() << "this processor has no AVX2";
     // Holes inside, in the edge band only (columns 0 and 1), across the top edge, and across
-    // the whole width, where a vote's runs of eight hole pixels meet the left and right edges.
+    // the whole width, where a vote's rows of sums meet the left and right edges.
     std::vector<PatchFill::Level> levels;
     for (auto [w, h, hx, hy, hw, hh] : {std::tuple{64, 48, 20, 15, 20, 14},
                                         {41, 97, 0, 30, 2, 30},
