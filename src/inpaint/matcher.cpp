@@ -116,12 +116,7 @@ void Matcher::setUp() {
         return;
     for (size_t y = 1; y < targetsBefore_.size(); ++y)
         targetsBefore_[y] += targetsBefore_[y - 1];
-    for (int64_t y = minRow_; y <= maxRow_; ++y) {
-        if (targetColumns_.first(y) <= targetColumns_.last(y)) {
-            minColumn_ = std::min(minColumn_, targetColumns_.first(y));
-            endColumn_ = std::max(endColumn_, targetColumns_.last(y) + 1);
-        }
-    }
+    columns_ = targetColumns_.columns();
     for (int64_t r = std::max(w, h); r >= 1; r /= 2)
         spans_[static_cast<size_t>(radii_++)] = XorShift::Divisor(static_cast<uint64_t>(2 * r + 1));
     rowDone_ = std::make_unique<Counter[]>(static_cast<size_t>(maxRow_ - minRow_ + 1));
@@ -777,17 +772,15 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
 void Matcher::vote() {
     assert(usable_ && "vote: level not usable");
     // Each target adds what its match proposes, weighted, to the sums of the pixels its patch
-    // covers. Targets go in row order, so every pixel's sums take their terms in the order of
-    // the targets covering it, as one pixel at a time would. Threads take bands of rows as they
-    // go: a band adds the targets up to kRadius rows beyond it, keeping only its own rows' sums,
-    // and each row is written out once the targets kRadius rows below it have been added.
-    // Bands of up to 32 rows, at least four a thread where a level has the rows for them,
-    // so a thread that joins late still finds work; each band adds about a target row's work.
+    // covers (PatchFill::forVoteBand). Threads take bands of rows as they go. Bands of up to 32
+    // rows, at least four a thread where a level has the rows for them, so a thread that joins late
+    // still finds work; each band adds about a target row's work.
     const int64_t y0 = std::max<int64_t>(0, minRow_ - kRadius);
     const int64_t y1 = std::min(h_, maxRow_ + kRadius + 1);
     const int64_t band = std::clamp<int64_t>((y1 - y0) / (4 * chunkCount(y1 - y0)), 8, 32);
     const int64_t bands = (y1 - y0 + band - 1) / band;
-    const auto ringSize = static_cast<size_t>((endColumn_ - minColumn_ + 2 * kRadius) * 4 * kRing);
+    const auto ringSize =
+        static_cast<size_t>((columns_.end - columns_.first + 2 * kRadius) * 4 * kRing);
     Counter next;
     runShared(std::min(chunkCount(y1 - y0), bands), [&](int64_t) {
         std::vector<float> ring(ringSize);
@@ -868,45 +861,37 @@ inline void addProposalRow(float a, const float* from, float* sums, float* weigh
 } // namespace
 
 void Matcher::voteRows(int64_t y0, int64_t y1, float* ring) {
-    const int64_t x0 = minColumn_ - kRadius;
-    const int64_t columns = endColumn_ + kRadius - x0;
+    const int64_t x0 = columns_.first - kRadius;
+    const int64_t columns = columns_.end + kRadius - x0;
     float* const sums = ring;
     float* const weights = ring + kRing * columns * 3;
-    for (int64_t ty = y0 - kRadius; ty < y1 + kRadius; ++ty) {
-        if (ty >= minRow_ && ty <= maxRow_) {
-            // The rows of this band that the row's patches cover.
-            const int64_t dyFirst = std::max(-kRadius, y0 - ty);
-            const int64_t dyLast = std::min(kRadius, y1 - 1 - ty);
-            for (int64_t tx = targetColumns_.first(ty); tx <= targetColumns_.last(ty); ++tx) {
-                const int64_t t = ty * w_ + tx;
-                if (!target_[t])
-                    continue;
-                const float a = vote_[t];
-                const int64_t s = nnf_[t];
-                for (int64_t dy = dyFirst; dy <= dyLast; ++dy) {
-                    const int64_t at = (ty + dy) % kRing * columns + tx - kRadius - x0;
-                    addProposalRow(a, rgb_.data() + (s + dy * w_ - kRadius) * 3, sums + at * 3,
-                                   weights + at);
+    PatchFill::forVoteBand(
+        y0, y1, kRadius, w_, targetColumns_, target_,
+        [&](int64_t ty, int64_t tx, int64_t dyFirst, int64_t dyLast) {
+            const int64_t t = ty * w_ + tx;
+            const float a = vote_[t];
+            const int64_t s = nnf_[t];
+            for (int64_t dy = dyFirst; dy <= dyLast; ++dy) {
+                const int64_t at = (ty + dy) % kRing * columns + tx - kRadius - x0;
+                addProposalRow(a, rgb_.data() + (s + dy * w_ - kRadius) * 3, sums + at * 3,
+                               weights + at);
+            }
+        },
+        [&](int64_t y) {
+            // The row's hole pixels take their averages, and its place in the ring is cleared
+            // for the row kRing below.
+            float* rowSums = sums + y % kRing * columns * 3;
+            float* rowWeights = weights + y % kRing * columns;
+            const uint8_t* holeRow = hole_.data() + y * w_ + x0;
+            float* out = rgb_.data() + (y * w_ + x0) * 3;
+            for (int64_t c = 0; c < columns; ++c) {
+                if (holeRow[c] && rowWeights[c] > 0.0f) {
+                    out[c * 3] = rowSums[c * 3] / rowWeights[c];
+                    out[c * 3 + 1] = rowSums[c * 3 + 1] / rowWeights[c];
+                    out[c * 3 + 2] = rowSums[c * 3 + 2] / rowWeights[c];
                 }
             }
-        }
-        // Row ty - kRadius has all its terms: its hole pixels take their averages, and its
-        // place in the ring is cleared for the row kRing below.
-        const int64_t y = ty - kRadius;
-        if (y < y0)
-            continue;
-        float* rowSums = sums + y % kRing * columns * 3;
-        float* rowWeights = weights + y % kRing * columns;
-        const uint8_t* holeRow = hole_.data() + y * w_ + x0;
-        float* out = rgb_.data() + (y * w_ + x0) * 3;
-        for (int64_t c = 0; c < columns; ++c) {
-            if (holeRow[c] && rowWeights[c] > 0.0f) {
-                out[c * 3] = rowSums[c * 3] / rowWeights[c];
-                out[c * 3 + 1] = rowSums[c * 3 + 1] / rowWeights[c];
-                out[c * 3 + 2] = rowSums[c * 3 + 2] / rowWeights[c];
-            }
-        }
-        std::fill_n(rowSums, columns * 3, 0.0f);
-        std::fill_n(rowWeights, columns, 0.0f);
-    }
+            std::fill_n(rowSums, columns * 3, 0.0f);
+            std::fill_n(rowWeights, columns, 0.0f);
+        });
 }

@@ -187,9 +187,7 @@ private:
     int64_t claimedSize_ = 0;
     int64_t minRow_ = std::numeric_limits<int64_t>::max();
     int64_t maxRow_ = -1;
-    // The columns of the targets: the first, and one past the last.
-    int64_t minColumn_ = std::numeric_limits<int64_t>::max();
-    int64_t endColumn_ = 0;
+    TargetColumns::Columns columns_{}; // of all the targets
     bool usable_ = false;
     // Whether distances use the AVX2 kernel, read once for the level's many calls.
     const bool wide_ = Simd::wideKernels();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "targetcolumns.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -38,6 +41,30 @@ void forCoveringTargets(int64_t i, int64_t w, int64_t h, int64_t r, const Flags&
             if (target[t])
                 f(t, int64_t(nnf[t]) - dx - dy * w);
         }
+    }
+}
+
+// The order of a vote that adds each target's proposals to the sums of the pixels its
+// (2r + 1)-square patch covers, for the pixels of rows y0 .. y1 - 1 of a level w wide, with
+// their sums kept in a ring of 2r + 1 rows. Target rows y0 - r .. y1 + r - 1 are taken in
+// order, each left to right, and add(y, x, dyFirst, dyLast) is called for every target (x, y)
+// with the rows y + dyFirst .. y + dyLast of its patch that lie in the band; finish(y) is
+// called for each band row y once the targets r rows below it are added, when its sums are
+// complete. Each pixel's sums so take their terms in the order of the targets covering it,
+// as going through those targets one pixel at a time does.
+template <typename Flags, typename Add, typename Finish>
+void forVoteBand(int64_t y0, int64_t y1, int64_t r, int64_t w, const TargetColumns& columns,
+                 const Flags& target, Add&& add, Finish&& finish) {
+    for (int64_t ty = y0 - r; ty < y1 + r; ++ty) {
+        if (ty >= 0 && ty < columns.rows()) {
+            const int64_t dyFirst = std::max(-r, y0 - ty);
+            const int64_t dyLast = std::min(r, y1 - 1 - ty);
+            for (int64_t tx = columns.first(ty); tx <= columns.last(ty); ++tx)
+                if (target[ty * w + tx])
+                    add(ty, tx, dyFirst, dyLast);
+        }
+        if (ty - r >= y0)
+            finish(ty - r);
     }
 }
 

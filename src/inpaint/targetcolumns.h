@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 // Per row of a level, the first and last column of its targets (the patch centres that need
@@ -18,6 +19,22 @@ public:
         Span& span = spans_[static_cast<size_t>(y)];
         span.first = std::min(span.first, static_cast<int32_t>(x));
         span.last = static_cast<int32_t>(x);
+    }
+    int64_t rows() const { return static_cast<int64_t>(spans_.size()); }
+    // The first column of any row's targets, and one past the last; first >= end where
+    // there are none.
+    struct Columns {
+        int64_t first, end;
+    };
+    Columns columns() const {
+        Columns all{std::numeric_limits<int64_t>::max(), 0};
+        for (const Span span : spans_) {
+            if (span.first <= span.last) {
+                all.first = std::min<int64_t>(all.first, span.first);
+                all.end = std::max<int64_t>(all.end, span.last + 1);
+            }
+        }
+        return all;
     }
     // The first and last column of row y's targets; first > last where it has none.
     int64_t first(int64_t y) const { return spans_[static_cast<size_t>(y)].first; }

@@ -296,12 +296,6 @@ public:
         usable_ = !sources_.empty() && !targets_.empty();
         if (!usable_)
             return;
-        for (int64_t y = kR; y < h_ - kR; ++y) {
-            if (targetColumns_.first(y) <= targetColumns_.last(y)) {
-                minColumn_ = std::min(minColumn_, targetColumns_.first(y));
-                endColumn_ = std::max(endColumn_, targetColumns_.last(y) + 1);
-            }
-        }
         scratch_.resize(targets_.size());
         const int64_t rows = targets_.back() / w_ - targets_.front() / w_ + 1;
         int64_t cpus = processors_;
@@ -594,11 +588,8 @@ public:
                 weight_[t] = std::exp(dist_[t] * k);
             }
         });
-        // Each target adds its weighted proposal to the sums of the pixels its patch covers.
-        // Targets go in row order, so every pixel's sums take their terms in the order of the
-        // targets covering it. Each chunk takes a band of rows, adds the targets up to kR rows
-        // beyond it and keeps only its own rows' sums, in a ring of a patch's height; a row is
-        // written out once the targets kR rows below it have been added.
+        // Each target adds its weighted proposal to the sums of the pixels its patch covers
+        // (PatchFill::forVoteBand); each chunk takes a band of rows.
         const int64_t y0 = std::max<int64_t>(0, targets_.front() / w_ - kR);
         const int64_t y1 = std::min(h_, targets_.back() / w_ + kR + 1);
         auto band = [this, y0](int64_t first, int64_t end) { voteRows(y0 + first, y0 + end); };
@@ -608,49 +599,41 @@ public:
     // vote() for the hole pixels of rows y0 .. y1 - 1.
     void voteRows(int64_t y0, int64_t y1) {
         constexpr int64_t kRing = 2 * kR + 1;
-        const int64_t x0 = minColumn_ - kR;
-        const int64_t columns = endColumn_ + kR - x0;
+        const TargetColumns::Columns all = targetColumns_.columns();
+        const int64_t x0 = all.first - kR;
+        const int64_t columns = all.end + kR - x0;
         std::vector<float> ring(static_cast<size_t>(kRing * columns * (kValues + 1)));
         float* const sums = ring.data();
         float* const weights = sums + kRing * columns * kValues;
         float* px = level_.px.data();
-        for (int64_t ty = y0 - kR; ty < y1 + kR; ++ty) {
-            if (ty >= kR && ty < h_ - kR) {
-                // The rows of this band that the row's patches cover.
-                const int64_t dyFirst = std::max(-kR, y0 - ty);
-                const int64_t dyLast = std::min(kR, y1 - 1 - ty);
-                for (int64_t tx = targetColumns_.first(ty); tx <= targetColumns_.last(ty); ++tx) {
-                    const int64_t t = ty * w_ + tx;
-                    if (!target_[t])
-                        continue;
-                    const float a = weight_[t];
-                    const int64_t s = nnf_[t];
-                    for (int64_t dy = dyFirst; dy <= dyLast; ++dy) {
-                        const int64_t at = (ty + dy) % kRing * columns + tx - kR - x0;
-                        const float* from = px + (s + dy * w_ - kR) * kValues;
-                        float* to = sums + at * kValues;
-                        for (int64_t k = 0; k <= 2 * kR; ++k) {
-                            store(to + k * kValues,
-                                  load(to + k * kValues) + a * load(from + k * kValues));
-                            weights[at + k] += a;
-                        }
+        PatchFill::forVoteBand(
+            y0, y1, kR, w_, targetColumns_, target_,
+            [&](int64_t ty, int64_t tx, int64_t dyFirst, int64_t dyLast) {
+                const int64_t t = ty * w_ + tx;
+                const float a = weight_[t];
+                for (int64_t dy = dyFirst; dy <= dyLast; ++dy) {
+                    const int64_t at = (ty + dy) % kRing * columns + tx - kR - x0;
+                    const float* from = px + (nnf_[t] + dy * w_ - kR) * kValues;
+                    float* to = sums + at * kValues;
+                    for (int64_t k = 0; k <= 2 * kR; ++k) {
+                        store(to + k * kValues,
+                              load(to + k * kValues) + a * load(from + k * kValues));
+                        weights[at + k] += a;
                     }
                 }
-            }
-            // Row ty - kR has all its terms; its place in the ring is cleared for reuse.
-            const int64_t y = ty - kR;
-            if (y < y0)
-                continue;
-            float* rowSums = sums + y % kRing * columns * kValues;
-            float* rowWeights = weights + y % kRing * columns;
-            const uint8_t* holeRow = level_.hole.data() + y * w_ + x0;
-            for (int64_t c = 0; c < columns; ++c)
-                if (holeRow[c] && rowWeights[c] > 0.0f)
-                    store(px + (y * w_ + x0 + c) * kValues,
-                          load(rowSums + c * kValues) / rowWeights[c]);
-            std::fill_n(rowSums, columns * kValues, 0.0f);
-            std::fill_n(rowWeights, columns, 0.0f);
-        }
+            },
+            [&](int64_t y) {
+                // The row's sums are complete; its place in the ring is cleared for reuse.
+                float* rowSums = sums + y % kRing * columns * kValues;
+                float* rowWeights = weights + y % kRing * columns;
+                const uint8_t* holeRow = level_.hole.data() + y * w_ + x0;
+                for (int64_t c = 0; c < columns; ++c)
+                    if (holeRow[c] && rowWeights[c] > 0.0f)
+                        store(px + (y * w_ + x0 + c) * kValues,
+                              load(rowSums + c * kValues) / rowWeights[c]);
+                std::fill_n(rowSums, columns * kValues, 0.0f);
+                std::fill_n(rowWeights, columns, 0.0f);
+            });
     }
 
     // Every hole pixel takes what the nearest of the patches covering it proposes.
@@ -819,8 +802,6 @@ private:
     int64_t chunks_ = 1;
     LargePages::Buffer<uint8_t> valid_, target_;
     TargetColumns targetColumns_;
-    // The columns of the targets: the first, and one past the last.
-    int64_t minColumn_ = std::numeric_limits<int64_t>::max(), endColumn_ = 0;
     // valid_ at (x, y), read only where the row's targets leave it in doubt.
     bool validAt(int64_t x, int64_t y) const {
         if (x < kR || x >= w_ - kR || y < kR || y >= h_ - kR)
