@@ -152,8 +152,11 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
             image = PixelImage(W, image.height(), std::move(copy));
     }
     const std::span<uint8_t> out = image.mutableBytes();
-    // Rows first .. end - 1; k counts the painted pixels before, which index a thin fill.
-    auto blendRows = [&](int64_t first, int64_t end, int64_t k) {
+    // A thin fill holds the painted pixels in row-major order, so it is blended in one run
+    // that counts them in k; a thick one, indexed by position, in two halves where there is
+    // a second processor.
+    auto blendRows = [&](int64_t first, int64_t end) {
+        int64_t k = 0;
         for (int64_t j = first; j < end; ++j) {
             uint8_t* dst = out.data() + ((y0 + j) * W + x0) * 4;
             const uint8_t* m = mask.data() + (y0 + j) * W + x0;
@@ -171,11 +174,7 @@ PixelImage erase(PixelImage image, std::span<const uint8_t> mask, const Progress
             }
         }
     };
-    if (thick)
-        inTwoHalves(ch, twoProcessors && n >= kSplitLoopPixels,
-                    [&](int64_t first, int64_t end) { blendRows(first, end, 0); });
-    else
-        blendRows(0, ch, 0);
+    inTwoHalves(ch, thick && twoProcessors && n >= kSplitLoopPixels, blendRows);
     report(1.0);
     return image;
 }
