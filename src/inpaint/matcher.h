@@ -95,7 +95,8 @@ private:
     static constexpr int kRowsAtOnce = 3;
     // Candidates one target's random search measures at once.
     static constexpr int kBatch = 16;
-    // Up to kLanes patch distances at once, each cut short at its own limit; see matcher.cpp.
+    // Up to kLanes patch distances at once, each cut short once past its own limit (a cut
+    // one is then only known to be at least its limit); see matcher.cpp.
     static constexpr int kLanes = kRowsAtOnce * kBatch;
     void distances(const int64_t* targets, const int64_t* candidates, int count,
                    const float* limits, float* out) const;
