@@ -92,7 +92,7 @@ public:
 
 private:
     // Rows one thread sweeps side by side; see matchRows().
-    static constexpr int kRowsAtOnce = 3;
+    static constexpr int kRowsAtOnce = 4;
     // Candidates one target's random search measures at once.
     static constexpr int kBatch = 16;
     // Up to kLanes patch distances at once, each cut short once past its own limit (a cut
