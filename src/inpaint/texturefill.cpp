@@ -296,6 +296,7 @@ public:
         usable_ = !sources_.empty() && !targets_.empty();
         if (!usable_)
             return;
+        columns_ = targetColumns_.columns();
         scratch_.resize(targets_.size());
         const int64_t rows = targets_.back() / w_ - targets_.front() / w_ + 1;
         int64_t cpus = processors_;
@@ -599,9 +600,8 @@ public:
     // vote() for the hole pixels of rows y0 .. y1 - 1.
     void voteRows(int64_t y0, int64_t y1) {
         constexpr int64_t kRing = 2 * kR + 1;
-        const TargetColumns::Columns all = targetColumns_.columns();
-        const int64_t x0 = all.first - kR;
-        const int64_t columns = all.end + kR - x0;
+        const int64_t x0 = columns_.first - kR;
+        const int64_t columns = columns_.end + kR - x0;
         std::vector<float> ring(static_cast<size_t>(kRing * columns * (kValues + 1)));
         float* const sums = ring.data();
         float* const weights = sums + kRing * columns * kValues;
@@ -802,6 +802,7 @@ private:
     int64_t chunks_ = 1;
     LargePages::Buffer<uint8_t> valid_, target_;
     TargetColumns targetColumns_;
+    TargetColumns::Columns columns_{}; // of all the targets
     // valid_ at (x, y), read only where the row's targets leave it in doubt.
     bool validAt(int64_t x, int64_t y) const {
         if (x < kR || x >= w_ - kR || y < kR || y >= h_ - kR)
