@@ -11,13 +11,13 @@
 // - low-pass PSNR: both pictures blurred by a Gaussian of sigma 2 pixels first, so that it
 //   asks whether the right colours and shapes are in the right places, whatever the grain.
 //
-// Photos from three Debian packages: opencv-doc's samples (hand-placed holes, the photos the
+// Photos from four Debian packages: opencv-doc's samples (hand-placed holes, the photos the
 // texture fill's settings were first chosen on), and the photos of mate-backgrounds (its
-// nature folder) and lomiri-wallpapers-16.04, each scaled to at most 1600 pixels on its
-// longer side, with holes placed by a fixed pseudo-random draw per photo: two thick discs,
-// one at the picture's edge, and an object removed (a blob of another photo of the same
-// package pasted in with a soft edge, then masked a little beyond its outline; the truth is
-// the photo without it). Missing packages are skipped.
+// nature folder), lomiri-wallpapers-16.04 and lomiri-wallpapers-20.04 (its two photographic
+// ones), each scaled to at most 1600 pixels on its longer side, with holes placed by a fixed
+// pseudo-random draw per photo: two thick discs, one at the picture's edge, and an object removed
+// (a blob of another photo of the same package pasted in with a soft edge, then masked a little
+// beyond its outline; the truth is the photo without it). Missing packages are skipped.
 //
 // The photos are split once into a tuning half and a reporting half: opencv-doc's all go to
 // tuning, the others by a hash of their file name. Settings are chosen on the tuning half;
@@ -133,6 +133,9 @@ const std::vector<Source>& sources() {
           "greentock_by_Peter_Nerlich.jpg", "life_by_Aitzol_Berasategi.jpg",
           "picosdeeuropa_by_Aitzol_Berasategi.jpg", "seeding_by_Clements_Engelhardt.jpg",
           "sunset_by_Aitzol_Berasategi.jpg", "umang_by_Abhishek_Mudgal.jpg"}},
+        {"lomiri20",
+         "/usr/share/backgrounds/",
+         {"Infinite-Sea_by_Aury88.jpg", "Kleiber_by_Lukas_Baubkus.jpg"}},
     };
     return all;
 }
@@ -633,8 +636,12 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                           {16.0f, 48.0f}})
         variants.push_back(
             {"blend " + std::to_string(int(lo)) + "-" + std::to_string(int(hi)), blend(lo, hi)});
-    for (auto [sigma, limit] :
-         {std::pair{4.0f, 20.0f}, {8.0f, 10.0f}, {12.0f, 10.0f}, {16.0f, 10.0f}})
+    for (auto [sigma, limit] : {std::pair{8.0f, 20.0f},
+                                {8.0f, 5.0f},
+                                {4.0f, 5.0f},
+                                {4.0f, 12.0f},
+                                {6.0f, 10.0f},
+                                {3.0f, 10.0f}})
         variants.push_back(
             {"low-pass " + std::to_string(int(sigma)) + " limit " + std::to_string(int(limit)),
              with([sigma, limit](auto& p) {

@@ -50,8 +50,8 @@ struct Params {
     // The texture fill's colours, blurred by a Gaussian of sigma lowPassSigma, may differ
     // from the standard fill's by at most lowPassLimit per channel (GrainBlend::limitLowPass);
     // 0 = no limit.
-    float lowPassSigma = 8.0f;
-    float lowPassLimit = 20.0f;
+    float lowPassSigma = 4.0f;
+    float lowPassLimit = 10.0f;
     // Where the standard fill is taken, plainGrain times the texture fill's detail finer than
     // a Gaussian of plainGrainSigma is added to it; 0 = none.
     float plainGrain = 1.0f;
