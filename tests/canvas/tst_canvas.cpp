@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -343,7 +344,10 @@ private slots:
 
     void tintIsPremultipliedAndFollowsTheMask() {
         MaskStore mask(70, 1); // two tiles
-        mask.set(MaskTiles(70, 1, std::vector<uint8_t>{0, 1, 2, 64, 128, 255}));
+        std::vector<uint8_t> bytes(70, 0);
+        const uint8_t values[6] = {0, 1, 2, 64, 128, 255};
+        std::copy(std::begin(values), std::end(values), bytes.begin());
+        mask.set(MaskTiles(70, 1, bytes));
         MaskOverlay tint;
         QRect changed;
         const QImage& image = tint.update(mask, &changed);
