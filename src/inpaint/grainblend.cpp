@@ -11,6 +11,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 namespace GrainBlend {
@@ -238,16 +239,20 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         };
     };
     const std::vector<uint8_t> holeFlags = hole;
+    // The standard fill is finished at half size where the hole allows: the limit needs
+    // only its broad shapes, and where it is taken the texture fill's finest grain is added
+    // to it. Its field depends on how many chunks its passes split into, so it always runs
+    // as on one processor; the texture fill gives the same bytes on any number. With
+    // processors to share, the two run side by side, so neither waits on the other's
+    // serial steps, and the thread that finishes first helps the other through its desk.
+    // Progress is reported from this thread only; the standard fill, about a third of the
+    // texture fill's work, counts for a quarter.
     std::vector<float> smooth, out;
-    // The two fills do not depend on each other. With processors to share, they run side
-    // by side, each on its own share: neither waits on the other's serial steps, and
-    // each gives the bytes it gives on that many processors alone. The texture fill, the
-    // shorter one on most holes, then helps with the standard fill's matcher passes.
-    // Progress is reported from this thread only, as the mean of both fills' progress.
     const int cpus = processors > 0
                          ? processors
                          : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    HelpDesk desk; // outlives the side thread
+    // Both outlive the side thread.
+    HelpDesk smoothDesk, textureDesk;
     std::atomic<double> smoothDone = 0.0;
     // Set when this thread's fill ends in an exception (a caller's progress callback throws
     // to abandon the erase): the side thread's fill then stops at its next step too.
@@ -266,11 +271,12 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                                 throw Stopped{};
                             smoothDone.store(f, std::memory_order_relaxed);
                         },
-                        cpus / 2, &desk);
+                        1, &smoothDesk, params.halfSizeStandard);
                 } catch (...) {
                     failure = std::current_exception();
                 }
-                desk.close();
+                smoothDesk.close();
+                textureDesk.serve(std::chrono::milliseconds(40), [] {});
             });
         } catch (const std::system_error&) {
             // Both run on this thread, one after the other.
@@ -279,12 +285,18 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     if (side.joinable()) {
         const auto both = [&](double f) {
             if (progress)
-                progress((smoothDone.load(std::memory_order_relaxed) + f) / 2.0);
+                progress(0.25 * smoothDone.load(std::memory_order_relaxed) + 0.75 * f);
+        };
+        // Ends the side thread's service, before it is joined, also when this thread throws.
+        struct Closer {
+            HelpDesk& desk;
+            ~Closer() { desk.close(); }
         };
         try {
-            out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - cpus / 2,
-                                    params);
-            desk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
+            Closer closer{textureDesk};
+            out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - 1, params,
+                                    &textureDesk);
+            smoothDesk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
         } catch (...) {
             stop = true; // the side thread is joined as this unwinds
             throw;
@@ -293,9 +305,10 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         if (failure)
             std::rethrow_exception(failure);
     } else {
-        smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.5), processors);
-        out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.5, 1.0), processors,
-                                params);
+        smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.25), 1, nullptr,
+                                 params.halfSizeStandard);
+        out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.25, 1.0),
+                                processors, params);
     }
     limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit,
                  processors);

@@ -12,6 +12,7 @@
 #include "xorshift.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -26,6 +27,10 @@ constexpr int64_t kR = 3;       // patch radius: 7 x 7 patches
 constexpr int64_t kValues = 4;  // per pixel: red, green, blue, texture feature
 constexpr int64_t kMinSide = 9; // a smaller level has no usable interior
 constexpr int64_t kMinChunkRows = 8;
+// A pass sweeps this many runs of targets (fewer on a level with few target rows), each
+// with its own random draws, on however many threads there are: every processor count
+// gives the same field.
+constexpr int64_t kFieldChunks = 2;
 // Above this many source-hole pairs the onion peel searches at random instead of exhaustively.
 constexpr int64_t kExhaustivePairs = 1'000'000;
 
@@ -261,9 +266,9 @@ void computeFeatures(Level& level, int64_t radius, float weight, int processors)
 // patch radius covers it, else a source.
 class Field {
 public:
-    Field(Level& level, int processors, const Params& params)
+    Field(Level& level, int processors, const Params& params, HelpDesk* desk)
         : level_(level), w_(level.w), h_(level.h), n_(level.w * level.h), processors_(processors),
-          params_(params) {
+          params_(params), desk_(desk) {
         // Large levels' buffers fault in huge pages where the system offers them.
         const auto n = static_cast<size_t>(n_);
         LargePages::reserve(nnf_, n);
@@ -302,10 +307,10 @@ public:
         int64_t cpus = processors_;
         if (cpus <= 0)
             cpus = std::max<int64_t>(1, std::thread::hardware_concurrency());
-        chunks_ = std::max<int64_t>(1, std::min(rows / kMinChunkRows, cpus));
+        chunks_ = std::max<int64_t>(1, std::min(rows / kMinChunkRows, kFieldChunks));
         for (int64_t r = std::max(w_, h_); r >= 1; r /= 2)
             spans_.emplace_back(static_cast<uint64_t>(2 * r + 1));
-        chunks_ = gang_.reserve(chunks_); // fewer where threads cannot be started
+        threads_ = gang_.reserve(std::min(chunks_, cpus)); // fewer where threads cannot be started
     }
 
     bool usable() const { return usable_; }
@@ -452,7 +457,7 @@ public:
 
     // Distances of the current field to the current colours.
     void refresh() {
-        runChunks([this](int64_t first, int64_t end) {
+        runTargets([this](int64_t first, int64_t end) {
             for (int64_t k = first; k < end; ++k) {
                 const int32_t t = targets_[k];
                 dist_[t] = distance(t, nnf_[t], std::numeric_limits<float>::infinity());
@@ -583,7 +588,7 @@ public:
                          scratch_.end());
         const float s2 = std::max(scratch_[nth], 1e-3f);
         const float k = -1.0f / (2.0f * s2);
-        runChunks([this, k](int64_t first, int64_t end) {
+        runTargets([this, k](int64_t first, int64_t end) {
             for (int64_t j = first; j < end; ++j) {
                 const int32_t t = targets_[j];
                 weight_[t] = std::exp(dist_[t] * k);
@@ -594,7 +599,7 @@ public:
         const int64_t y0 = std::max<int64_t>(0, targets_.front() / w_ - kR);
         const int64_t y1 = std::min(h_, targets_.back() / w_ + kR + 1);
         auto band = [this, y0](int64_t first, int64_t end) { voteRows(y0 + first, y0 + end); };
-        split(y1 - y0, std::max<int64_t>(1, std::min(chunks_, (y1 - y0) / 32)), band);
+        split(y1 - y0, std::max<int64_t>(1, std::min(kPieces, (y1 - y0) / 32)), band);
     }
 
     // vote() for the hole pixels of rows y0 .. y1 - 1.
@@ -769,37 +774,59 @@ private:
         PatchFill::forCoveringTargets(i, w_, h_, kR, target_, nnf_, f);
     }
 
-    // Runs body(first, end) over chunks of the targets (or of the hole pixels) in parallel.
+    // Runs body(first, end) over the pass's chunks of the targets in parallel.
     template <typename Body> void runChunks(Body&& body) {
         split(static_cast<int64_t>(targets_.size()), chunks_, body);
     }
+    // The same for loops whose result does not depend on the split: in more pieces, so a
+    // helper that joins late still finds work.
+    static constexpr int64_t kPieces = 8;
+    template <typename Body> void runTargets(Body&& body) {
+        const auto count = static_cast<int64_t>(targets_.size());
+        split(count, std::max<int64_t>(1, std::min(kPieces, count / 64)), body);
+    }
     template <typename Body> void runHoles(Body&& body) {
         const auto count = static_cast<int64_t>(holes_.size());
-        split(count, std::max<int64_t>(1, std::min(chunks_, count / 64)), body);
+        split(count, std::max<int64_t>(1, std::min(kPieces, count / 64)), body);
     }
-    // Every chunk gets at least one item.
+    // Every chunk gets at least one item. The threads take the chunks as they go, joined by
+    // a helper from the desk when there is one; which thread runs a chunk does not matter.
     template <typename Body> void split(int64_t count, int64_t chunks, Body& body) {
         if (count < 1)
             return;
         struct Context {
             Body* body;
             int64_t count, chunks;
-        } ctx{&body, count, std::min(chunks, count)};
-        gang_.run(
-            ctx.chunks,
-            [](void* p, int64_t c) {
+            std::atomic<int64_t> next{0};
+            static void take(void* p) {
                 auto* x = static_cast<Context*>(p);
-                (*x->body)(x->count * c / x->chunks, x->count * (c + 1) / x->chunks);
-            },
-            &ctx);
+                for (int64_t c; (c = x->next.fetch_add(1, std::memory_order_relaxed)) < x->chunks;)
+                    (*x->body)(x->count * c / x->chunks, x->count * (c + 1) / x->chunks);
+            }
+        } ctx{&body, count, std::min(chunks, count)};
+        struct Posting {
+            HelpDesk* desk;
+            Posting(HelpDesk* d, HelpDesk::Job job, void* context) : desk(d) {
+                if (desk)
+                    desk->post(job, context);
+            }
+            ~Posting() {
+                if (desk)
+                    desk->withdraw();
+            }
+        } posting(ctx.chunks > 1 ? desk_ : nullptr, &Context::take, &ctx);
+        gang_.run(
+            std::min(threads_, ctx.chunks), [](void* p, int64_t) { Context::take(p); }, &ctx);
     }
 
     Level& level_;
     int64_t w_, h_, n_;
     int processors_;
     const Params& params_;
+    HelpDesk* desk_;
     bool usable_ = false;
     int64_t chunks_ = 1;
+    int64_t threads_ = 1;
     LargePages::Buffer<uint8_t> valid_, target_;
     TargetColumns targetColumns_;
     TargetColumns::Columns columns_{}; // of all the targets
@@ -870,7 +897,7 @@ void smoothFill(Level& level) {
 
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
-                        const Params& params) {
+                        const Params& params, HelpDesk* desk) {
     assert(w >= 1 && h >= 1 && "TextureFill::fill: empty buffer");
     assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "TextureFill::fill: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= w * h && "TextureFill::fill: hole too short");
@@ -924,7 +951,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             enlargeIntoHole(levels[static_cast<size_t>(k) + 1], level, processors);
             levels.pop_back(); // the coarser level is done with
         }
-        Field field(level, processors, params);
+        Field field(level, processors, params, desk);
         const int passes = passesFor(k);
         if (k == coarsest) {
             if (field.usable() && params.onionPeel)

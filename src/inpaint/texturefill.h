@@ -4,10 +4,12 @@
 #include <functional>
 #include <vector>
 
+class HelpDesk;
+
 // Texture-preserving fill of a thick hole, the alternative to PatchFill. Same buffers and
 // guarantees: colours w x h x 3 floats (0 to 255), hole flags w x h bytes, nonzero = to
-// be filled; known pixels come back bit-identical; the same inputs and processor count
-// give the same result.
+// be filled; known pixels come back bit-identical; the same inputs give the same result
+// on any number of processors.
 //
 // It follows the non-local patch-based inpainting of Newson, Almansa, Gousseau and Perez
 // (IPOL 2017) on the same coarse-to-fine skeleton as PatchFill, with four changes that
@@ -52,6 +54,9 @@ struct Params {
     // 0 = no limit.
     float lowPassSigma = 4.0f;
     float lowPassLimit = 10.0f;
+    // The standard fill that the limit and the plain areas take is finished at half size
+    // and enlarged (PatchFill::fill's halfSizeFinish).
+    bool halfSizeStandard = true;
     // Where the standard fill is taken, plainGrain times the texture fill's detail finer than
     // a Gaussian of plainGrainSigma is added to it; 0 = none.
     float plainGrain = 1.0f;
@@ -64,8 +69,10 @@ struct Params {
 // Fills the hole pixels. Calls progress with the fraction k / T after each of its T steps
 // (the coarsest level's start, then every matcher pass). The caller guarantees at least
 // one hole and one known pixel. processors sets the worker count; 0 uses the machine's.
+// desk, when given, is where the passes' loops are
+// posted for a thread with nothing else to do.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors = 0,
-                        const Params& params = {});
+                        const Params& params = {}, HelpDesk* desk = nullptr);
 
 } // namespace TextureFill
