@@ -214,7 +214,8 @@ TEST(InpainterResult, FailuresToStartThreadsOrAllocateAreSurvived) {
         EXPECT_NE(one, img);
     }
     LargePages::simulateExhaustion(true);
-    EXPECT_THROW(Inpainter::run(img, mask, {}, 2), std::bad_alloc);
+    for (auto method : {Inpainter::Method::Standard, Inpainter::Method::Texture})
+        EXPECT_THROW(Inpainter::run(img, mask, {}, 2, method), std::bad_alloc);
     LargePages::simulateExhaustion(false);
     EXPECT_EQ(shared, grain(640, 480, 5));
     EXPECT_TRUE(shared.sharesBytesWith(img));
