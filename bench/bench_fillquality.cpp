@@ -663,6 +663,9 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});
     variants.push_back({"no shade correction", with([](auto& p) { p.shadeIterations = 0; })});
     variants.push_back({"percentile 0.5", with([](auto& p) { p.percentile = 0.5f; })});
+    for (int passes : {8, 12, 24})
+        variants.push_back({"coarsest passes " + std::to_string(passes),
+                            with([passes](auto& p) { p.coarsestPasses = passes; })});
     std::vector<double> standard;
     for (const Loaded& l : loaded)
         standard.push_back(run(engine(Inpainter::Method::Standard, threads), l).lowPass);

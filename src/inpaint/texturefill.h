@@ -63,7 +63,7 @@ struct Params {
     float plainGrainSigma = 1.5f;
     int finestPasses = 3;
     int middlePasses = 4;
-    int coarsestPasses = 8;
+    int coarsestPasses = 16;
 };
 
 // Fills the hole pixels. Calls progress with the fraction k / T after each of its T steps
