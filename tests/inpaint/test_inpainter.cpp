@@ -173,7 +173,8 @@ TEST(InpainterResult, LargeThinCropGivesTheSameBytesOnOneOrTwoProcessors) {
 }
 
 // The same bytes again, and with the baseline distance kernels where AVX2 ones run.
-// Preserve Texture gives the same bytes on any number of processors.
+// Preserve Texture gives the same bytes on any number of processors where the texture fill
+// runs.
 TEST(InpainterResult, SameInputsAndProcessorsGiveSameBytesWithEitherKernel) {
     const PixelImage img = grain(333, 251, 7);
     auto mask = rect(333, 251, 120, 90, 70, 50);
