@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -66,10 +67,11 @@ void HelpDesk::post(Job job, void* context) {
     changed_.notify_all();
 }
 
-void HelpDesk::withdraw() {
+std::exception_ptr HelpDesk::withdraw() {
     std::unique_lock lock(mutex_);
     job_ = nullptr;
     changed_.wait(lock, [this] { return inside_ == 0; });
+    return std::exchange(failure_, nullptr);
 }
 
 void HelpDesk::close() {
@@ -95,10 +97,12 @@ HelpDesk::Taken HelpDesk::take(std::chrono::milliseconds every, uint64_t& seen, 
     return Taken::job;
 }
 
-void HelpDesk::leave() {
+void HelpDesk::leave(std::exception_ptr failure) {
     {
         std::lock_guard lock(mutex_);
         --inside_;
+        if (failure && !failure_)
+            failure_ = std::move(failure);
     }
     changed_.notify_all();
 }
@@ -147,11 +151,27 @@ void WorkerGang::run(int64_t chunks, ChunkFn fn, void* context) {
         generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
-    fn(context, 0);
-    if (watch([this] { return pending_.load(std::memory_order_acquire) == 0; }))
-        return;
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
+    std::exception_ptr own;
+    try {
+        fn(context, 0);
+    } catch (...) {
+        own = std::current_exception();
+    }
+    // The other chunks use the caller's context, so they are waited for even when this one
+    // failed.
+    if (!watch([this] { return pending_.load(std::memory_order_acquire) == 0; })) {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
+    }
+    std::exception_ptr worker;
+    {
+        std::lock_guard lock(mutex_);
+        worker = std::exchange(failure_, nullptr);
+    }
+    if (own)
+        std::rethrow_exception(own);
+    if (worker)
+        std::rethrow_exception(worker);
 }
 
 void WorkerGang::workerLoop(int64_t index, uint64_t seen) {
@@ -170,7 +190,13 @@ void WorkerGang::workerLoop(int64_t index, uint64_t seen) {
             fn = fn_;
             context = context_;
         }
-        fn(context, index + 1);
+        try {
+            fn(context, index + 1);
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            if (!failure_)
+                failure_ = std::current_exception();
+        }
         if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             // Taking the lock orders this with run() checking pending_ before it sleeps.
             std::lock_guard lock(mutex_);

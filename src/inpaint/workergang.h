@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -71,8 +72,10 @@ public:
 
     // Owner: offers job(context), which returns once nothing is left to take.
     void post(Job job, void* context);
-    // Owner: takes the job back, waiting for any helper still inside it.
-    void withdraw();
+    // Owner: takes the job back, waiting for any helper still inside it. Returns what a
+    // helper's run of the job threw (the first, when several did), else null: the job may
+    // then be unfinished.
+    std::exception_ptr withdraw();
     // Owner: no more jobs will come; ends serve().
     void close();
     // Helper: runs each posted job once, until close(). It calls idle() after each job and
@@ -83,7 +86,8 @@ private:
     enum class Taken { job, nothing, closed };
     // Waits up to `every` for a job posted after the one numbered seen.
     Taken take(std::chrono::milliseconds every, uint64_t& seen, Job& job, void*& context);
-    void leave();
+    // Leaves the job; failure, when not null, is what this helper's run of it threw.
+    void leave(std::exception_ptr failure);
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -92,6 +96,7 @@ private:
     uint64_t posted_ = 0; // jobs posted so far
     int inside_ = 0;      // helpers running the posted job
     bool closed_ = false;
+    std::exception_ptr failure_; // thrown by a helper in the posted job
 };
 
 template <typename Idle> void HelpDesk::serve(std::chrono::milliseconds every, Idle&& idle) {
@@ -100,11 +105,18 @@ template <typename Idle> void HelpDesk::serve(std::chrono::milliseconds every, I
         Job job = nullptr;
         void* context = nullptr;
         switch (take(every, seen, job, context)) {
-        case Taken::job:
-            job(context);
-            leave();
+        case Taken::job: {
+            // What the job throws goes to its owner, who has the erase to fail.
+            std::exception_ptr failure;
+            try {
+                job(context);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            leave(failure);
             idle();
             break;
+        }
         case Taken::nothing:
             idle();
             break;
@@ -128,7 +140,8 @@ public:
     int64_t reserve(int64_t chunks);
     // Runs fn(context, c) for c = 0 ... chunks - 1 concurrently, chunk 0 on the calling
     // thread, and returns when all have finished. chunks must not exceed what reserve()
-    // returned.
+    // returned. When chunks throw, it still waits for all, then throws what chunk 0 threw,
+    // else what the first other one to fail threw.
     void run(int64_t chunks, ChunkFn fn, void* context);
 
 private:
@@ -145,4 +158,5 @@ private:
     int64_t chunks_ = 0;
     ChunkFn fn_ = nullptr;
     void* context_ = nullptr;
+    std::exception_ptr failure_; // thrown by a worker's chunk of the present run
 };

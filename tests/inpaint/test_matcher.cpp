@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <exception>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -147,5 +150,47 @@ TEST_P(MatcherPasses, ParallelPassesAndVotesMatchThePlainMatcher) {
 
 INSTANTIATE_TEST_SUITE_P(ProcessorsAndKernels, MatcherPasses,
                          testing::Combine(testing::Values(1, 2, 3), testing::Bool()));
+
+// A loop's chunk that throws (an allocation failing in a worker) fails the loop on the
+// calling thread, once every other chunk has ended, whichever thread it ran on; the gang
+// then runs the next loop as usual. A helper's failure goes to the desk's owner.
+TEST(WorkerThreads, WhatAChunkThrowsReachesTheCaller) {
+    struct Loop {
+        int64_t failing;
+        std::atomic<int> ended{0};
+    };
+    const auto body = [](void* p, int64_t c) {
+        auto* loop = static_cast<Loop*>(p);
+        if (c == loop->failing)
+            throw std::bad_alloc();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++loop->ended;
+    };
+    WorkerGang gang;
+    const int64_t chunks = gang.reserve(3);
+    for (int64_t failing = 0; failing < chunks; ++failing) {
+        Loop loop{failing};
+        EXPECT_THROW(gang.run(chunks, body, &loop), std::bad_alloc);
+        EXPECT_EQ(loop.ended.load(), chunks - 1);
+    }
+    Loop whole{-1};
+    gang.run(chunks, body, &whole);
+    EXPECT_EQ(whole.ended.load(), chunks);
+
+    HelpDesk desk;
+    std::atomic<bool> taken = false;
+    std::jthread helper([&desk] { desk.serve(std::chrono::milliseconds(1), [] {}); });
+    desk.post(
+        [](void* p) {
+            static_cast<std::atomic<bool>*>(p)->store(true);
+            throw std::bad_alloc();
+        },
+        &taken);
+    while (!taken.load())
+        std::this_thread::yield();
+    const std::exception_ptr failure = desk.withdraw();
+    desk.close();
+    EXPECT_THROW(std::rethrow_exception(failure), std::bad_alloc);
+}
 
 } // namespace
