@@ -10,7 +10,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <memory>
 #include <span>
@@ -150,23 +149,11 @@ private:
             &body);
     }
     // runChunks() for a loop whose threads take their share as they go: it is posted at the
-    // desk while it runs, and a helper from there runs body(0) beside the chunks. The job is
-    // withdrawn before anything the loop threw, here or in the helper, is passed on.
+    // desk while it runs, and a helper from there runs body(0) beside the chunks.
     template <typename F> void runShared(int64_t chunks, F&& body) {
-        if (!desk_)
-            return runChunks(chunks, body);
-        desk_->post([](void* f) { (*static_cast<std::remove_reference_t<F>*>(f))(0); }, &body);
-        std::exception_ptr failure;
-        try {
-            runChunks(chunks, body);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::exception_ptr helper = desk_->withdraw();
-        if (failure)
-            std::rethrow_exception(failure);
-        if (helper)
-            std::rethrow_exception(helper);
+        runWithHelp(
+            desk_, [](void* f) { (*static_cast<std::remove_reference_t<F>*>(f))(0); }, &body,
+            [&] { runChunks(chunks, body); });
     }
 
     Buffer<uint8_t> valid_;  // n, 1 = may centre a source patch

@@ -16,7 +16,6 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <span>
 #include <thread>
@@ -839,23 +838,10 @@ private:
                     (*x->body)(x->count * c / x->chunks, x->count * (c + 1) / x->chunks);
             }
         } ctx{&body, count, std::min(chunks, count)};
-        HelpDesk* desk = ctx.chunks > 1 ? desk_ : nullptr;
-        if (desk)
-            desk->post(&Context::take, &ctx);
-        // The job is withdrawn before anything the loop threw, here or in the helper, is
-        // passed on.
-        std::exception_ptr failure;
-        try {
+        runWithHelp(ctx.chunks > 1 ? desk_ : nullptr, &Context::take, &ctx, [&] {
             gang_.run(
                 std::min(threads_, ctx.chunks), [](void* p, int64_t) { Context::take(p); }, &ctx);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        std::exception_ptr helper = desk ? desk->withdraw() : nullptr;
-        if (failure)
-            std::rethrow_exception(failure);
-        if (helper)
-            std::rethrow_exception(helper);
+        });
     }
 
     Level& level_;

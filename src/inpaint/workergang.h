@@ -126,6 +126,26 @@ template <typename Idle> void HelpDesk::serve(std::chrono::milliseconds every, I
     }
 }
 
+// Runs run() with job(context) posted at desk for helpers (nothing is posted when desk is
+// null), and takes the job back before passing on what run() or a helper threw.
+template <typename Run>
+void runWithHelp(HelpDesk* desk, HelpDesk::Job job, void* context, Run&& run) {
+    if (!desk)
+        return run();
+    desk->post(job, context);
+    std::exception_ptr failure;
+    try {
+        run();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    const std::exception_ptr helper = desk->withdraw();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (helper)
+        std::rethrow_exception(helper);
+}
+
 class WorkerGang {
 public:
     using ChunkFn = void (*)(void* context, int64_t chunk);
