@@ -655,6 +655,19 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                                 p.plainGrain = grain;
                                 p.plainGrainSigma = sigma;
                             })});
+    // The blend's range against the low-pass limit, which trade the same two things.
+    for (auto [lo, hi] : {std::pair{2.0f, 12.0f}, {4.0f, 16.0f}, {2.0f, 8.0f}})
+        for (auto [sigma, limit] :
+             {std::pair{8.0f, 20.0f}, {8.0f, 15.0f}, {6.0f, 15.0f}, {8.0f, 12.0f}})
+            variants.push_back({"blend " + std::to_string(int(lo)) + "-" + std::to_string(int(hi)) +
+                                    " low-pass " + std::to_string(int(sigma)) + "/" +
+                                    std::to_string(int(limit)),
+                                with([=](auto& p) {
+                                    p.plainBelow = lo;
+                                    p.texturedAbove = hi;
+                                    p.lowPassSigma = sigma;
+                                    p.lowPassLimit = limit;
+                                })});
     variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
     variants.push_back({"full-size standard", with([](auto& p) { p.halfSizeStandard = false; })});
     for (float weight : {2.0f, 8.0f, 16.0f})

@@ -47,8 +47,8 @@ struct Params {
     // Surroundings whose grain (GrainBlend::surroundingGrain) is at most plainBelow take
     // the standard fill, at least texturedAbove this fill, a blend between; equal values
     // use this fill everywhere.
-    float plainBelow = 4.0f;
-    float texturedAbove = 16.0f;
+    float plainBelow = 2.0f;
+    float texturedAbove = 12.0f;
     // The texture fill's colours, blurred by a Gaussian of sigma lowPassSigma, may differ
     // from the standard fill's by at most lowPassLimit per channel (GrainBlend::limitLowPass);
     // 0 = no limit.
