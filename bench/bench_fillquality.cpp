@@ -676,6 +676,13 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
     variants.push_back({"vote at the end", with([](auto& p) { p.bestPatchFinish = false; })});
     variants.push_back({"no shade correction", with([](auto& p) { p.shadeIterations = 0; })});
     variants.push_back({"percentile 0.5", with([](auto& p) { p.percentile = 0.5f; })});
+    for (auto [finest, middle] : {std::pair{2, 4}, {3, 3}, {2, 3}, {2, 2}, {1, 4}})
+        variants.push_back(
+            {"passes " + std::to_string(finest) + " finest " + std::to_string(middle) + " middle",
+             with([=](auto& p) {
+                 p.finestPasses = finest;
+                 p.middlePasses = middle;
+             })});
     for (int passes : {8, 12, 24})
         variants.push_back({"coarsest passes " + std::to_string(passes),
                             with([passes](auto& p) { p.coarsestPasses = passes; })});

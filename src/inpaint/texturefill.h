@@ -61,7 +61,7 @@ struct Params {
     // a Gaussian of plainGrainSigma is added to it; 0 = none.
     float plainGrain = 1.0f;
     float plainGrainSigma = 1.5f;
-    int finestPasses = 3;
+    int finestPasses = 1;
     int middlePasses = 4;
     int coarsestPasses = 16;
 };
