@@ -669,7 +669,9 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                                     p.lowPassLimit = limit;
                                 })});
     variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
-    variants.push_back({"full-size standard", with([](auto& p) { p.halfSizeStandard = false; })});
+    variants.push_back({"full-size standard", with([](auto& p) { p.standardSkippedLevels = 0; })});
+    variants.push_back(
+        {"quarter-size standard", with([](auto& p) { p.standardSkippedLevels = 2; })});
     for (float weight : {2.0f, 8.0f, 16.0f})
         variants.push_back({"feature weight " + std::to_string(int(weight)),
                             with([weight](auto& p) { p.featureWeight = weight; })});

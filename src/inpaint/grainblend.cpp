@@ -271,7 +271,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                                 throw Stopped{};
                             smoothDone.store(f, std::memory_order_relaxed);
                         },
-                        1, &smoothDesk, params.halfSizeStandard);
+                        1, &smoothDesk, params.standardSkippedLevels);
                 } catch (...) {
                     failure = std::current_exception();
                 }
@@ -306,7 +306,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             std::rethrow_exception(failure);
     } else {
         smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.25), 1, nullptr,
-                                 params.halfSizeStandard);
+                                 params.standardSkippedLevels);
         out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.25, 1.0),
                                 processors, params);
     }

@@ -140,7 +140,7 @@ void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, L
 
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors, HelpDesk* desk,
-                        bool halfSizeFinish) {
+                        int skippedLevels) {
     assert(w >= 1 && h >= 1 && "PatchFill::fill: empty buffer");
     assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "PatchFill::fill: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= w * h && "PatchFill::fill: hole flags too short");
@@ -190,10 +190,17 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             enlargeIntoHole(cur, pw, ph, level, processors);
         else
             level.rgb = std::move(cur);
-        if (k == 0 && k < coarsest && halfSizeFinish) {
-            for (int p = 0; p < passesFor(0, coarsest); ++p)
+        if (k < skippedLevels && k < coarsest) {
+            for (int p = 0; p < passesFor(k, coarsest); ++p)
                 advance();
-            return std::move(level.rgb);
+            if (k == 0)
+                return std::move(level.rgb);
+            pw = level.w;
+            ph = level.h;
+            cur = std::move(level.rgb);
+            prevNNF.reset();
+            levels.pop_back();
+            continue;
         }
         Matcher m(std::move(level), processors, desk);
         const int passes = passesFor(k, coarsest);

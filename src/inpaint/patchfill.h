@@ -87,13 +87,13 @@ inline constexpr int64_t kCoarseRelaxIterations = 40;
 // the matcher's passes are posted for threads with nothing else to do; the result does not
 // depend on them.
 // The buffers are taken by value so a caller that is done with them can move them in.
-// With halfSizeFinish, a hole large enough for a coarser level is matched down to the
-// half-size level only, and the full-size hole takes the bilinear enlargement of that
-// result: a smooth estimate at about a third of the cost, for a caller that needs only
-// the fill's broad shapes.
+// With skippedLevels n > 0, the n finest levels of the pyramid (never its coarsest) are
+// not matched: each takes the bilinear enlargement of the level above it. With n = 1 that is
+// a smooth estimate at about a third of the cost, for a caller that needs only the fill's
+// broad shapes.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors = 0,
-                        HelpDesk* desk = nullptr, bool halfSizeFinish = false);
+                        HelpDesk* desk = nullptr, int skippedLevels = 0);
 
 // The longer side of the bounding box of the level's hole pixels; 0 when there is none.
 int64_t holeExtent(const Level& level);

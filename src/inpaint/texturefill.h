@@ -54,9 +54,9 @@ struct Params {
     // 0 = no limit.
     float lowPassSigma = 4.0f;
     float lowPassLimit = 10.0f;
-    // The standard fill that the limit and the plain areas take is finished at half size
-    // and enlarged (PatchFill::fill's halfSizeFinish).
-    bool halfSizeStandard = true;
+    // The standard fill that the limit and the plain areas take skips this many of its
+    // finest levels, each enlarged from the one above (PatchFill::fill's skippedLevels).
+    int standardSkippedLevels = 1;
     // Where the standard fill is taken, plainGrain times the texture fill's detail finer than
     // a Gaussian of plainGrainSigma is added to it; 0 = none.
     float plainGrain = 1.0f;
