@@ -738,34 +738,14 @@ public:
         // The differences vary slowly, so they are spread at half size, a quarter of the work:
         // each half-size pixel takes the mean of its edge pixels, and the hole the bilinear
         // enlargement of the result.
-        const int64_t hw = (bw + 1) / 2, hh = (bh + 1) / 2;
-        std::vector<float> half(static_cast<size_t>(hw * hh * 3), 0.0f);
-        std::vector<uint8_t> halfUnknown(static_cast<size_t>(hw * hh), 1);
-        for (int64_t y = 0; y < hh; ++y)
-            for (int64_t x = 0; x < hw; ++x) {
-                float sum[3] = {0.0f, 0.0f, 0.0f};
-                float count = 0.0f;
-                for (int64_t cy = 2 * y; cy < std::min(2 * y + 2, bh); ++cy)
-                    for (int64_t cx = 2 * x; cx < std::min(2 * x + 2, bw); ++cx) {
-                        const int64_t b = cy * bw + cx;
-                        if (unknown[b])
-                            continue;
-                        for (int64_t c = 0; c < 3; ++c)
-                            sum[c] += known[b * 3 + c];
-                        count += 1.0f;
-                    }
-                if (count == 0.0f)
-                    continue;
-                const int64_t o = y * hw + x;
-                for (int64_t c = 0; c < 3; ++c)
-                    half[o * 3 + c] = sum[c] / count;
-                halfUnknown[o] = 0;
-            }
+        PatchFill::Level half =
+            PatchFill::downsample({bw, bh, std::move(known), std::move(unknown)});
+        const int64_t hw = half.w, hh = half.h;
         const std::vector<float> spread =
-            Diffusion::smoothFill(half, halfUnknown, hw, hh, iterations);
+            Diffusion::smoothFill(half.rgb, half.hole, hw, hh, iterations);
         for (int64_t o = 0, k = 0; o < hw * hh; ++o)
-            if (halfUnknown[o])
-                std::copy_n(spread.data() + 3 * k++, 3, half.data() + o * 3);
+            if (half.hole[o])
+                std::copy_n(spread.data() + 3 * k++, 3, half.rgb.data() + o * 3);
         const float sx = static_cast<float>(hw) / static_cast<float>(bw);
         const float sy = static_cast<float>(hh) / static_cast<float>(bh);
         for (int64_t y = 0; y < bh; ++y) {
@@ -776,7 +756,7 @@ public:
                     continue;
                 const Bilinear::Tap tx = Bilinear::tap(x, sx, hw);
                 float d[3];
-                Bilinear::sample(half.data(), hw, tx, ty, Bilinear::weights(tx, ty), d);
+                Bilinear::sample(half.rgb.data(), hw, tx, ty, Bilinear::weights(tx, ty), d);
                 for (int64_t c = 0; c < 3; ++c)
                     px[i * kValues + c] += d[c];
             }
