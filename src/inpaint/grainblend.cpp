@@ -239,14 +239,14 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         };
     };
     const std::vector<uint8_t> holeFlags = hole;
-    // The standard fill is finished at half size where the hole allows: the limit needs
-    // only its broad shapes, and where it is taken the texture fill's finest grain is added
-    // to it. Its field depends on how many chunks its passes split into, so it always runs
-    // as on one processor; the texture fill gives the same bytes on any number, and so
-    // does the blend of the two. With processors to share, the two run side by side, so
-    // neither waits on the other's serial steps, and the thread that finishes first helps
-    // the other through its desk. Progress is reported from this thread only; the standard
-    // fill, about a third of the texture fill's work, counts for a quarter.
+    // The standard fill skips its finest level (params.standardSkippedLevels) where the hole
+    // allows: the limit needs only its broad shapes, and where it is taken the texture fill's
+    // finest grain is added to it. Its field depends on how many chunks its passes split into, so
+    // it always runs as on one processor; the texture fill gives the same bytes on any number, and
+    // so does the blend of the two. With processors to share, the two run side by side, so neither
+    // waits on the other's serial steps, and the thread that finishes first helps the other through
+    // its desk. Progress is reported from this thread only; the standard fill, about a third of the
+    // texture fill's work, counts for a quarter.
     std::vector<float> smooth, out;
     const int cpus = processors > 0
                          ? processors
