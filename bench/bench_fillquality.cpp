@@ -28,9 +28,12 @@
 // the two fills (low-pass PSNR at sigma 4): below 26 dB the texture fill has put
 // something there, such as a pasted object or an outline, that the plain ground lacks.
 //
+// --launch-pad runs a staged scene instead: a stroke down a launch tower beside a rocket, on
+// an evening sky, at four distances from the rocket (see launchPad()). Its sky must stay sky.
+//
 // Usage:
 //   bench_fillquality [--sheet=out.png] [--case=NAME,...] [--half=tuning|reporting]
-//                     [--variants[=PART]] [--threads=N]
+//                     [--variants[=PART]] [--threads=N] [--launch-pad]
 // --sheet writes a contact sheet (truth, mask, standard, texture, Telea, cropped to the
 // hole) of every case run; --variants compares settings of the texture fill on the tuning
 // half's thick, border and object holes instead (those whose name contains PART).
@@ -53,10 +56,10 @@ namespace {
 
 const std::string kDataDir = "/usr/share/doc/opencv-doc/examples/data/";
 
-enum class Kind { Thick, Border, Thin, Object };
-constexpr int kKinds = 4;
+enum class Kind { Thick, Border, Thin, Object, Scene };
+constexpr int kKinds = 5;
 const char* kindName(Kind k) {
-    const char* names[kKinds] = {"thick", "border", "thin", "object"};
+    const char* names[kKinds] = {"thick", "border", "thin", "object", "scene"};
     return names[int(k)];
 }
 
@@ -423,6 +426,67 @@ std::vector<Loaded> load(const std::string& only, bool withThin, Half half) {
     return out;
 }
 
+// A launch pad staged on the evening sky of a photo: a rocket with two boosters between two
+// lattice towers, all standing on the hills, and a 40 px stroke down the left tower, which
+// stands gap pixels from the left booster. The truth is the scene without that tower: sky.
+// A distinctive object right beside a hole in plain ground is where a fill that copies
+// patches pastes a piece of it into the sky.
+const char* const kLaunchPadPhoto = "/usr/share/backgrounds/sunset_by_Aitzol_Berasategi.jpg";
+
+Loaded launchPad(const cv::Mat& photo, int gap) {
+    Loaded l;
+    const int towerX = 340 - gap - 20; // the left booster's left side is at x = 340
+    l.c = {"tower-" + std::to_string(gap) + "px", kLaunchPadPhoto, Kind::Scene, towerX, 350, 20};
+    l.c.reporting = true;
+    l.truth = photo.clone();
+    cv::Mat& t = l.truth;
+    // A cylinder lit from the right: brightness follows the cosine across its width.
+    auto cylinder = [&t](int cx, int halfWidth, int top, int bottom, cv::Vec3d colour) {
+        for (int y = top; y < bottom; ++y)
+            for (int x = cx - halfWidth; x <= cx + halfWidth; ++x) {
+                const double u = double(x - cx) / halfWidth; // -1 .. 1
+                const double shade =
+                    0.45 + 0.55 * std::sqrt(std::max(0.0, 1 - u * u)) * (0.75 + 0.25 * u);
+                for (int ch = 0; ch < 3; ++ch)
+                    t.at<cv::Vec3b>(y, x)[ch] = cv::saturate_cast<uchar>(colour[ch] * shade);
+            }
+    };
+    auto cone = [&t](int cx, int halfWidth, int top, int bottom, cv::Scalar colour) {
+        const std::vector<cv::Point> tip = {
+            {cx, top}, {cx - halfWidth, bottom}, {cx + halfWidth, bottom}};
+        cv::fillConvexPoly(t, tip, colour, cv::LINE_AA);
+    };
+    const cv::Vec3d white(235, 238, 240), grey(200, 200, 196);
+    cylinder(400, 32, 200, 600, white);
+    cone(400, 32, 130, 201, cv::Scalar(220, 222, 225));
+    cv::rectangle(t, cv::Rect(368, 260, 65, 20), cv::Scalar(30, 30, 30), cv::FILLED);
+    cv::rectangle(t, cv::Rect(368, 430, 65, 8), cv::Scalar(40, 90, 200), cv::FILLED);
+    for (int side : {-1, 1}) {
+        cylinder(400 + side * 46, 14, 380, 600, grey);
+        cone(400 + side * 46, 14, 345, 381, cv::Scalar(60, 60, 60));
+    }
+    // A lattice tower: two rails, cross beams and diagonals in dark, rusty steel.
+    auto tower = [](cv::Mat& m, int cx) {
+        const cv::Scalar steel(40, 48, 62), rust(40, 70, 120);
+        const int x0 = cx - 14, x1 = cx + 14, top = 100, bottom = 610;
+        cv::rectangle(m, cv::Rect(x0, top, 4, bottom - top), steel, cv::FILLED);
+        cv::rectangle(m, cv::Rect(x1 - 3, top, 4, bottom - top), steel, cv::FILLED);
+        for (int y = top; y + 28 <= bottom; y += 28) {
+            cv::line(m, {x0, y}, {x1, y}, steel, 3, cv::LINE_AA);
+            cv::line(m, {x0, y}, {x1, y + 28}, rust, 2, cv::LINE_AA);
+            cv::line(m, {x1, y}, {x0, y + 28}, rust, 2, cv::LINE_AA);
+        }
+    };
+    tower(t, 504);
+    l.input = t.clone();
+    tower(l.input, towerX);
+    l.mask = cv::Mat::zeros(t.size(), CV_8U);
+    cv::line(l.mask, {towerX, 92}, {towerX, 612}, 255, 40, cv::LINE_8);
+    l.damaged = l.input.clone();
+    l.damaged.setTo(cv::Scalar(255, 0, 255), l.mask);
+    return l;
+}
+
 Scores run(const Filler& fill, const Loaded& l, cv::Mat* result = nullptr) {
     const auto t0 = std::chrono::steady_clock::now();
     cv::Mat r = fill(l.damaged, l.mask);
@@ -566,7 +630,7 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
             g.worstName = l.c.name;
         }
         std::printf(" %6.2f", d);
-        if (l.c.kind != Kind::Thin && plainAround(l)) {
+        if (l.c.kind == Kind::Scene || (l.c.kind != Kind::Thin && plainAround(l))) {
             const double agree = agreement(results.back()[0], results.back()[1], l.mask);
             ++g.plain;
             g.pasted += agree < 26.0;
@@ -582,7 +646,10 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
             const Group& g = groups[h][k];
             if (!g.count)
                 continue;
-            std::printf("\n%s half, %d %s holes:\n", halves[h], g.count, kindName(Kind(k)));
+            if (Kind(k) == Kind::Scene)
+                std::printf("\nstaged, %d holes:\n", g.count);
+            else
+                std::printf("\n%s half, %d %s holes:\n", halves[h], g.count, kindName(Kind(k)));
             for (int m = 0; m < 3; ++m) {
                 const Scores s = mean(g.sums[m], g.count);
                 std::printf("  %-9s PSNR %6.2f dB  SSIM %5.3f  texture ratio %5.2f  low-pass PSNR "
@@ -593,8 +660,9 @@ int compareMethods(const std::vector<Loaded>& loaded, int threads, const std::st
                         (g.sums[1].lowPass - g.sums[0].lowPass) / g.count, g.worst,
                         g.worstName.c_str());
             if (g.plain)
-                std::printf("  plain surroundings: %d holes, agreement of the fills (low-pass "
-                            "sigma 4) at least %.2f dB, %d below 26 dB\n",
+                std::printf("  %s: %d holes, agreement of the fills (low-pass sigma 4) at least "
+                            "%.2f dB, %d below 26 dB\n",
+                            Kind(k) == Kind::Scene ? "sky beside the rocket" : "plain surroundings",
                             g.plain, g.leastAgreement, g.pasted);
         }
     if (!sheet.empty())
@@ -728,6 +796,7 @@ int main(int argc, char** argv) {
     std::string variantFilter;
     Half half = Half::All;
     int threads = 2;
+    bool launch = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--sheet=", 8) == 0)
             sheet = argv[i] + 8;
@@ -739,6 +808,8 @@ int main(int argc, char** argv) {
             variants = true;
         else if (std::strncmp(argv[i], "--variants=", 11) == 0)
             variants = true, variantFilter = argv[i] + 11;
+        else if (std::strcmp(argv[i], "--launch-pad") == 0)
+            launch = true;
         else if (std::strcmp(argv[i], "--half=tuning") == 0)
             half = Half::Tuning;
         else if (std::strcmp(argv[i], "--half=reporting") == 0)
@@ -746,12 +817,23 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--sheet=out.png] [--case=NAME,...] [--half=tuning|reporting] "
-                         "[--variants[=PART]] [--threads=N]\n",
+                         "[--variants[=PART]] [--threads=N] [--launch-pad]\n",
                          argv[0]);
             return 2;
         }
     }
     cv::setNumThreads(1);
+    if (launch) {
+        const cv::Mat sky = readPhoto(kLaunchPadPhoto);
+        if (sky.empty()) {
+            std::fprintf(stderr, "missing %s\n", kLaunchPadPhoto);
+            return 1;
+        }
+        std::vector<Loaded> scenes;
+        for (int gap : {24, 14, 8, 4})
+            scenes.push_back(launchPad(sky, gap));
+        return compareMethods(scenes, threads, sheet);
+    }
     // Settings are compared on the tuning half only.
     const std::vector<Loaded> loaded = load(only, !variants, variants ? Half::Tuning : half);
     if (loaded.empty()) {
