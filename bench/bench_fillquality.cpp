@@ -737,9 +737,15 @@ int compareVariants(const std::vector<Loaded>& loaded, int threads, const std::s
                                     p.lowPassLimit = limit;
                                 })});
     variants.push_back({"no low-pass limit", with([](auto& p) { p.lowPassLimit = 0; })});
-    variants.push_back({"full-size standard", with([](auto& p) { p.standardSkippedLevels = 0; })});
+    variants.push_back({"full-size standard", with([](auto& p) {
+                            p.standardSkippedLevels = 0;
+                            p.standardFinishPasses = 0;
+                        })});
     variants.push_back(
         {"quarter-size standard", with([](auto& p) { p.standardSkippedLevels = 2; })});
+    for (int passes : {5, 3, 1})
+        variants.push_back({"standard finish passes " + std::to_string(passes),
+                            with([passes](auto& p) { p.standardFinishPasses = passes; })});
     for (float weight : {2.0f, 8.0f, 16.0f})
         variants.push_back({"feature weight " + std::to_string(int(weight)),
                             with([weight](auto& p) { p.featureWeight = weight; })});

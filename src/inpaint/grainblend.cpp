@@ -240,13 +240,14 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     };
     const std::vector<uint8_t> holeFlags = hole;
     // The standard fill skips its finest level (params.standardSkippedLevels) where the hole
-    // allows: the limit needs only its broad shapes, and where it is taken the texture fill's
-    // finest grain is added to it. Its field depends on how many chunks its passes split into, so
-    // it always runs as on one processor; the texture fill gives the same bytes on any number, and
-    // so does the blend of the two. With processors to share, the two run side by side, so neither
-    // waits on the other's serial steps, and the thread that finishes first helps the other through
-    // its desk. Progress is reported from this thread only; the standard fill, about a third of the
-    // texture fill's work, counts for a quarter.
+    // allows, and makes fewer passes at the next: the limit needs only its broad shapes, and
+    // where it is taken the texture fill's finest grain is added to it. Its field depends on how
+    // many chunks its passes split into, so it always runs as on one processor; the texture fill
+    // gives the same bytes on any number, and so does the blend of the two. With processors to
+    // share, the two run side by side, so neither waits on the other's serial steps, and the thread
+    // that finishes first helps the other through its desk. Progress is reported from this thread
+    // only; the standard fill, about a third of the texture fill's work, counts for a quarter.
+    const PatchFill::Shortcut shortcut{params.standardSkippedLevels, params.standardFinishPasses};
     std::vector<float> smooth, out;
     const int cpus = processors > 0
                          ? processors
@@ -271,7 +272,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                                 throw Stopped{};
                             smoothDone.store(f, std::memory_order_relaxed);
                         },
-                        1, &smoothDesk, params.standardSkippedLevels);
+                        1, &smoothDesk, shortcut);
                 } catch (...) {
                     failure = std::current_exception();
                 }
@@ -305,8 +306,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         if (failure)
             std::rethrow_exception(failure);
     } else {
-        smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.25), 1, nullptr,
-                                 params.standardSkippedLevels);
+        smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.25), 1, nullptr, shortcut);
         out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.25, 1.0),
                                 processors, params);
     }

@@ -140,7 +140,7 @@ void enlargeIntoHole(const std::vector<float>& coarse, int64_t sw, int64_t sh, L
 
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors, HelpDesk* desk,
-                        int skippedLevels) {
+                        Shortcut shortcut) {
     assert(w >= 1 && h >= 1 && "PatchFill::fill: empty buffer");
     assert(static_cast<int64_t>(rgb.size()) >= w * h * 3 && "PatchFill::fill: colours too short");
     assert(static_cast<int64_t>(hole.size()) >= w * h && "PatchFill::fill: hole flags too short");
@@ -165,9 +165,15 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     }
 
     const auto coarsest = static_cast<int64_t>(levels.size()) - 1;
+    const int64_t skippedLevels = shortcut.skippedLevels;
+    const auto passesAt = [&](int64_t k) {
+        if (shortcut.finishPasses > 0 && k == skippedLevels && k < coarsest)
+            return shortcut.finishPasses;
+        return passesFor(k, coarsest);
+    };
     int64_t total = 1;
     for (int64_t k = 0; k <= coarsest; ++k)
-        total += passesFor(k, coarsest);
+        total += passesAt(k);
     int64_t step = 0;
     auto advance = [&] {
         ++step;
@@ -191,7 +197,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         else
             level.rgb = std::move(cur);
         if (k < skippedLevels && k < coarsest) {
-            for (int p = 0; p < passesFor(k, coarsest); ++p)
+            for (int p = 0; p < passesAt(k); ++p)
                 advance();
             if (k == 0)
                 return std::move(level.rgb);
@@ -203,7 +209,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
             continue;
         }
         Matcher m(std::move(level), processors, desk);
-        const int passes = passesFor(k, coarsest);
+        const int passes = passesAt(k);
         if (m.usable()) {
             m.initNNF(prevNNF ? std::span<const int32_t>(*prevNNF) : std::span<const int32_t>(), pw,
                       ph);

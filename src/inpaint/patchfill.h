@@ -87,13 +87,19 @@ inline constexpr int64_t kCoarseRelaxIterations = 40;
 // the matcher's passes are posted for threads with nothing else to do; the result does not
 // depend on them.
 // The buffers are taken by value so a caller that is done with them can move them in.
-// With skippedLevels n > 0, the n finest levels of the pyramid (never its coarsest) are
-// not matched: each takes the bilinear enlargement of the level above it. With n = 1 that is
-// a smooth estimate at about a third of the cost, for a caller that needs only the fill's
-// broad shapes.
+// shortcut makes it cheaper, for a caller that needs only the fill's broad shapes.
+struct Shortcut {
+    // The n finest levels of the pyramid (never its coarsest) are not matched: each takes
+    // the bilinear enlargement of the level above it. With n = 1 that is a smooth estimate
+    // at about a third of the cost.
+    int skippedLevels = 0;
+    // When above 0, the matcher passes at the finest level that is matched, if that is not
+    // the coarsest; else the usual count.
+    int finishPasses = 0;
+};
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors = 0,
-                        HelpDesk* desk = nullptr, int skippedLevels = 0);
+                        HelpDesk* desk = nullptr, Shortcut shortcut = {});
 
 // The longer side of the bounding box of the level's hole pixels; 0 when there is none.
 int64_t holeExtent(const Level& level);

@@ -55,8 +55,10 @@ struct Params {
     float lowPassSigma = 4.0f;
     float lowPassLimit = 10.0f;
     // The standard fill that the limit and the plain areas take skips this many of its
-    // finest levels, each enlarged from the one above (PatchFill::fill's skippedLevels).
+    // finest levels, each enlarged from the one above, and makes this many matcher passes at
+    // the finest level it matches, 0 for the usual count (PatchFill::Shortcut).
     int standardSkippedLevels = 1;
+    int standardFinishPasses = 2;
     // Where the standard fill is taken, plainGrain times the texture fill's detail finer than
     // a Gaussian of plainGrainSigma is added to it; 0 = none.
     float plainGrain = 1.0f;
