@@ -212,26 +212,78 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
         }
 }
 
+namespace {
+
+// The texture fill's weight at each hole pixel, in row-major order, from the grain around
+// it, and whether any pixel takes some of the standard fill (plain) or of the texture fill
+// (textured). Without weights (no blend, or no pixel that can be measured) the texture fill
+// is taken everywhere.
+struct Weights {
+    std::vector<float> weight;
+    bool plain = false;
+    bool textured = true;
+};
+
+Weights weigh(std::span<const float> rgb, std::span<const uint8_t> hole, int64_t w, int64_t h,
+              int processors, const TextureFill::Params& params) {
+    const float lo = params.plainBelow, hi = params.texturedAbove;
+    Weights out;
+    if (hi > lo)
+        out.weight = surroundingGrain(rgb, hole, w, h, processors);
+    out.textured = out.weight.empty();
+    for (float& f : out.weight) {
+        f = std::clamp((f - lo) / (hi - lo), 0.0f, 1.0f);
+        out.plain = out.plain || f < 1.0f;
+        out.textured = out.textured || f > 0.0f;
+    }
+    return out;
+}
+
+// The blend of the two fills' results; smooth is empty where the texture fill is taken alone.
+std::vector<float> blend(std::vector<float> out, const std::vector<float>& smooth,
+                         const Weights& weights, std::span<const uint8_t> hole, int64_t w,
+                         int64_t h, int processors, const TextureFill::Params& params) {
+    if (smooth.empty())
+        return out;
+    limitLowPass(out, smooth, hole, w, h, params.lowPassSigma, params.lowPassLimit, processors);
+    if (!weights.plain)
+        return out;
+    // Where the standard fill is taken, the texture fill's finest grain may still be kept on it.
+    BlurredDifference coarse;
+    if (params.plainGrain > 0.0f && params.plainGrainSigma > 0.0f)
+        coarse = blurDifference(out, smooth, hole, w, h, params.plainGrainSigma, processors);
+    for (int64_t i = 0, k = 0; i < w * h; ++i) {
+        if (!hole[i])
+            continue;
+        const float* grain = coarse.values ? coarse.at(i % w, i / w) : nullptr;
+        const float f = weights.weight[static_cast<size_t>(k++)];
+        for (int64_t c = 0; c < 3; ++c) {
+            const float d = out[i * 3 + c] - smooth[i * 3 + c];
+            out[i * 3 + c] = smooth[i * 3 + c] + d * f;
+            if (grain)
+                out[i * 3 + c] += (1.0f - f) * params.plainGrain * (d - grain[c]);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params) {
-    const float lo = params.plainBelow, hi = params.texturedAbove;
-    // The texture fill's weight at each hole pixel, in row-major order.
-    std::vector<float> weight;
-    if (hi > lo)
-        weight = surroundingGrain(rgb, hole, w, h, processors);
-    bool plain = false, textured = weight.empty();
-    for (float& f : weight) {
-        f = std::clamp((f - lo) / (hi - lo), 0.0f, 1.0f);
-        plain = plain || f < 1.0f;
-        textured = textured || f > 0.0f;
-    }
     const bool limited = params.lowPassLimit > 0.0f && params.lowPassSigma > 0.0f;
-    if (!plain && !limited)
-        return TextureFill::fill(std::move(rgb), std::move(hole), w, h, progress, processors,
-                                 params);
-    if (!textured)
-        return PatchFill::fill(std::move(rgb), std::move(hole), w, h, progress, processors);
+    // The standard fill that the limit and the blend take skips its finest level
+    // (params.standardSkippedLevels) where the hole allows, and makes fewer passes at the
+    // next: the limit needs only its broad shapes, and where it is taken the texture fill's
+    // finest grain is added to it. Its field depends on how many chunks its passes split
+    // into, so it always runs as on one processor; the texture fill gives the same bytes on
+    // any number, and so does the blend of the two. It is needed unless the texture fill is
+    // taken everywhere without a limit.
+    const PatchFill::Shortcut shortcut{params.standardSkippedLevels, params.standardFinishPasses};
+    const auto needsStandard = [limited](const Weights& weights) {
+        return weights.plain || limited;
+    };
     const auto report = [&progress](double from, double to) {
         return [&progress, from, to](double f) {
             if (progress)
@@ -239,19 +291,24 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         };
     };
     const std::vector<uint8_t> holeFlags = hole;
-    // The standard fill skips its finest level (params.standardSkippedLevels) where the hole
-    // allows, and makes fewer passes at the next: the limit needs only its broad shapes, and
-    // where it is taken the texture fill's finest grain is added to it. Its field depends on how
-    // many chunks its passes split into, so it always runs as on one processor; the texture fill
-    // gives the same bytes on any number, and so does the blend of the two. With processors to
-    // share, the two run side by side, so neither waits on the other's serial steps, and the thread
-    // that finishes first helps the other through its desk. Progress is reported from this thread
-    // only; the standard fill, about a third of the texture fill's work, counts for a quarter.
-    const PatchFill::Shortcut shortcut{params.standardSkippedLevels, params.standardFinishPasses};
-    std::vector<float> smooth, out;
     const int cpus = processors > 0
                          ? processors
                          : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+
+    // With processors to share, the texture fill starts at once on this thread, while a side
+    // thread measures the grain and then runs the standard fill; neither waits on the other's
+    // serial steps, and the thread that finishes first helps the other through its desk. A
+    // hole plain all round takes the standard fill alone, with its bytes on that many
+    // processors: the texture fill is then abandoned at its next step. Progress is reported
+    // from this thread only; the standard fill, about a third of the texture fill's work,
+    // counts for a quarter.
+    enum Verdict : int { kUndecided, kBoth, kTextureOnly, kPlain, kFailed };
+    std::atomic<int> verdict = kUndecided;
+    Weights weights;
+    std::vector<float> smooth, out;
+    // The side thread's copy of the input, handed back for a hole plain all round.
+    std::vector<float> plainRgb;
+    std::vector<uint8_t> plainHole;
     // Both outlive the side thread.
     HelpDesk smoothDesk, textureDesk;
     std::atomic<double> smoothDone = 0.0;
@@ -265,72 +322,85 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         try {
             side = startThread([&, rgb = rgb, hole = hole]() mutable {
                 try {
-                    smooth = PatchFill::fill(
-                        std::move(rgb), std::move(hole), w, h,
-                        [&smoothDone, &stop](double f) {
-                            if (stop.load(std::memory_order_relaxed))
-                                throw Stopped{};
-                            smoothDone.store(f, std::memory_order_relaxed);
-                        },
-                        1, &smoothDesk, shortcut);
+                    weights = weigh(rgb, hole, w, h, 1, params);
+                    if (!weights.textured) {
+                        plainRgb = std::move(rgb);
+                        plainHole = std::move(hole);
+                        verdict = kPlain;
+                    } else if (!needsStandard(weights)) {
+                        smoothDone = 1.0;
+                        verdict = kTextureOnly;
+                    } else {
+                        verdict = kBoth;
+                        smooth = PatchFill::fill(
+                            std::move(rgb), std::move(hole), w, h,
+                            [&smoothDone, &stop](double f) {
+                                if (stop.load(std::memory_order_relaxed))
+                                    throw Stopped{};
+                                smoothDone.store(f, std::memory_order_relaxed);
+                            },
+                            1, &smoothDesk, shortcut);
+                    }
                 } catch (...) {
                     failure = std::current_exception();
+                    verdict = kFailed;
                 }
                 smoothDesk.close();
                 textureDesk.serve(std::chrono::milliseconds(40), [] {});
             });
         } catch (const std::system_error&) {
-            // Both run on this thread, one after the other.
+            // Everything runs on this thread, one after the other.
         }
     }
-    if (side.joinable()) {
-        const auto both = [&](double f) {
-            if (progress)
-                progress(0.25 * smoothDone.load(std::memory_order_relaxed) + 0.75 * f);
-        };
-        // Ends the side thread's service, before it is joined, also when this thread throws.
-        struct Closer {
-            HelpDesk& desk;
-            ~Closer() { desk.close(); }
-        };
-        try {
-            Closer closer{textureDesk};
-            out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - 1, params,
-                                    &textureDesk);
-            smoothDesk.serve(std::chrono::milliseconds(40), [&] { both(1.0); });
-        } catch (...) {
-            stop = true; // the side thread is joined as this unwinds
-            throw;
-        }
-        side.join();
-        if (failure)
-            std::rethrow_exception(failure);
-    } else {
+    if (!side.joinable()) {
+        weights = weigh(rgb, holeFlags, w, h, processors, params);
+        if (!weights.textured)
+            return PatchFill::fill(std::move(rgb), std::move(hole), w, h, progress, processors);
+        if (!needsStandard(weights))
+            return TextureFill::fill(std::move(rgb), std::move(hole), w, h, progress, processors,
+                                     params);
         smooth = PatchFill::fill(rgb, hole, w, h, report(0.0, 0.25), 1, nullptr, shortcut);
         out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, report(0.25, 1.0),
                                 processors, params);
+        return blend(std::move(out), smooth, weights, holeFlags, w, h, processors, params);
     }
-    limitLowPass(out, smooth, holeFlags, w, h, params.lowPassSigma, params.lowPassLimit,
-                 processors);
-    if (!plain)
-        return out;
-    // Where the standard fill is taken, the texture fill's finest grain may still be kept on it.
-    BlurredDifference coarse;
-    if (params.plainGrain > 0.0f && params.plainGrainSigma > 0.0f)
-        coarse = blurDifference(out, smooth, holeFlags, w, h, params.plainGrainSigma, processors);
-    for (int64_t i = 0, k = 0; i < w * h; ++i) {
-        if (!holeFlags[i])
-            continue;
-        const float* grain = coarse.values ? coarse.at(i % w, i / w) : nullptr;
-        const float f = weight[static_cast<size_t>(k++)];
-        for (int64_t c = 0; c < 3; ++c) {
-            const float d = out[i * 3 + c] - smooth[i * 3 + c];
-            out[i * 3 + c] = smooth[i * 3 + c] + d * f;
-            if (grain)
-                out[i * 3 + c] += (1.0f - f) * params.plainGrain * (d - grain[c]);
-        }
+
+    double reported = 0.0;
+    const auto both = [&](double f) {
+        if (verdict.load() >= kPlain)
+            throw Stopped{};
+        reported = 0.25 * smoothDone.load(std::memory_order_relaxed) + 0.75 * f;
+        if (progress)
+            progress(reported);
+    };
+    // Ends the side thread's service, before it is joined, also when this thread throws.
+    struct Closer {
+        HelpDesk& desk;
+        ~Closer() { desk.close(); }
+    };
+    try {
+        Closer closer{textureDesk};
+        out = TextureFill::fill(std::move(rgb), std::move(hole), w, h, both, cpus - 1, params,
+                                &textureDesk);
+        smoothDesk.serve(std::chrono::milliseconds(40), [&] {
+            if (verdict.load() < kPlain)
+                both(1.0);
+        });
+    } catch (const Stopped&) {
+        // The side thread's verdict: a hole plain all round, or its own failure.
+    } catch (...) {
+        stop = true; // the side thread is joined as this unwinds
+        throw;
     }
-    return out;
+    side.join();
+    if (verdict == kFailed)
+        std::rethrow_exception(failure);
+    if (verdict == kPlain)
+        return PatchFill::fill(std::move(plainRgb), std::move(plainHole), w, h,
+                               report(reported, 1.0), processors);
+    if (verdict == kTextureOnly)
+        smooth.clear();
+    return blend(std::move(out), smooth, weights, holeFlags, w, h, processors, params);
 }
 
 } // namespace GrainBlend

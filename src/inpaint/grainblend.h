@@ -39,9 +39,10 @@ void limitLowPass(std::vector<float>& textured, std::span<const float> smooth,
 // params.plainBelow, the texture fill (held by limitLowPass) where it is at least
 // params.texturedAbove, a linear blend between. Where the standard fill is taken,
 // params.plainGrain times the texture fill's detail finer than params.plainGrainSigma is
-// kept on it. Only the fills a hole needs are run: a hole plain all round gets the standard
-// fill alone, with its bytes on that many processors; any other hole gets the same bytes
-// on any number. Progress as for the fills.
+// kept on it. A hole plain all round gets the standard fill alone, with its bytes on that
+// many processors (on two or more, the texture fill starts while the grain is measured and
+// is abandoned); any other hole gets the same bytes on any number. Progress as for the
+// fills, rising only.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors,
                         const TextureFill::Params& params);

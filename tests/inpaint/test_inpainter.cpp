@@ -278,6 +278,29 @@ TEST(InpainterResult, ConstantImageFillsToTheConstant) {
             EXPECT_EQ(Inpainter::run(img, mask, {}, 2, method), img);
 }
 
+// A hole plain all round (a gentle gradient: no grain anywhere) takes the standard fill
+// itself, with its bytes on each processor count, though on two the texture fill starts
+// before the grain is known; progress still only rises, to 1.
+TEST(TextureFill, AHolePlainAllRoundTakesTheStandardFill) {
+    constexpr int64_t w = 240, h = 180;
+    std::vector<uint8_t> bytes(w * h * 4);
+    for (int64_t i = 0; i < w * h; ++i) {
+        const auto v = uint8_t(60 + (i % w) / 10 + (i / w) / 12);
+        bytes[i * 4] = v, bytes[i * 4 + 1] = uint8_t(v + 20), bytes[i * 4 + 2] = 200;
+        bytes[i * 4 + 3] = 255;
+    }
+    const PixelImage img(w, h, std::move(bytes));
+    const auto mask = rect(w, h, 80, 60, 70, 50);
+    for (int cpus : {1, 2}) {
+        std::vector<double> seen;
+        const PixelImage plain = Inpainter::run(
+            img, mask, [&](double f) { seen.push_back(f); }, cpus, Inpainter::Method::Texture);
+        EXPECT_EQ(plain, Inpainter::run(img, mask, {}, cpus)) << cpus << " processors";
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), 1.0);
+    }
+}
+
 TEST(TextureFill, KeepsTheGrainThatTheStandardFillSmoothsAway) {
     const PixelImage img = grain(240, 240, 5);
     const auto mask = rect(240, 240, 70, 70, 100, 100);
