@@ -283,6 +283,9 @@ public:
             return;
         const std::vector<uint8_t> near = Morph::dilate(level.hole, w_, h_, kR);
         targetColumns_.reset(h_, w_);
+        // Every interior pixel is a source or a target: room for all of them at once, rather
+        // than the copies of a growing list.
+        LargePages::reserve(sources_, static_cast<size_t>((w_ - 2 * kR) * (h_ - 2 * kR)));
         for (int64_t y = kR; y < h_ - kR; ++y)
             for (int64_t x = kR; x < w_ - kR; ++x) {
                 const int64_t i = y * w_ + x;
