@@ -299,11 +299,15 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     // thread measures the grain and then runs the standard fill; neither waits on the other's
     // serial steps, and the thread that finishes first helps the other through its desk. A
     // hole plain all round takes the standard fill alone, with its bytes on that many
-    // processors: the texture fill is then abandoned at its next step. Progress is reported
+    // processors: the texture fill is then abandoned. Progress is reported
     // from this thread only; the standard fill, about a third of the texture fill's work,
     // counts for a quarter.
     enum Verdict : int { kUndecided, kBoth, kTextureOnly, kPlain, kFailed };
     std::atomic<int> verdict = kUndecided;
+    const auto decide = [&verdict](Verdict v) {
+        verdict = v;
+        verdict.notify_all();
+    };
     Weights weights;
     std::vector<float> smooth, out;
     // The side thread's copy of the input, handed back for a hole plain all round.
@@ -326,12 +330,12 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                     if (!weights.textured) {
                         plainRgb = std::move(rgb);
                         plainHole = std::move(hole);
-                        verdict = kPlain;
+                        decide(kPlain);
                     } else if (!needsStandard(weights)) {
                         smoothDone = 1.0;
-                        verdict = kTextureOnly;
+                        decide(kTextureOnly);
                     } else {
-                        verdict = kBoth;
+                        decide(kBoth);
                         smooth = PatchFill::fill(
                             std::move(rgb), std::move(hole), w, h,
                             [&smoothDone, &stop](double f) {
@@ -343,7 +347,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
                     }
                 } catch (...) {
                     failure = std::current_exception();
-                    verdict = kFailed;
+                    decide(kFailed);
                 }
                 smoothDesk.close();
                 textureDesk.serve(std::chrono::milliseconds(40), [] {});
@@ -367,6 +371,10 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
 
     double reported = 0.0;
     const auto both = [&](double f) {
+        // The texture fill reports 0 once its pyramid is built: its levels wait for the
+        // verdict, so a hole plain all round costs no more of it than that.
+        if (f == 0.0)
+            verdict.wait(kUndecided);
         if (verdict.load() >= kPlain)
             throw Stopped{};
         reported = 0.25 * smoothDone.load(std::memory_order_relaxed) + 0.75 * f;

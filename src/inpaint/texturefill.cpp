@@ -962,6 +962,8 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
         Field field(level, processors, params, desk);
         const int passes = passesFor(k);
         if (k == coarsest) {
+            if (progress)
+                progress(0.0);
             if (field.usable() && params.onionPeel)
                 field.onionPeel();
             else
