@@ -299,9 +299,8 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     // thread measures the grain and then runs the standard fill; neither waits on the other's
     // serial steps, and the thread that finishes first helps the other through its desk. A
     // hole plain all round takes the standard fill alone, with its bytes on that many
-    // processors: the texture fill is then abandoned. Progress is reported
-    // from this thread only; the standard fill, about a third of the texture fill's work,
-    // counts for a quarter.
+    // processors: the texture fill is then abandoned. Progress is reported from this thread
+    // only; the standard fill, about a third of the texture fill's work, counts for a quarter.
     enum Verdict : int { kUndecided, kBoth, kTextureOnly, kPlain, kFailed };
     std::atomic<int> verdict = kUndecided;
     const auto decide = [&verdict](Verdict v) {

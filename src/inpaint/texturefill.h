@@ -70,9 +70,10 @@ struct Params {
 
 // Fills the hole pixels. Calls progress with the fraction k / T after each of its T steps
 // (the coarsest level's start, then every matcher pass), and with 0 once the pyramid is
-// built, so that a caller can abandon the fill before its first step. The caller guarantees at
-// least one hole and one known pixel. processors sets the worker count; 0 uses the machine's. desk,
-// when given, is where the passes' loops are posted for a thread with nothing else to do.
+// built, so that a caller can abandon the fill before its first step. The caller
+// guarantees at least one hole and one known pixel. processors sets the worker count; 0
+// uses the machine's. desk, when given, is where the passes' loops are posted for a thread
+// with nothing else to do.
 std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64_t w, int64_t h,
                         const std::function<void(double)>& progress, int processors = 0,
                         const Params& params = {}, HelpDesk* desk = nullptr);
