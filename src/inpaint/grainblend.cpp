@@ -405,8 +405,7 @@ std::vector<float> fill(std::vector<float> rgb, std::vector<uint8_t> hole, int64
     if (verdict == kPlain)
         return PatchFill::fill(std::move(plainRgb), std::move(plainHole), w, h,
                                report(reported, 1.0), processors);
-    if (verdict == kTextureOnly)
-        smooth.clear();
+    // Where the texture fill is taken alone, no standard fill ran and smooth is empty.
     return blend(std::move(out), smooth, weights, holeFlags, w, h, processors, params);
 }
 
