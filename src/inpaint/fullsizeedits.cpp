@@ -316,7 +316,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
     for (int64_t y = fb.y0; y < fb.y1; ++y)
         for (int64_t x = fb.x0; x < fb.x1; ++x) {
             const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0));
-            float up[3];
+            float up[3] = {};
             const float a = e.at(x, y, up);
             weight[i] = a;
             level.hole[i] = a > 0.0f;
@@ -393,7 +393,7 @@ bool synthesise(PixelImage& full, const Enlargement& e, const Box& b, int proces
             const size_t i = size_t((y - fb.y0) * cw + (x - fb.x0));
             if (!(weight[i] > 0.0f))
                 continue;
-            float up[3], v[3];
+            float up[3] = {}, v[3];
             e.at(x, y, up);
             for (size_t c = 0; c < 3; ++c)
                 v[c] = up[c] + detail[i * 3 + c];
