@@ -652,8 +652,9 @@ void Matcher::matchRows(Row* rows, int count, int64_t y0, int64_t y1, int64_t d)
                 const int64_t cx = row.bx + row.offX[k];
                 const int64_t cy = row.by + row.offY[k];
                 if (cx >= kRadius && cx < w - kRadius && cy >= kRadius && cy < h - kRadius) {
-                    if (targetColumns_.inRange(cx, cy))
-                        __builtin_prefetch(&valid_[cy * w + cx]);
+                    // Where the candidate's row of targets leaves the flag in doubt, it is
+                    // read; fetching it for every candidate costs less than deciding which.
+                    __builtin_prefetch(&valid_[cy * w + cx]);
                     const int64_t first = ((cy - kRadius) * w + cx - kRadius) * 3;
                     if (bytes) {
                         __builtin_prefetch(bytes + first);
