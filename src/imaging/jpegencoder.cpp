@@ -365,9 +365,14 @@ std::unique_ptr<EditedJpeg> EditedJpeg::make(const QByteArray& photo, const Pixe
         return fail(failure(s->err, s->markers));
     // Blocks are compressed again with the photo's own quantisation tables, which divide
     // the coefficients: a table holding a zero, which only a damaged file has, cannot be.
+    // A component that no scan coded has no table of its own, and its frame's table number
+    // was never checked: it may name no table at all.
     for (int c = 0; c < info.num_components; ++c) {
         const jpeg_component_info& comp = info.comp_info[c];
-        for (const JQUANT_TBL* table : {comp.quant_table, info.quant_tbl_ptrs[comp.quant_tbl_no]})
+        const int number = comp.quant_tbl_no;
+        JQUANT_TBL* const named =
+            number >= 0 && number < NUM_QUANT_TBLS ? info.quant_tbl_ptrs[number] : nullptr;
+        for (const JQUANT_TBL* table : {comp.quant_table, named})
             if (!table ||
                 std::ranges::find(table->quantval, UINT16(0)) != std::end(table->quantval))
                 return fail(QStringLiteral("corrupt or incomplete data"));

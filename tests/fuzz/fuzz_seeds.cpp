@@ -122,6 +122,22 @@ int main(int argc, char** argv) {
                                 "Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0"
                                 "\0\0\0\x1A\0\0");
     save("jpegwriter", "thumbnail.jpg", jpeg.left(2) + exif + jpeg.mid(2));
+    // A frame of three components of which only the first is ever scanned; the second names
+    // quantisation table 255, which does not exist. Decoders show it in grey: the planes
+    // never scanned hold zeros.
+    QByteArray unscanned = encode(grey, "jpeg");
+    for (qsizetype at = 2; at + 4 <= unscanned.size();) {
+        const auto length = qsizetype(uint8_t(unscanned[at + 2])) << 8 | uint8_t(unscanned[at + 3]);
+        if (unscanned.mid(at, 2) != raw("\xFF\xC0")) {
+            at += 2 + length;
+            continue;
+        }
+        unscanned[at + 3] = char(length + 6);
+        unscanned[at + 9] = 3;
+        unscanned.insert(at + 2 + length, raw("\x02\x11\xFF\x03\x11\x00"));
+        save("jpegwriter", "unscanned.jpg", unscanned);
+        break;
+    }
     save("arguments", "typical", raw("in.jpg\0mask.png\0-o\0out.png\0--threads\0002"));
     save("arguments", "options", raw("--fill=texture\0-q\0--\0-a\0b\0--output=x.png\0--full-size"));
     return 0;
