@@ -126,18 +126,20 @@ int main(int argc, char** argv) {
     // quantisation table 255, which does not exist. Decoders show it in grey: the planes
     // never scanned hold zeros.
     QByteArray unscanned = encode(grey, "jpeg");
-    for (qsizetype at = 2; at + 4 <= unscanned.size();) {
-        const auto length = qsizetype(uint8_t(unscanned[at + 2])) << 8 | uint8_t(unscanned[at + 3]);
-        if (unscanned.mid(at, 2) != raw("\xFF\xC0")) {
-            at += 2 + length;
-            continue;
-        }
-        unscanned[at + 3] = char(length + 6);
-        unscanned[at + 9] = 3;
-        unscanned.insert(at + 2 + length, raw("\x02\x11\xFF\x03\x11\x00"));
-        save("jpegwriter", "unscanned.jpg", unscanned);
-        break;
+    qsizetype at = 2; // the frame's marker, found by walking the segments before it
+    auto length = [&] {
+        return qsizetype(uint8_t(unscanned[at + 2])) << 8 | uint8_t(unscanned[at + 3]);
+    };
+    while (at + 10 <= unscanned.size() && unscanned.mid(at, 2) != raw("\xFF\xC0"))
+        at += 2 + length();
+    if (at + 10 > unscanned.size()) {
+        std::fprintf(stderr, "fuzz_seeds: no baseline frame in Qt's grey JPEG\n");
+        return 1;
     }
+    unscanned.insert(at + 2 + length(), raw("\x02\x11\xFF\x03\x11\x00"));
+    unscanned[at + 3] = char(length() + 6);
+    unscanned[at + 9] = 3;
+    save("jpegwriter", "unscanned.jpg", unscanned);
     save("arguments", "typical", raw("in.jpg\0mask.png\0-o\0out.png\0--threads\0002"));
     save("arguments", "options", raw("--fill=texture\0-q\0--\0-a\0b\0--output=x.png\0--full-size"));
     return 0;
